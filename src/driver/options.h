@@ -1,0 +1,47 @@
+#ifndef UPGRADE_DRIVER_OPTIONS_H
+#define UPGRADE_DRIVER_OPTIONS_H
+
+// The command line: "upgrade [/options] [filename]". Options are recognised by prefix and in
+// any case, so /all acts as /a and COM12 as COM1; scripts and fingers rely on that. Image files
+// are recognised by name (rom, font or tplist followed by .bin).
+
+#include "protocol/image_plan.h"
+
+#include <cstddef>
+#include <cstdint>
+
+enum class PortChoice { Com1 = 0, Com2 = 1, Auto = -1 };
+
+// Images of a download: host 1, font 2, tplist 4; 0 means detect from the files present.
+using Selection = std::uint8_t;
+
+enum class NameMode { None = 0, Given = 1, UnknownFormat = 2, TooLong = 3 };
+
+// A file name slot holds up to 99 characters and the terminator.
+constexpr std::size_t name_slot_size = 100;
+
+struct Options {
+    PortChoice port = PortChoice::Auto;
+    std::int32_t speed = 1152;             // data phase, hundreds of baud
+    std::uint32_t block_size = 51200;
+    Selection selection = 0;
+    NameMode name_mode = NameMode::None;
+    char names[image_kind_count][name_slot_size] = {}; // by ImageKind
+    bool repeat = false;
+    const char* devices[2] = {};            // what COM1 and COM2 stand for; nullptr: default
+};
+
+// Reads the arguments after the program name into `options` and prints the settings in force.
+// "/?" and "/h" print the usage text and end the program with status 1.
+void parse_options(int argc, const char* const argv[], Options& options);
+
+void print_usage();
+
+// Recognises an image file name and stores it in its slot (see options.cpp for the rule).
+void classify_file_name(const char* argument, Options& options);
+
+// The one-line complaint about a value that cannot work (a block size of 0, a speed the line
+// cannot run at), or nullptr when the values are usable.
+const char* check_values(const Options& options);
+
+#endif

@@ -1,0 +1,32 @@
+#ifndef UPGRADE_LINK_CONSOLE_H
+#define UPGRADE_LINK_CONSOLE_H
+
+// The technician's console: the one key that steers a running upgrade (ESC), the echo of the
+// receiver's own console text, and the program's printed messages.
+//
+// The keyboard is the controlling terminal itself (the console device on Windows), opened on
+// first use even when standard input is redirected, and read without echo while the program
+// runs; its settings are restored at every end of the program. Without a terminal no key is
+// ever waiting. One file per system implements this header.
+
+#include <cstdint>
+
+// True when a key was waiting and it was a lone ESC. Any other waiting key is read and thrown
+// away, one key per call; an escape sequence (an arrow or function key: ESC followed at once
+// by more bytes) counts as one key that is not ESC. Returns false at once when no key is
+// waiting.
+bool escape_pressed();
+
+// What wait_ports can block on to learn that a key may be waiting, or -1 without a keyboard.
+std::intptr_t console_wait_handle();
+
+// Writes one received byte to the console device as it is, at once: not to standard output, so
+// that it stays on the screen when the output is redirected (standard error without a
+// terminal).
+void echo(std::uint8_t byte);
+
+// Prints one of the program's messages to standard output and flushes it, so that a message
+// without a line end stands on the screen before the next echoed byte.
+void say(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+#endif

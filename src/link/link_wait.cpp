@@ -1,0 +1,121 @@
+#include "link/link_wait.h"
+
+#include "link/console.h"
+
+#include <algorithm>
+#include <chrono>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+const Clock::time_point program_start = Clock::now();
+
+// Large enough that a full block goes out in a few writes, small enough that ESC is looked at
+// often on a slow line.
+constexpr std::size_t write_piece = 8192;
+
+SerialPort& active(PortSet& ports) {
+    return ports.com[ports.active];
+}
+
+int ms_until(Clock::time_point deadline) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+    return static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
+}
+
+// Blocks until the active port has input (or room, `for_output`), a key may be waiting
+// (`watch_keys`), the port is gone, or `timeout_ms` (-1: none) pass.
+void wait_active(PortSet& ports, bool for_output, bool watch_keys, int timeout_ms) {
+    SerialPort* port = &active(ports);
+    wait_ports(&port, 1, for_output, watch_keys ? console_wait_handle() : -1, timeout_ms);
+}
+
+} // namespace
+
+std::int64_t now_ms() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - program_start)
+        .count();
+}
+
+void drain_input(PortSet& ports) {
+    const Clock::time_point end = Clock::now() + std::chrono::milliseconds(drain_ms);
+    do {
+        while (read_byte(active(ports)) >= 0) {
+        }
+        if (active(ports).lost_error != 0)
+            return;
+        wait_active(ports, false, false, ms_until(end));
+    } while (Clock::now() < end);
+}
+
+int read_reply(PortSet& ports, std::uint8_t* buffer, int count, int timeout_ms) {
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    int received = 0;
+    while (received < count) {
+        const int byte = read_byte(active(ports));
+        if (byte >= 0) {
+            buffer[received++] = static_cast<std::uint8_t>(byte);
+            continue;
+        }
+        if (active(ports).lost_error != 0 || Clock::now() >= deadline)
+            break;
+        wait_active(ports, false, false, ms_until(deadline));
+    }
+    return received;
+}
+
+int wait_for_mark(PortSet& ports, const char* marks) {
+    for (;;) {
+        if (escape_pressed())
+            return wait_escape;
+        const int byte = read_byte(active(ports));
+        if (byte < 0) {
+            if (active(ports).lost_error != 0)
+                return wait_lost;
+            wait_active(ports, false, true, -1);
+            continue;
+        }
+        for (int i = 0; marks[i] != '\0'; ++i) {
+            if (static_cast<std::uint8_t>(marks[i]) == byte)
+                return i;
+        }
+        // Anything else is the receiver's own console text.
+        echo(static_cast<std::uint8_t>(byte));
+    }
+}
+
+bool wait_ready(PortSet& ports) {
+    // Only the ready mark counts here; an '@' is console text like any other byte.
+    return wait_for_mark(ports, "!") == 0;
+}
+
+std::ptrdiff_t write_watching_keys(PortSet& ports, const std::uint8_t* bytes, std::size_t count) {
+    std::size_t sent = 0;
+    while (sent < count) {
+        const std::ptrdiff_t written =
+            write_some(active(ports), bytes + sent, std::min(write_piece, count - sent));
+        if (written < 0)
+            return wait_lost;
+        sent += static_cast<std::size_t>(written);
+        if (escape_pressed()) {
+            discard_output(active(ports));
+            return wait_escape;
+        }
+        if (sent < count && static_cast<std::size_t>(written) < write_piece)
+            wait_active(ports, true, true, -1);
+    }
+    return static_cast<std::ptrdiff_t>(count);
+}
+
+bool write_all(PortSet& ports, const std::uint8_t* bytes, std::size_t count) {
+    std::size_t sent = 0;
+    while (sent < count) {
+        const std::ptrdiff_t written = write_some(active(ports), bytes + sent, count - sent);
+        if (written < 0)
+            return false;
+        sent += static_cast<std::size_t>(written);
+        if (sent < count)
+            wait_active(ports, true, false, -1);
+    }
+    return true;
+}

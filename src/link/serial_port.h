@@ -1,0 +1,83 @@
+#ifndef UPGRADE_LINK_SERIAL_PORT_H
+#define UPGRADE_LINK_SERIAL_PORT_H
+
+// The serial line to the receiver. Opens COM1 and COM2 (or the devices they are mapped to),
+// applies the one line configuration the receiver's boot block speaks (8N1, no flow control
+// of any kind, modem lines left low), moves single bytes without ever blocking on a read,
+// switches the line speed for the data phase, and picks the active port in auto mode.
+//
+// Everything here reports failure by return value and never ends the program. A device that
+// goes away (a USB adapter pulled out, a hangup) is remembered in the port's `lost_error`, so
+// that the caller can say so once and stop instead of polling a dead line.
+//
+// One file per system implements this header: serial_port_posix.cpp (termios) and
+// serial_port_win32.cpp (the comm API).
+
+#include <cstddef>
+#include <cstdint>
+
+// An open port, or the invalid value (`handle` -1). `handle` is the system's own: a file
+// descriptor on POSIX, a HANDLE on Windows.
+struct SerialPort {
+    std::intptr_t handle = -1;
+    int lost_error = 0;     // the system's error code once the device has gone away, else 0
+    char device[256] = {};  // the name it was opened under, for messages
+};
+
+// The COM1 and COM2 slots and the active port that every download exchange uses.
+struct PortSet {
+    SerialPort com[2];
+    int active = -1;        // index of the active slot, -1 while none is chosen
+    bool auto_mode = false; // no port was named: poll_ports picks the active one
+};
+
+// The line's base speed: the announcement, the handshake and the header always run at it.
+constexpr std::int32_t base_baud = 57600;
+
+// The device that COM1 (index 0) or COM2 (index 1) stands for when none is given.
+const char* default_device(int index);
+
+bool port_is_open(const SerialPort& port);
+
+// Opens `device` for reading and writing, exclusively, and applies the whole line
+// configuration at `baud`. Returns the invalid port when the device cannot be opened, is held
+// by another program, or refuses the settings; a line naming the device and the system's reason
+// then goes to standard error. Open ports are closed when the program ends, however it ends.
+SerialPort open_port(const char* device, std::int32_t baud);
+
+void close_port(SerialPort& port);
+
+// True when `baud` is a standard speed that a port can be set to.
+bool speed_supported(std::int32_t baud);
+
+// One received byte (0 to 255), or -1 when none is queued. Never waits. On a device that has
+// gone away it returns -1 and sets `lost_error`.
+int read_byte(SerialPort& port);
+
+// Writes up to `count` bytes without waiting for room; returns how many the driver took
+// (possibly 0), or -1 when the device has gone away (`lost_error` is set then).
+std::ptrdiff_t write_some(SerialPort& port, const std::uint8_t* bytes, std::size_t count);
+
+// Discards output still queued in the driver, so that it never reaches the line.
+void discard_output(SerialPort& port);
+
+// Changes the line speed, leaving every other setting as open_port made it. The bytes already
+// queued leave the line at the old speed first. Returns false when the speed cannot be set.
+bool set_speed(SerialPort& port, std::int32_t baud);
+
+// Blocks until one of `ports` has input (or, with `for_output`, room for output), a port has
+// gone away, a key may be waiting on `key_handle` (-1: no keyboard), or `timeout_ms` have
+// passed (-1: no limit). Returns nothing: callers look again at what they were waiting for.
+// A port found gone gets its `lost_error` set.
+void wait_ports(SerialPort* const ports[], int count, bool for_output, std::intptr_t key_handle,
+                int timeout_ms);
+
+// One byte from the receiver while the ready loop waits for it, or -1. With a named port it
+// reads the active port. In auto mode it asks COM1 first and COM2 only when COM1 had nothing;
+// a printable byte (0x20 to 0x7E) makes the port it came from the active one. Never waits.
+int poll_ports(PortSet& ports);
+
+// The first open port of the set that has gone away, or nullptr.
+const SerialPort* lost_port(const PortSet& ports);
+
+#endif

@@ -1,0 +1,235 @@
+#include "link/serial_port.h"
+
+// The serial port on POSIX systems: a terminal device in raw mode through termios.
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+struct SpeedCode {
+    std::int32_t baud;
+    speed_t code;
+};
+
+constexpr SpeedCode speed_codes[] = {
+    {50, B50},         {75, B75},         {110, B110},       {134, B134},
+    {150, B150},       {200, B200},       {300, B300},       {600, B600},
+    {1200, B1200},     {1800, B1800},     {2400, B2400},     {4800, B4800},
+    {9600, B9600},     {19200, B19200},   {38400, B38400},   {57600, B57600},
+    {115200, B115200}, {230400, B230400}, {460800, B460800}, {500000, B500000},
+    {576000, B576000}, {921600, B921600}, {1000000, B1000000}, {1152000, B1152000},
+    {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
+    {3500000, B3500000}, {4000000, B4000000},
+};
+
+bool speed_code(std::int32_t baud, speed_t& code) {
+    for (const SpeedCode& entry : speed_codes) {
+        if (entry.baud == baud) {
+            code = entry.code;
+            return true;
+        }
+    }
+    return false;
+}
+
+// Descriptors still open, closed once when the program ends.
+constexpr int max_open_ports = 4;
+int open_fds[max_open_ports] = {-1, -1, -1, -1};
+bool close_registered = false;
+
+void close_open_ports() {
+    for (int& fd : open_fds) {
+        if (fd >= 0)
+            close(fd);
+        fd = -1;
+    }
+}
+
+void remember_fd(int fd) {
+    if (!close_registered)
+        close_registered = std::atexit(close_open_ports) == 0;
+    for (int& slot : open_fds) {
+        if (slot < 0) {
+            slot = fd;
+            return;
+        }
+    }
+}
+
+void forget_fd(int fd) {
+    for (int& slot : open_fds) {
+        if (slot == fd)
+            slot = -1;
+    }
+}
+
+int fd_of(const SerialPort& port) {
+    return static_cast<int>(port.handle);
+}
+
+// Errors that mean the device itself is gone, not that it is merely busy.
+bool device_gone(int error) {
+    return error == EIO || error == ENXIO || error == ENODEV || error == EBADF ||
+           error == EPIPE;
+}
+
+// The one line configuration: raw 8N1, receiver enabled, modem lines ignored, no flow control
+// of any kind, no character translation, reads that never wait.
+bool apply_line_settings(int fd, speed_t code) {
+    termios settings{};
+    settings.c_cflag = CS8 | CREAD | CLOCAL;
+    settings.c_cc[VMIN] = 0;
+    settings.c_cc[VTIME] = 0;
+    if (cfsetispeed(&settings, code) != 0 || cfsetospeed(&settings, code) != 0)
+        return false;
+    if (tcsetattr(fd, TCSANOW, &settings) != 0)
+        return false;
+    // The receiver must not see DTR or RTS raised; devices without modem lines refuse this.
+    int lines = TIOCM_DTR | TIOCM_RTS;
+    ioctl(fd, TIOCMBIC, &lines);
+    return true;
+}
+
+// Takes the device for this program alone. Root passes TIOCEXCL, so the exclusive flag of
+// another program is read first, and an advisory lock keeps well-behaved programs out too.
+bool take_device(int fd) {
+    int exclusive = 0;
+    if (ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0) {
+        errno = EBUSY;
+        return false;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        errno = EBUSY;
+        return false;
+    }
+    ioctl(fd, TIOCEXCL);
+    return true;
+}
+
+SerialPort fail_open(const char* device, int fd, const char* what) {
+    const int error = errno;
+    if (fd >= 0)
+        close(fd);
+    std::fprintf(stderr, "upgrade: %s: %s: %s\n", device, what, std::strerror(error));
+    return SerialPort{};
+}
+
+} // namespace
+
+const char* default_device(int index) {
+    return index == 0 ? "/dev/ttyS0" : "/dev/ttyS1";
+}
+
+bool speed_supported(std::int32_t baud) {
+    speed_t code;
+    return speed_code(baud, code);
+}
+
+SerialPort open_port(const char* device, std::int32_t baud) {
+    speed_t code;
+    if (!speed_code(baud, code)) {
+        errno = EINVAL;
+        return fail_open(device, -1, "unsupported speed");
+    }
+    const int fd = open(device, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return fail_open(device, fd, "cannot open");
+    if (!isatty(fd))
+        return fail_open(device, fd, "not a serial device");
+    if (!take_device(fd))
+        return fail_open(device, fd, "held by another program");
+    if (!apply_line_settings(fd, code))
+        return fail_open(device, fd, "cannot apply the line settings");
+
+    SerialPort port;
+    port.handle = fd;
+    std::snprintf(port.device, sizeof port.device, "%s", device);
+    remember_fd(fd);
+    return port;
+}
+
+void close_port(SerialPort& port) {
+    if (!port_is_open(port))
+        return;
+    forget_fd(fd_of(port));
+    close(fd_of(port));
+    port.handle = -1;
+}
+
+int read_byte(SerialPort& port) {
+    if (!port_is_open(port) || port.lost_error != 0)
+        return -1;
+    int queued = 0;
+    if (ioctl(fd_of(port), FIONREAD, &queued) != 0) {
+        if (device_gone(errno))
+            port.lost_error = errno;
+        return -1;
+    }
+    if (queued <= 0)
+        return -1;
+    unsigned char byte = 0;
+    const ssize_t got = read(fd_of(port), &byte, 1);
+    if (got == 1)
+        return byte;
+    if (got < 0 && device_gone(errno))
+        port.lost_error = errno;
+    return -1;
+}
+
+std::ptrdiff_t write_some(SerialPort& port, const std::uint8_t* bytes, std::size_t count) {
+    if (port.lost_error != 0)
+        return -1;
+    const ssize_t written = write(fd_of(port), bytes, count);
+    if (written >= 0)
+        return written;
+    if (errno == EAGAIN || errno == EINTR)
+        return 0;
+    port.lost_error = device_gone(errno) ? errno : EIO;
+    return -1;
+}
+
+void discard_output(SerialPort& port) {
+    tcflush(fd_of(port), TCOFLUSH);
+}
+
+bool set_speed(SerialPort& port, std::int32_t baud) {
+    speed_t code;
+    termios settings{};
+    if (!speed_code(baud, code) || tcgetattr(fd_of(port), &settings) != 0)
+        return false;
+    cfsetispeed(&settings, code);
+    cfsetospeed(&settings, code);
+    // TCSADRAIN: what is still queued leaves the line at the speed it was written for.
+    if (tcsetattr(fd_of(port), TCSADRAIN, &settings) != 0) {
+        if (device_gone(errno))
+            port.lost_error = errno;
+        return false;
+    }
+    termios applied{};
+    return tcgetattr(fd_of(port), &applied) == 0 && cfgetospeed(&applied) == code;
+}
+
+void wait_ports(SerialPort* const ports[], int count, bool for_output, std::intptr_t key_handle,
+                int timeout_ms) {
+    pollfd fds[3];
+    nfds_t used = 0;
+    for (int i = 0; i < count && used < 2; ++i)
+        fds[used++] = pollfd{fd_of(*ports[i]), static_cast<short>(for_output ? POLLOUT : POLLIN), 0};
+    if (key_handle >= 0)
+        fds[used++] = pollfd{static_cast<int>(key_handle), POLLIN, 0};
+    if (poll(fds, used, timeout_ms) <= 0)
+        return;
+    for (int i = 0; i < count && i < 2; ++i) {
+        if ((fds[i].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 && ports[i]->lost_error == 0)
+            ports[i]->lost_error = (fds[i].revents & POLLNVAL) != 0 ? EBADF : EIO;
+    }
+}

@@ -1,0 +1,116 @@
+#include "protocol/image_plan.h"
+
+#include "link/console.h"
+#include "protocol/frames.h"
+
+namespace {
+
+constexpr std::uint32_t sector_bytes = 65536;
+
+constexpr ImageSpec image_specs[image_kind_count] = {
+    {1, "rom.bin", sector_bytes, 0x010000, 4, 0x100000 - 0x010000, "\ndownload host\n\n"},
+    {2, "font.bin", 0, 0x100000, 19, 0x1B0000 - 0x100000, "\ndownload font\n\n"},
+    {4, "tplist.bin", 0, 0x1B0000, 30, 0, "\ndownload tplist\n\n"},
+};
+
+PlanCheck refuse(PlanRefusal refusal, ImageKind kind, std::int64_t amount) {
+    return PlanCheck{refusal, kind, amount};
+}
+
+// Checks one image on its own and adds it to the plan.
+PlanCheck add_image(ImagePlan& plan, ImageKind kind, std::int64_t file_length) {
+    const ImageSpec& spec = image_spec(kind);
+    const std::int64_t size = image_size(kind, file_length);
+    if (size <= 0)
+        return refuse(PlanRefusal::NothingToSend, kind, size);
+    if (spec.region_size != 0 && size > spec.region_size)
+        return refuse(PlanRefusal::LargerThanRegion, kind, size);
+    const std::int64_t sectors = sector_count(kind, file_length);
+    if (plan.sector_count + static_cast<std::uint64_t>(sectors) > max_header_sectors)
+        return refuse(PlanRefusal::TooManySectors, kind,
+                      static_cast<std::int64_t>(plan.sector_count) + sectors);
+
+    PlannedImage& image = plan.images[plan.image_count++];
+    image.kind = kind;
+    image.size = static_cast<std::uint32_t>(size);
+    image.sectors = static_cast<std::uint32_t>(sectors);
+    image.blocks = block_count(image.size, plan.block_size);
+    for (std::uint32_t k = 0; k < image.sectors; ++k)
+        plan.sectors[plan.sector_count++] = static_cast<std::uint8_t>(spec.first_sector + k);
+    plan.total_blocks += image.blocks;
+    return PlanCheck{};
+}
+
+} // namespace
+
+const ImageSpec& image_spec(ImageKind kind) {
+    return image_specs[static_cast<int>(kind)];
+}
+
+std::int64_t image_size(ImageKind kind, std::int64_t file_length) {
+    return file_length - image_spec(kind).skipped_bytes;
+}
+
+std::int64_t sector_count(ImageKind kind, std::int64_t file_length) {
+    if (kind == ImageKind::Host)
+        return (file_length - 1) / sector_bytes;
+    return (file_length + sector_bytes - 1) / sector_bytes;
+}
+
+std::uint32_t block_count(std::uint32_t size, std::uint32_t block_size) {
+    return (size - 1) / block_size + 1;
+}
+
+PlanCheck make_plan(std::uint8_t selection, const std::int64_t file_lengths[image_kind_count],
+                    std::uint32_t block_size, ImagePlan& plan) {
+    plan = ImagePlan{};
+    plan.block_size = block_size;
+    for (int k = 0; k < image_kind_count; ++k) {
+        const auto kind = static_cast<ImageKind>(k);
+        if ((selection & image_spec(kind).selection_bit) == 0)
+            continue;
+        const PlanCheck check = add_image(plan, kind, file_lengths[k]);
+        if (check.refusal != PlanRefusal::None)
+            return check;
+    }
+    return PlanCheck{};
+}
+
+PlannedBlock plan_block(const ImagePlan& plan, int image, std::uint32_t index) {
+    const PlannedImage& planned = plan.images[image];
+    PlannedBlock block;
+    block.offset = index * plan.block_size;
+    const std::uint32_t remaining = planned.size - block.offset;
+    block.len = remaining > plan.block_size ? plan.block_size : remaining;
+    block.address = image_spec(planned.kind).flash_address + block.offset;
+    // blk counts every block of the whole download still to come after this one.
+    block.blk = (remaining - 1) / plan.block_size;
+    for (int later = image + 1; later < plan.image_count; ++later)
+        block.blk += plan.images[later].blocks;
+    return block;
+}
+
+void report_refusal(const PlanCheck& check, const char* file_name) {
+    const ImageSpec& spec = image_spec(check.kind);
+    const long long amount = check.amount;
+    switch (check.refusal) {
+    case PlanRefusal::NothingToSend:
+        if (spec.skipped_bytes != 0)
+            say("Refused %s : nothing to send after its first %u bytes.\n", file_name,
+                spec.skipped_bytes);
+        else
+            say("Refused %s : the file is empty.\n", file_name);
+        break;
+    case PlanRefusal::LargerThanRegion:
+        say("Refused %s : %lld bytes to send, more than the %u bytes of its flash region.\n",
+            file_name, amount, spec.region_size);
+        break;
+    case PlanRefusal::TooManySectors:
+        say("Refused %s : the download needs %lld flash sectors, more than the %zu a header "
+            "can list.\n",
+            file_name, amount, max_header_sectors);
+        break;
+    case PlanRefusal::None:
+        break;
+    }
+}
