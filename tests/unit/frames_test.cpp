@@ -1,0 +1,106 @@
+#include "protocol/frames.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <vector>
+
+namespace {
+
+const std::uint8_t* bytes_of(const char* text) {
+    return reinterpret_cast<const std::uint8_t*>(text);
+}
+
+TEST(LinkCrc, CheckValues) {
+    EXPECT_EQ(link_crc(3, 0, bytes_of("abc")), 0xCA6598D0U);
+    EXPECT_EQ(link_crc(0, 0, bytes_of("abc")), 0U);
+    EXPECT_EQ(link_crc(0, 0x12345678U, bytes_of("")), 0x12345678U);
+    // Not the common CRC-32 (which starts at all ones and inverts the result): that one gives
+    // 0x352441C2 for "abc".
+    EXPECT_NE(link_crc(3, 0, bytes_of("abc")), 0x352441C2U);
+}
+
+TEST(LinkCrc, RunsOnFromAGivenStartValue) {
+    const std::uint32_t first = link_crc(1, 0, bytes_of("a"));
+    EXPECT_EQ(link_crc(2, first, bytes_of("bc")), link_crc(3, 0, bytes_of("abc")));
+}
+
+constexpr std::array<std::uint8_t, 10> good_reply = {0x01, 0x00, 0x49, 0x22, 0x01,
+                                                     0x02, 0xF1, 0x06, 0x9C, 0xE1};
+
+TEST(DeviceInfo, DecodesLittleEndianFieldsOfAGoodReply) {
+    DeviceInfo info;
+    ASSERT_TRUE(parse_device_info(good_reply.data(), info));
+    EXPECT_EQ(info.manufacturer_id, 0x0001);
+    EXPECT_EQ(info.device_id, 0x2249);
+    EXPECT_EQ(info.version_major, 1);
+    EXPECT_EQ(info.version_minor, 2);
+    EXPECT_EQ(info.received_crc, 0xE19C06F1U);
+    EXPECT_EQ(info.computed_crc, 0xE19C06F1U);
+}
+
+TEST(DeviceInfo, AnyChangedByteFailsTheCheck) {
+    for (std::size_t at = 0; at < good_reply.size(); ++at) {
+        for (const int flip : {0x01, 0x80, 0xFF}) {
+            auto reply = good_reply;
+            reply[at] = static_cast<std::uint8_t>(reply[at] ^ flip);
+            DeviceInfo info;
+            EXPECT_FALSE(parse_device_info(reply.data(), info)) << "byte " << at;
+        }
+    }
+}
+
+TEST(DownloadHeader, SectorsFieldsAndBigEndianCrcOverWhatTheBufferHolds) {
+    std::vector<std::uint8_t> buffer(block_buffer_size);
+    for (std::size_t i = 0; i < header_size; ++i)
+        buffer[i] = static_cast<std::uint8_t>(0xA0 + i); // older content
+    const std::uint8_t sectors[] = {4, 5, 6};
+    put_header_sectors(buffer.data(), sectors, 3);
+    complete_header(buffer.data(), 16384, 1152);
+
+    const std::vector<std::uint8_t> start(buffer.begin(), buffer.begin() + 8);
+    EXPECT_EQ(start, (std::vector<std::uint8_t>{0x40, 0x00, 0x04, 0x80, 3, 4, 5, 6}));
+    for (std::size_t i = 8; i < header_crc_offset; ++i)
+        EXPECT_EQ(buffer[i], 0xA0 + i) << "byte " << i << " must keep what the buffer held";
+    EXPECT_EQ(get_be32(buffer.data() + header_crc_offset), link_crc(48, 0, buffer.data()));
+}
+
+TEST(DownloadHeader, HoldsFortyThreeSectors) {
+    std::vector<std::uint8_t> buffer(block_buffer_size, 0xEE);
+    std::uint8_t sectors[max_header_sectors];
+    for (std::size_t i = 0; i < max_header_sectors; ++i)
+        sectors[i] = static_cast<std::uint8_t>(4 + i);
+    put_header_sectors(buffer.data(), sectors, max_header_sectors);
+    complete_header(buffer.data(), 51200, 576);
+    EXPECT_EQ(buffer[4], 43);
+    EXPECT_EQ(buffer[47], 4 + 42);
+    EXPECT_EQ(get_be32(buffer.data() + 48), link_crc(48, 0, buffer.data()));
+}
+
+struct TrailerCase {
+    std::uint32_t block_size;
+    std::uint32_t blk;
+    std::uint32_t len;
+    std::uint32_t address;
+    std::array<std::uint8_t, 12> trailer;
+};
+
+TEST(BlockFrame, TrailerSitsAtTheBlockSizeWhateverTheLength) {
+    const TrailerCase cases[] = {
+        {51200, 0, 1, 0x1B0000, {0, 0, 0, 1, 0, 0x1B, 0, 0, 0, 0, 0, 0}},
+        {16384, 4, 16384, 0x010000, {0, 4, 0x40, 0, 0, 0x01, 0, 0, 0, 0, 0, 0}},
+        {100, 0x12345, 0x10063, 0x1FFFFF, {0x23, 0x45, 0, 0x63, 0, 0x1F, 0xFF, 0xFF, 0, 0, 0, 0}},
+    };
+    for (const TrailerCase& c : cases) {
+        std::vector<std::uint8_t> buffer(block_buffer_size, 0x5A);
+        const std::uint32_t crc = put_block_trailer(buffer.data(), c.block_size, c.blk, c.len,
+                                                    c.address);
+        const std::uint8_t* trailer = buffer.data() + c.block_size;
+        EXPECT_TRUE(std::equal(c.trailer.begin(), c.trailer.end(), trailer)) << c.block_size;
+        EXPECT_EQ(crc, link_crc(c.block_size + 12, 0, buffer.data()));
+        EXPECT_EQ(get_be32(trailer + 12), crc);
+        EXPECT_EQ(buffer[c.block_size - 1], 0x5A) << "the data area is sent whole";
+    }
+}
+
+} // namespace

@@ -1,0 +1,215 @@
+#include "driver/options.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Parsed {
+    Options options;
+    std::string report;
+};
+
+Parsed parse(std::vector<const char*> arguments) {
+    arguments.insert(arguments.begin(), "upgrade");
+    Parsed parsed;
+    testing::internal::CaptureStdout();
+    parse_options(static_cast<int>(arguments.size()), arguments.data(), parsed.options);
+    parsed.report = testing::internal::GetCapturedStdout();
+    return parsed;
+}
+
+const char* name_of(const Options& options, ImageKind kind) {
+    return options.names[static_cast<int>(kind)];
+}
+
+TEST(ParseOptions, NoArgumentsGiveTheDefaultsAndTheirReport) {
+    const Parsed parsed = parse({});
+    EXPECT_EQ(parsed.options.port, PortChoice::Auto);
+    EXPECT_EQ(parsed.options.speed, 1152);
+    EXPECT_EQ(parsed.options.block_size, 51200U);
+    EXPECT_EQ(parsed.options.selection, 0);
+    EXPECT_EQ(parsed.options.name_mode, NameMode::None);
+    EXPECT_FALSE(parsed.options.repeat);
+    EXPECT_EQ(parsed.report, "port : auto\nbaud rate = 115200\nblock size = 51200\n");
+}
+
+struct NumberCase {
+    const char* argument;
+    std::int32_t speed;
+    std::uint32_t block_size;
+};
+
+TEST(ParseOptions, SpeedsAndBlockSizes) {
+    const NumberCase cases[] = {
+        {"/BAUD=38400", 384, 51200},
+        {"/baud=115201", 1152, 51200},
+        {"/baud=9600", 96, 51200},
+        {"/speed=57600", 576, 51200},
+        {"/baud= \t+19200", 192, 51200},
+        {"/baud=-9999", -99, 51200},
+        {"/baud=abc", 0, 51200},
+        {"/baud=4294977296", 100, 51200}, // wraps in 32 bits: 4294977296 - 2^32 = 10000
+        {"/block=16384", 1152, 16384},
+        {"/block=60000", 1152, 51200},
+        {"/block=-1", 1152, 51200},
+        {"/block=51200", 1152, 51200},
+        {"/block=12x", 1152, 12},
+        {"/block=", 1152, 0},
+    };
+    for (const NumberCase& c : cases) {
+        const Parsed parsed = parse({c.argument});
+        EXPECT_EQ(parsed.options.speed, c.speed) << c.argument;
+        EXPECT_EQ(parsed.options.block_size, c.block_size) << c.argument;
+    }
+}
+
+struct PortCase {
+    std::vector<const char*> arguments;
+    PortChoice port;
+    const char* report_line;
+};
+
+TEST(ParseOptions, PortChoice) {
+    const PortCase cases[] = {
+        {{"/port=COM1"}, PortChoice::Com1, "port : COM1\n"},
+        {{"/PORT=com2"}, PortChoice::Com2, "port : COM2\n"},
+        {{"/port=COM2", "/port=auto"}, PortChoice::Com2, "port : COM2\n"},
+        {{"com1"}, PortChoice::Com1, "port : COM1\n"},
+        {{"COM12"}, PortChoice::Com1, "port : COM1\n"},
+        {{"COM1", "COM2"}, PortChoice::Com2, "port : COM2\n"},
+        {{"/port=com3"}, PortChoice::Auto, "port : auto\n"},
+        // Mapping a device changes no port choice.
+        {{"/com2=/dev/pts/9"}, PortChoice::Auto, "port : auto\n"},
+    };
+    for (const PortCase& c : cases) {
+        const Parsed parsed = parse(c.arguments);
+        EXPECT_EQ(parsed.options.port, c.port) << c.arguments[0];
+        EXPECT_EQ(parsed.report.substr(0, parsed.report.find('\n') + 1), c.report_line);
+    }
+}
+
+TEST(ParseOptions, DeviceMappingIsTakenAsWritten) {
+    const Parsed parsed = parse({"/COM1=/dev/ttyUSB0", "/com2=/tmp/Link"});
+    EXPECT_STREQ(parsed.options.devices[0], "/dev/ttyUSB0");
+    EXPECT_STREQ(parsed.options.devices[1], "/tmp/Link");
+    EXPECT_EQ(parsed.options.name_mode, NameMode::None);
+}
+
+struct SelectionCase {
+    std::vector<const char*> arguments;
+    Selection selection;
+    bool repeat;
+};
+
+TEST(ParseOptions, SelectionLettersAndRepeat) {
+    const SelectionCase cases[] = {
+        {{"/f", "/t"}, 6, false},     {{"/f", "/a", "/t"}, 4, false},
+        {{"/font"}, 2, false},        {{"/T"}, 4, false},
+        {{"/rom"}, 0, true},          {{"repeat"}, 0, true},
+        {{"/all", "/f"}, 2, false},   {{"rom.bin", "/a"}, 0, false},
+        {{"/R", "/t"}, 4, true},
+    };
+    for (const SelectionCase& c : cases) {
+        const Parsed parsed = parse(c.arguments);
+        EXPECT_EQ(parsed.options.selection, c.selection) << c.arguments[0];
+        EXPECT_EQ(parsed.options.repeat, c.repeat) << c.arguments[0];
+    }
+}
+
+TEST(ParseOptions, SlashAKeepsTheGivenNames) {
+    const Parsed parsed = parse({"rom.bin", "/a"});
+    EXPECT_EQ(parsed.options.name_mode, NameMode::Given);
+    EXPECT_STREQ(name_of(parsed.options, ImageKind::Host), "rom.bin");
+}
+
+TEST(ParseOptions, HelpEndsWithStatusOneEvenAfterOtherOptions) {
+    for (const char* help : {"/?", "/h", "/help", "/H"}) {
+        EXPECT_EXIT(parse({"/f", help}), testing::ExitedWithCode(1), "") << help;
+    }
+}
+
+struct NameCase {
+    const char* argument;
+    NameMode mode;
+    Selection selection;
+    ImageKind slot; // where the argument is stored
+};
+
+TEST(ClassifyFileName, RecognisesImagesByTheirFirstDotInTheLastTwelveCharacters) {
+    const NameCase cases[] = {
+        {"tplist.bin", NameMode::Given, 4, ImageKind::Tplist},
+        {"TPLIST.BIN.OLD", NameMode::Given, 4, ImageKind::Tplist},
+        {"newrom.bin", NameMode::Given, 1, ImageKind::Host},
+        {"myfont.bin", NameMode::Given, 2, ImageKind::Font},
+        {"rom.bin.bak", NameMode::Given, 1, ImageKind::Host},
+        {"C:\\WINDOWS\\ROM.BIN", NameMode::Given, 1, ImageKind::Host},
+        {"/home/tech/images/font.bin", NameMode::Given, 2, ImageKind::Font},
+        {"readme.txt", NameMode::UnknownFormat, 0, ImageKind::Host},
+        {"a.rom.bin", NameMode::UnknownFormat, 0, ImageKind::Host},
+        {"rom", NameMode::UnknownFormat, 0, ImageKind::Host},
+        {"rom.bi", NameMode::UnknownFormat, 0, ImageKind::Host},
+        {"om.bin", NameMode::UnknownFormat, 0, ImageKind::Host},
+        {"list.bin", NameMode::UnknownFormat, 0, ImageKind::Host},
+        {"", NameMode::UnknownFormat, 0, ImageKind::Host},
+    };
+    for (const NameCase& c : cases) {
+        Options options;
+        classify_file_name(c.argument, options);
+        EXPECT_EQ(options.name_mode, c.mode) << c.argument;
+        EXPECT_EQ(options.selection, c.selection) << c.argument;
+        EXPECT_STREQ(name_of(options, c.slot), c.argument) << c.argument;
+    }
+}
+
+TEST(ClassifyFileName, NinetyNineCharactersFitAHundredDoNot) {
+    const std::string fits = std::string(92, 'd') + "rom.bin";
+    const std::string too_long = std::string(93, 'd') + "rom.bin";
+    Options options;
+    classify_file_name(fits.c_str(), options);
+    EXPECT_EQ(options.name_mode, NameMode::Given);
+    EXPECT_EQ(name_of(options, ImageKind::Host), fits);
+
+    Options long_options;
+    classify_file_name(too_long.c_str(), long_options);
+    EXPECT_EQ(long_options.name_mode, NameMode::TooLong);
+    EXPECT_EQ(long_options.selection, 0);
+    EXPECT_STREQ(name_of(long_options, ImageKind::Host), "");
+}
+
+TEST(ClassifyFileName, NamesOfDifferentKindsAddUpAndTheLastDecidesTheMode) {
+    Parsed parsed = parse({"rom.bin", "font.bin"});
+    EXPECT_EQ(parsed.options.selection, 3);
+    EXPECT_EQ(parsed.options.name_mode, NameMode::Given);
+    EXPECT_STREQ(name_of(parsed.options, ImageKind::Host), "rom.bin");
+    EXPECT_STREQ(name_of(parsed.options, ImageKind::Font), "font.bin");
+
+    parsed = parse({"rom.bin", "notes.txt"});
+    EXPECT_EQ(parsed.options.name_mode, NameMode::UnknownFormat);
+    EXPECT_STREQ(name_of(parsed.options, ImageKind::Host), "notes.txt");
+
+    parsed = parse({"rom.bin", "/t"});
+    EXPECT_EQ(parsed.options.selection, 5);
+    EXPECT_STREQ(name_of(parsed.options, ImageKind::Tplist), "");
+}
+
+TEST(CheckValues, RefusesValuesThatCannotWork) {
+    struct Case {
+        const char* argument;
+        bool refused;
+    };
+    const Case cases[] = {
+        {"/block=0", true},        {"/block=x", true},       {"/baud=0", true},
+        {"/baud=-115200", true},   {"/baud=12345", true},    {"/baud=9600000", true},
+        {"/baud=38400", false},    {"/baud=57600", false},   {"/baud=115200", false},
+        {"/baud=230400", false},   {"/block=1", false},
+    };
+    for (const Case& c : cases) {
+        const Parsed parsed = parse({c.argument});
+        EXPECT_EQ(check_values(parsed.options) != nullptr, c.refused) << c.argument;
+    }
+}
+
+} // namespace
