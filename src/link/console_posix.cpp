@@ -62,11 +62,19 @@ int keyboard() {
     return tty_fd;
 }
 
-// Reads what the terminal holds, up to `size` bytes; waits up to `wait_ms` for the first.
+// Reads what the terminal holds, up to `size` bytes; waits up to `wait_ms` for the first. A
+// terminal that has hung up is dropped: from then on no key is ever waiting, and waits no
+// longer wake for it.
 int read_keys(std::uint8_t* keys, int size, int wait_ms) {
     pollfd fd{tty_fd, POLLIN, 0};
-    if (wait_ms > 0 && poll(&fd, 1, wait_ms) <= 0)
+    if (poll(&fd, 1, wait_ms) <= 0)
         return 0;
+    if ((fd.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+        restore_terminal();
+        close(tty_fd);
+        tty_fd = -1;
+        return 0;
+    }
     const ssize_t got = read(tty_fd, keys, static_cast<std::size_t>(size));
     return got > 0 ? static_cast<int>(got) : 0;
 }
@@ -92,6 +100,8 @@ bool escape_pressed() {
         return false;
     std::uint8_t keys[64];
     int count = read_keys(keys, sizeof keys, 0);
+    if (tty_fd < 0)
+        return false;
     bool escape = false;
     // Every key waiting is consumed here, so none stays behind unseen by the next wait.
     for (int at = 0; at < count;) {
@@ -99,7 +109,7 @@ bool escape_pressed() {
             ++at;
             continue;
         }
-        if (at + 1 == count && count < static_cast<int>(sizeof keys))
+        if (at + 1 == count && count < static_cast<int>(sizeof keys) && tty_fd >= 0)
             count += read_keys(keys + count, static_cast<int>(sizeof keys) - count,
                                escape_sequence_ms);
         if (at + 1 == count) {

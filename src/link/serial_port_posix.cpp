@@ -82,8 +82,8 @@ bool device_gone(int error) {
            error == EPIPE;
 }
 
-// The one line configuration: raw 8N1, receiver enabled, modem lines ignored, no flow control
-// of any kind, no character translation, reads that never wait.
+// The one line configuration: raw 8N1, receiver enabled, modem lines ignored (and no hangup
+// on close), no flow control of any kind, no character translation, reads that never wait.
 bool apply_line_settings(int fd, speed_t code) {
     termios settings{};
     settings.c_cflag = CS8 | CREAD | CLOCAL;
@@ -91,12 +91,14 @@ bool apply_line_settings(int fd, speed_t code) {
     settings.c_cc[VTIME] = 0;
     if (cfsetispeed(&settings, code) != 0 || cfsetospeed(&settings, code) != 0)
         return false;
-    if (tcsetattr(fd, TCSANOW, &settings) != 0)
-        return false;
-    // The receiver must not see DTR or RTS raised; devices without modem lines refuse this.
+    return tcsetattr(fd, TCSANOW, &settings) == 0;
+}
+
+// The receiver must not see DTR or RTS raised, and the system raises both on open: lower them
+// at once. Devices without modem lines (pseudo-terminals) refuse this, which is fine.
+void lower_modem_lines(int fd) {
     int lines = TIOCM_DTR | TIOCM_RTS;
     ioctl(fd, TIOCMBIC, &lines);
-    return true;
 }
 
 // Takes the device for this program alone. Root passes TIOCEXCL, so the exclusive flag of
@@ -143,6 +145,7 @@ SerialPort open_port(const char* device, std::int32_t baud) {
     const int fd = open(device, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return fail_open(device, fd, "cannot open");
+    lower_modem_lines(fd);
     if (!isatty(fd))
         return fail_open(device, fd, "not a serial device");
     if (!take_device(fd))
