@@ -25,8 +25,17 @@ std::intptr_t console_wait_handle();
 // terminal).
 void echo(std::uint8_t byte);
 
+// The templates are checked as C99 printf formats (%zu, %lld). MinGW's GCC takes plain "printf"
+// for the older Microsoft dialect, while the program gets the C99 printf there; clang knows no
+// "gnu_printf".
+#if defined(__MINGW32__)
+#define UPGRADE_PRINTF_FORMAT gnu_printf
+#else
+#define UPGRADE_PRINTF_FORMAT printf
+#endif
+
 // Prints one of the program's messages to standard output and flushes it, so that a message
 // without a line end stands on the screen before the next echoed byte.
-void say(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void say(const char* format, ...) __attribute__((format(UPGRADE_PRINTF_FORMAT, 1, 2)));
 
 #endif

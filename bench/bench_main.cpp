@@ -1,0 +1,205 @@
+// upgrade-bench: measures a whole upgrade against the limits of its link, on this machine, in
+// one run, and prints a table of every figure beside its target (and writes it as JSON).
+//
+//   upgrade-bench --upgrade PATH --sim PATH --emu PATH [--json FILE] [--runs N]
+//                 [--wait-runs N] [--line-runs N] [--span-ms MS] [--mark-delay-ms MS] [--keep]
+//                 [--only download|writes|idle|mark|esc|line]
+//
+// Figures are medians of several runs with their range; a ratio is taken within each pair of
+// runs made side by side (a download and the raw copy just before it), then its median.
+
+#include "bench_report.h"
+#include "bench_runs.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using namespace bench;
+
+constexpr std::uint32_t block_size = 51200;
+constexpr std::size_t frame_size = block_size + 16;
+constexpr std::size_t host_skip = 65536;     // rom.bin's first 64 KiB are never sent
+constexpr std::size_t host_bytes = 983040;   // the whole host region
+constexpr std::size_t font_bytes = 720896;   // the whole font region
+constexpr std::size_t tplist_bytes = 327680; // up to the end of the 2 MiB flash
+constexpr std::size_t line_tplist_bytes = 204800;
+constexpr std::int32_t line_baud = 115200;
+
+struct Args {
+    Setup setup;
+    std::string json;
+    int runs = 5, wait_runs = 3, line_runs = 3, span_ms = 5000;
+    bool keep = false;
+    std::string only; // one group of runs: download, writes, idle, mark, esc, line
+};
+
+bool write_image(const std::string& path, std::size_t size, std::uint32_t seed) {
+    std::vector<unsigned char> bytes(size);
+    std::uint32_t x = seed * 2654435761u + 1;
+    for (unsigned char& b : bytes) { // xorshift: incompressible, the same in every run
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        b = static_cast<unsigned char>(x >> 24);
+    }
+    FILE* f = std::fopen(path.c_str(), "wb");
+    bool ok = f && std::fwrite(bytes.data(), 1, size, f) == size;
+    return f && std::fclose(f) == 0 && ok;
+}
+
+int frames_of(std::size_t size) {
+    return static_cast<int>((size + block_size - 1) / block_size);
+}
+
+bool prepare(Setup& s) {
+    char scratch[] = "/tmp/upgrade-bench.XXXXXX";
+    if (!mkdtemp(scratch))
+        return false;
+    s.dir = scratch;
+    s.download_dir = s.dir + "/download";
+    s.line_dir = s.dir + "/line";
+    mkdir(s.download_dir.c_str(), 0755);
+    mkdir(s.line_dir.c_str(), 0755);
+    s.download_frames = frames_of(host_bytes) + frames_of(font_bytes) + frames_of(tplist_bytes);
+    s.download_bytes = 15 + 52 + frame_size * static_cast<std::size_t>(s.download_frames);
+    return write_image(s.download_dir + "/rom.bin", host_skip + host_bytes, 1) &&
+           write_image(s.download_dir + "/font.bin", font_bytes, 2) &&
+           write_image(s.download_dir + "/tplist.bin", tplist_bytes, 3) &&
+           write_image(s.line_dir + "/tplist.bin", line_tplist_bytes, 4);
+}
+
+std::string on_path(const char* name) {
+    const char* path = std::getenv("PATH");
+    std::string dirs = path ? path : "/usr/bin:/bin";
+    for (std::size_t at = 0; at <= dirs.size();) {
+        std::size_t end = dirs.find(':', at);
+        if (end == std::string::npos)
+            end = dirs.size();
+        std::string candidate = dirs.substr(at, end - at) + "/" + name;
+        if (access(candidate.c_str(), X_OK) == 0)
+            return candidate;
+        at = end + 1;
+    }
+    return {};
+}
+
+bool parse(int argc, char** argv, Args& a) {
+    for (int i = 1; i < argc; ++i) {
+        std::string k = argv[i];
+        if (k == "--keep") {
+            a.keep = true;
+            continue;
+        }
+        if (i + 1 >= argc)
+            return false;
+        std::string v = argv[++i];
+        if (k == "--upgrade")
+            a.setup.upgrade = v;
+        else if (k == "--sim")
+            a.setup.sim = v;
+        else if (k == "--emu")
+            a.setup.emu = v;
+        else if (k == "--json")
+            a.json = v;
+        else if (k == "--runs")
+            a.runs = std::atoi(v.c_str());
+        else if (k == "--wait-runs")
+            a.wait_runs = std::atoi(v.c_str());
+        else if (k == "--line-runs")
+            a.line_runs = std::atoi(v.c_str());
+        else if (k == "--span-ms")
+            a.span_ms = std::atoi(v.c_str());
+        else if (k == "--mark-delay-ms")
+            a.setup.mark_delay_ms = std::atoi(v.c_str());
+        else if (k == "--only")
+            a.only = v;
+        else
+            return false;
+    }
+    a.setup.strace = on_path("strace");
+    a.setup.sz = on_path("sz");
+    a.setup.rz = on_path("rz");
+    return !a.setup.upgrade.empty() && !a.setup.sim.empty() && !a.setup.emu.empty() && a.runs > 0 &&
+           a.wait_runs > 0 && a.line_runs > 0 && a.span_ms > 0;
+}
+
+void progress(const char* what, int i, int n) {
+    std::fprintf(stderr, "\r  %-34s %d/%d", what, i + 1, n);
+    std::fflush(stderr);
+    if (i + 1 == n)
+        std::fputc('\n', stderr);
+}
+
+bool wanted(const Args& a, const char* group) {
+    return a.only.empty() || a.only == group;
+}
+
+void measure(const Args& a, Samples& out) {
+    const Setup& s = a.setup;
+    for (int i = 0; i < a.runs && wanted(a, "download"); ++i) {
+        progress("download 2 MiB + raw pty copy", i, a.runs);
+        out.raw.push_back(run_raw_copy(s.download_bytes));
+        out.download.push_back(run_download(s));
+    }
+    for (int i = 0; i < 3 && !s.strace.empty() && wanted(a, "writes"); ++i) {
+        progress("write calls per block (strace)", i, 3);
+        out.writes.push_back(count_block_writes(s, tplist_bytes, block_size));
+    }
+    for (int i = 0; i < a.wait_runs && wanted(a, "idle"); ++i) {
+        progress("idle in the ready loop", i, a.wait_runs);
+        out.idle.push_back(run_idle(s, a.span_ms));
+    }
+    for (int i = 0; i < a.wait_runs && wanted(a, "mark"); ++i) {
+        progress("waiting for a block's mark", i, a.wait_runs);
+        out.mark.push_back(run_mark_wait(s, a.span_ms));
+    }
+    for (int i = 0; i < a.runs && wanted(a, "esc"); ++i) {
+        progress("ESC in a blocked block write", i, a.runs);
+        out.escape.push_back(run_escape_in_write(s));
+    }
+    for (int i = 0; i < a.line_runs && !s.sz.empty() && !s.rz.empty() && wanted(a, "line"); ++i) {
+        progress("emulated line: upgrade, ZMODEM", i, a.line_runs);
+        out.line.push_back(run_line(s, line_baud));
+    }
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    Args a;
+    if (!parse(argc, argv, a)) {
+        std::fputs("usage: upgrade-bench --upgrade PATH --sim PATH --emu PATH [--json FILE]\n"
+                   "       [--runs N] [--wait-runs N] [--line-runs N] [--span-ms MS]\n"
+                   "       [--mark-delay-ms MS] [--keep]\n"
+                   "       [--only download|writes|idle|mark|esc|line]\n",
+                   stderr);
+        return 2;
+    }
+    if (!prepare(a.setup)) {
+        std::fprintf(stderr, "upgrade-bench: cannot prepare the images in /tmp\n");
+        return 2;
+    }
+    if (a.setup.strace.empty() || a.setup.sz.empty())
+        std::fprintf(stderr, "upgrade-bench: strace or lrzsz (sz, rz) missing: "
+                             "their figures are left out\n");
+    std::fprintf(stderr, "upgrade-bench: scratch directory %s\n", a.setup.dir.c_str());
+    Samples samples;
+    Plan plan{a.setup.download_bytes, a.setup.download_frames,
+              a.setup.mark_delay_ms,  line_baud,
+              line_tplist_bytes,      a.span_ms};
+    measure(a, samples);
+    Report report = build_report(plan, samples);
+    print_report(report, stdout);
+    if (!a.json.empty() && !write_json(report, a.json))
+        std::fprintf(stderr, "upgrade-bench: cannot write %s\n", a.json.c_str());
+    if (!a.keep)
+        std::system(("rm -rf '" + a.setup.dir + "'").c_str());
+    return report.all_measured ? 0 : 1;
+}

@@ -1,0 +1,94 @@
+#ifndef UPGRADE_BENCH_BENCH_PROC_H
+#define UPGRADE_BENCH_BENCH_PROC_H
+
+// Processes and pseudo-terminals for the benchmark.
+//
+// Every program the benchmark starts runs in a session of its own (so that a whole tree, an
+// strace and its tracee for instance, is killed with one signal to the group), with its
+// standard output captured through a pipe and its standard error written to a file. `upgrade`
+// gets a pseudo-terminal as its controlling terminal and standard input: the benchmark presses
+// ESC by writing to that terminal's master. Serial lines are always pseudo-terminals that the
+// benchmark or the simulator created, never a real port.
+//
+// Every wait takes a deadline (CLOCK_MONOTONIC nanoseconds) and returns false when it passes.
+
+#include <sys/resource.h>
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace bench {
+
+std::int64_t mono_ns();
+inline std::int64_t after_ms(std::int64_t ms) {
+    return mono_ns() + ms * 1000000;
+}
+
+// A pseudo-terminal pair whose slave nobody holds yet; the master is non-blocking.
+struct Pty {
+    int master = -1;
+    std::string slave;
+};
+
+// `raw`: cfmakeraw at 57600 (a serial line); otherwise the settings of a fresh terminal.
+bool open_pty(Pty& pty, bool raw);
+void close_pty(Pty& pty);
+
+struct Launch {
+    std::vector<std::string> argv; // argv[0] is the program's path
+    std::string cwd;               // empty: the benchmark's own
+    std::string console;           // a pty slave: controlling terminal and standard input
+    std::string line;              // a pty slave as standard input and output (sz, rz)
+    std::string err_path;          // standard error goes here; empty: /dev/null
+};
+
+struct Child {
+    pid_t pid = -1;
+    int pidfd = -1;
+    int out = -1;     // read end of its standard output
+    int console = -1; // master of its console (not owned: the caller closes it)
+    std::string text; // everything it printed so far
+    std::int64_t spawn_ns = 0;
+    std::int64_t exit_ns = 0;
+    bool done = false;
+    int status = -1; // exit status, or 128 + signal number
+    rusage usage{};  // resources of the whole process, once done
+};
+
+bool spawn(const Launch& launch, Child& child);
+
+// The children whose output is read and whose ends are noticed while the benchmark waits.
+using Group = std::vector<Child*>;
+
+// Reads output and notices exits until `deadline` or until something happened; returns at once
+// when something is ready.
+void pump(const Group& group, std::int64_t deadline);
+
+// Waits until `child` has printed `needle` at or after byte `from` of its output; `seen_ns`
+// gets the time the text arrived. False on the deadline or when the child ended first.
+bool wait_text(const Group& group, Child& child, const char* needle, std::int64_t deadline,
+               std::int64_t* seen_ns = nullptr, std::size_t from = 0);
+
+// Waits until `child` has ended (reaped, with its rusage).
+bool wait_exit(const Group& group, Child& child, std::int64_t deadline);
+
+// Waits until `deadline`, reading output meanwhile.
+void idle_until(const Group& group, std::int64_t deadline);
+
+// Kills the process group of every child still running and reaps it; closes the pipes.
+void finish(const Group& group);
+
+// CPU time of a running process in nanoseconds (its process CPU clock), or -1.
+std::int64_t process_cpu_ns(pid_t pid);
+
+// A field of /proc/<pid>/status ("VmHWM", "voluntary_ctxt_switches"), or -1.
+long long status_field(pid_t pid, const char* name);
+
+// Writes all bytes to a descriptor (a pty master), within 2 s.
+bool put_bytes(int fd, const std::string& bytes);
+
+} // namespace bench
+
+#endif

@@ -1,0 +1,290 @@
+#include "bench_report.h"
+
+#include <algorithm>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <sys/utsname.h>
+#include <unistd.h>
+
+namespace bench {
+
+namespace {
+
+constexpr double mib = 1024.0;
+
+Summary summarize(std::vector<double> v) {
+    Summary s;
+    s.n = static_cast<int>(v.size());
+    if (v.empty())
+        return s;
+    std::sort(v.begin(), v.end());
+    std::size_t m = v.size() / 2;
+    s.median = v.size() % 2 ? v[m] : (v[m - 1] + v[m]) / 2;
+    s.min = v.front();
+    s.max = v.back();
+    return s;
+}
+
+// Adds a row; `op` is "<=", ">=", "<" or empty for a row without target.
+void add(Report& r, const std::string& name, const std::string& unit, int decimals,
+         const std::vector<double>& values, const char* op = "", double target = 0) {
+    Row row;
+    row.name = name;
+    row.unit = unit;
+    row.decimals = decimals;
+    row.value = summarize(values);
+    if (*op) {
+        char text[64];
+        std::snprintf(text, sizeof text, "%s %g%s%s", op, target, unit.empty() ? "" : " ",
+                      unit.c_str());
+        row.target = text;
+        double v = row.value.median;
+        bool met = !std::strcmp(op, "<=")   ? v <= target
+                   : !std::strcmp(op, ">=") ? v >= target
+                                            : v < target;
+        row.verdict = row.value.n == 0 ? Verdict::NotMeasured
+                      : met            ? Verdict::Met
+                                       : Verdict::Missed;
+        if (row.value.n == 0)
+            r.all_measured = false;
+    }
+    r.rows.push_back(row);
+}
+
+template <typename T>
+void note_failures(Report& r, const char* what, const std::vector<T>& samples) {
+    for (std::size_t i = 0; i < samples.size(); ++i)
+        if (!samples[i].ok)
+            r.failures.push_back(std::string(what) + " run " + std::to_string(i + 1) + ": " +
+                                 samples[i].why);
+}
+
+std::string machine_line() {
+    std::string model = "unknown CPU";
+    std::ifstream cpu("/proc/cpuinfo");
+    for (std::string line; std::getline(cpu, line);)
+        if (line.rfind("model name", 0) == 0) {
+            model = line.substr(line.find(':') + 2);
+            break;
+        }
+    utsname u{};
+    uname(&u);
+    char when[32];
+    std::time_t now = std::time(nullptr);
+    std::strftime(when, sizeof when, "%Y-%m-%d %H:%M", std::localtime(&now));
+    return model + ", " + std::to_string(sysconf(_SC_NPROCESSORS_ONLN)) + " cores, Linux " +
+           u.release + ", " + when;
+}
+
+void download_rows(Report& r, const Plan& p, const Samples& s) {
+    std::vector<double> wall, raw, floor, ratio, answer_ratio, cpu, writer, whole, cpu_ratio,
+        whole_ratio, peak;
+    double mb = static_cast<double>(p.download_bytes) / 1e6;
+    double drains_ms = 2.0 * p.download_frames;
+    double answers_ms = static_cast<double>(p.mark_delay_ms) * (p.download_frames + 1);
+    for (std::size_t i = 0; i < s.download.size() && i < s.raw.size(); ++i) {
+        const DownloadSample& d = s.download[i];
+        const RawSample& c = s.raw[i];
+        if (d.ok) {
+            wall.push_back(d.wall_ms);
+            cpu.push_back(d.cpu_ms / mb);
+            peak.push_back(d.peak_kib / mib);
+        }
+        if (c.ok) {
+            raw.push_back(c.wall_ms);
+            floor.push_back(c.wall_ms + drains_ms);
+            writer.push_back(c.writer_cpu_ms / mb);
+            whole.push_back((c.writer_cpu_ms + c.reader_cpu_ms) / mb);
+        }
+        if (d.ok && c.ok) { // pair by pair: both were taken side by side
+            ratio.push_back(d.wall_ms / (c.wall_ms + drains_ms));
+            answer_ratio.push_back(d.wall_ms / (c.wall_ms + answers_ms));
+            cpu_ratio.push_back(d.cpu_ms / c.writer_cpu_ms);
+            whole_ratio.push_back(d.cpu_ms / (c.writer_cpu_ms + c.reader_cpu_ms));
+        }
+    }
+    std::string frames = std::to_string(p.download_frames);
+    add(r, "download of 3 images, " + std::to_string(p.download_bytes) + " B on the line", "ms", 1,
+        wall);
+    add(r, "raw copy of as many bytes through a fresh pty pair", "ms", 1, raw);
+    add(r, "protocol floor: raw copy + 2 ms x " + frames + " blocks", "ms", 1, floor);
+    add(r, "download wall / protocol floor", "", 3, ratio, "<=", 1.15);
+    add(r,
+        "download wall / (raw copy + " + std::to_string(p.mark_delay_ms) +
+            " ms receiver answer x " + std::to_string(p.download_frames + 1) + " frames)",
+        "", 3, answer_ratio);
+    add(r, "upgrade CPU per MB (download)", "ms", 2, cpu);
+    add(r, "raw copy CPU per MB, writing side", "ms", 2, writer);
+    add(r, "raw copy CPU per MB, writer + reader", "ms", 2, whole);
+    add(r, "upgrade CPU / raw copy CPU (writing side)", "", 2, cpu_ratio, "<=", 2);
+    add(r, "upgrade CPU / raw copy CPU (writer + reader)", "", 2, whole_ratio);
+    add(r, "peak memory of upgrade (maxrss, 2 MiB download)", "MiB", 2, peak, "<=", 4);
+}
+
+void write_rows(Report& r, const Samples& s) {
+    std::vector<double> all;
+    for (const WriteSample& w : s.writes)
+        if (w.ok)
+            for (int n : w.per_full_block)
+                all.push_back(n);
+    Summary sum = summarize(all);
+    std::vector<double> most;
+    if (sum.n)
+        most.push_back(sum.max);
+    add(r, "write calls per full block, most in any block", "", 0, most, "<=", 16);
+    add(r, "write calls per full block, all blocks of all runs", "", 1, all);
+}
+
+void wait_rows(Report& r, const Plan& p, const Samples& s) {
+    std::vector<double> idle, idle_wake, mark, mark_wake, esc_ready, esc_mark, esc_write, anon,
+        file;
+    for (const WaitSample& w : s.idle)
+        if (w.ok) {
+            idle.push_back(w.cpu_percent);
+            idle_wake.push_back(w.wakeups_per_s);
+            esc_ready.push_back(w.esc_ms);
+        }
+    for (const WaitSample& w : s.mark)
+        if (w.ok) {
+            mark.push_back(w.cpu_percent);
+            mark_wake.push_back(w.wakeups_per_s);
+            esc_mark.push_back(w.esc_ms);
+            anon.push_back(static_cast<double>(w.rss_anon_kib) / mib);
+            file.push_back(static_cast<double>(w.rss_file_kib) / mib);
+        }
+    for (const EscSample& e : s.escape)
+        if (e.ok)
+            esc_write.push_back(e.esc_ms);
+    std::string span = std::to_string(p.span_ms / 1000) + " s";
+    add(r, "CPU in the ready loop, idle " + span + ", % of a core", "%", 3, idle, "<=", 0.2);
+    add(r, "  wakeups per second there", "/s", 1, idle_wake);
+    add(r, "CPU waiting " + span + " for a block's mark, % of a core", "%", 3, mark, "<=", 0.2);
+    add(r, "  wakeups per second there", "/s", 1, mark_wake);
+    add(r, "ESC to exit while a block write is blocked", "ms", 1, esc_write, "<=", 100);
+    add(r, "ESC to exit in the ready loop", "ms", 1, esc_ready);
+    add(r, "ESC to exit waiting for a mark", "ms", 1, esc_mark);
+    add(r, "resident memory waiting for a mark: private", "MiB", 2, anon);
+    add(r, "resident memory waiting for a mark: file-backed (libraries)", "MiB", 2, file);
+}
+
+void line_rows(Report& r, const Plan& p, const Samples& s) {
+    std::vector<double> eff, wall, zwall, zeff, ratio;
+    for (const LineSample& l : s.line)
+        if (l.ok) {
+            eff.push_back(l.upgrade_line_s / l.upgrade_wall_s * 100);
+            wall.push_back(l.upgrade_wall_s);
+            zwall.push_back(l.zmodem_wall_s);
+            zeff.push_back(static_cast<double>(p.line_bytes) * 10 / p.line_baud / l.zmodem_wall_s *
+                           100);
+            ratio.push_back(l.upgrade_wall_s / l.zmodem_wall_s);
+        }
+    std::string at = std::to_string(p.line_baud);
+    add(r, "emulated line " + at + ": tplist of " + std::to_string(p.line_bytes) + " B", "s", 3,
+        wall);
+    add(r, "  line efficiency (bytes on the line x 10 / baud) / wall", "%", 2, eff, ">=", 99.5);
+    add(r, "  ZMODEM (sz/rz) of the same file on the same line", "s", 3, zwall);
+    add(r, "  ZMODEM payload efficiency (file bytes x 10 / baud) / wall", "%", 2, zeff);
+    add(r, "  upgrade wall / ZMODEM wall", "", 3, ratio, "<", 1);
+}
+
+const char* verdict_text(Verdict v) {
+    switch (v) {
+    case Verdict::Met:
+        return "met";
+    case Verdict::Missed:
+        return "MISSED";
+    case Verdict::NotMeasured:
+        return "NOT MEASURED";
+    case Verdict::Info:
+        break;
+    }
+    return "";
+}
+
+std::string value_text(const Row& row) {
+    if (row.value.n == 0)
+        return "-";
+    char text[96];
+    int d = row.decimals;
+    if (row.value.n == 1)
+        std::snprintf(text, sizeof text, "%.*f", d, row.value.median);
+    else
+        std::snprintf(text, sizeof text, "%.*f [%.*f-%.*f]", d, row.value.median, d, row.value.min,
+                      d, row.value.max);
+    return text;
+}
+
+// Text for a JSON string: quotes, backslashes and control bytes escaped.
+std::string json_text(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (static_cast<unsigned char>(c) < 0x20) {
+            char code[8];
+            std::snprintf(code, sizeof code, "\\u%04x", static_cast<unsigned>(c));
+            out += code;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+} // namespace
+
+Report build_report(const Plan& plan, const Samples& samples) {
+    Report r;
+    r.machine = machine_line();
+    download_rows(r, plan, samples);
+    write_rows(r, samples);
+    wait_rows(r, plan, samples);
+    line_rows(r, plan, samples);
+    note_failures(r, "raw copy", samples.raw);
+    note_failures(r, "download", samples.download);
+    note_failures(r, "strace", samples.writes);
+    note_failures(r, "idle", samples.idle);
+    note_failures(r, "mark wait", samples.mark);
+    note_failures(r, "ESC", samples.escape);
+    note_failures(r, "emulated line", samples.line);
+    return r;
+}
+
+void print_report(const Report& report, FILE* out) {
+    std::fprintf(out, "upgrade benchmark on this machine: %s\n", report.machine.c_str());
+    std::fprintf(out, "median [min-max] of the runs; ratios taken pair by pair within a run\n\n");
+    std::fprintf(out, "%-70s %-26s %-5s %-14s %s\n", "figure", "measured", "unit", "target",
+                 "result");
+    for (const Row& row : report.rows)
+        std::fprintf(out, "%-70s %-26s %-5s %-14s %s\n", row.name.c_str(), value_text(row).c_str(),
+                     row.unit.c_str(), row.target.c_str(), verdict_text(row.verdict));
+    for (const std::string& f : report.failures)
+        std::fprintf(out, "FAILED %s\n", f.c_str());
+}
+
+bool write_json(const Report& report, const std::string& path) {
+    FILE* f = std::fopen(path.c_str(), "w");
+    if (!f)
+        return false;
+    std::fprintf(f, "{\n  \"machine\": \"%s\",\n  \"figures\": [\n",
+                 json_text(report.machine).c_str());
+    for (std::size_t i = 0; i < report.rows.size(); ++i) {
+        const Row& row = report.rows[i];
+        std::fprintf(f,
+                     "    {\"name\": \"%s\", \"unit\": \"%s\", \"runs\": %d, \"median\": %.6g, "
+                     "\"min\": %.6g, \"max\": %.6g, \"target\": \"%s\", \"result\": \"%s\"}%s\n",
+                     json_text(row.name).c_str(), row.unit.c_str(), row.value.n, row.value.median,
+                     row.value.min, row.value.max, row.target.c_str(),
+                     row.verdict == Verdict::Info ? "info" : verdict_text(row.verdict),
+                     i + 1 < report.rows.size() ? "," : "");
+    }
+    std::fprintf(f, "  ],\n  \"failures\": [");
+    for (std::size_t i = 0; i < report.failures.size(); ++i)
+        std::fprintf(f, "%s\n    \"%s\"", i ? "," : "", json_text(report.failures[i]).c_str());
+    std::fprintf(f, "%s]\n}\n", report.failures.empty() ? "" : "\n  ");
+    return std::fclose(f) == 0;
+}
+
+} // namespace bench

@@ -1,0 +1,63 @@
+#ifndef UPGRADE_BENCH_BENCH_REPORT_H
+#define UPGRADE_BENCH_BENCH_REPORT_H
+
+// Turns the benchmark's samples into figures (median and range of the runs that succeeded),
+// judges each against its target and prints them as a table and as JSON.
+
+#include "bench_runs.h"
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace bench {
+
+struct Samples {
+    std::vector<RawSample> raw; // raw[i] was taken just before download[i]
+    std::vector<DownloadSample> download;
+    std::vector<WriteSample> writes;
+    std::vector<WaitSample> idle, mark;
+    std::vector<EscSample> escape;
+    std::vector<LineSample> line;
+};
+
+// What was measured, for the labels and the floors.
+struct Plan {
+    std::size_t download_bytes;
+    int download_frames;
+    int mark_delay_ms;
+    std::int32_t line_baud;
+    std::size_t line_bytes;
+    int span_ms;
+};
+
+struct Summary {
+    int n = 0; // runs that gave a value
+    double median = 0, min = 0, max = 0;
+};
+
+enum class Verdict { Info, Met, Missed, NotMeasured };
+
+struct Row {
+    std::string name;
+    std::string unit;
+    int decimals = 1;
+    Summary value;
+    std::string target; // as printed, e.g. "<= 1.15"; empty for information rows
+    Verdict verdict = Verdict::Info;
+};
+
+struct Report {
+    std::string machine;
+    std::vector<Row> rows;
+    std::vector<std::string> failures; // one line per run that failed, with its reason
+    bool all_measured = true;          // every figure with a target has a value
+};
+
+Report build_report(const Plan& plan, const Samples& samples);
+void print_report(const Report& report, FILE* out);
+bool write_json(const Report& report, const std::string& path);
+
+} // namespace bench
+
+#endif

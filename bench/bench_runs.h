@@ -1,0 +1,109 @@
+#ifndef UPGRADE_BENCH_BENCH_RUNS_H
+#define UPGRADE_BENCH_BENCH_RUNS_H
+
+// The single measurements of the benchmark. Each starts what it needs, measures once, kills
+// everything it started and returns one sample; `ok` is false (with `why`) when a program
+// misbehaved or a deadline passed, so that one bad run shows up instead of hanging the rest.
+
+#include "bench_proc.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace bench {
+
+struct Setup {
+    std::string upgrade, sim, emu, strace, sz, rz; // programs
+    std::string dir;                               // scratch directory of this benchmark run
+    std::string download_dir;   // rom.bin, font.bin, tplist.bin of the large download
+    std::string line_dir;       // tplist.bin of the run on the emulated line
+    std::size_t download_bytes; // what `upgrade` sends in the large download
+    int download_frames;        // block frames of the large download
+    int mark_delay_ms = 3;      // the simulator's answer time
+};
+
+struct DownloadSample {
+    bool ok = false;
+    std::string why;
+    double wall_ms = 0;  // from "start pol ok" (the access string is out) to the exit
+    double cpu_ms = 0;   // CPU of `upgrade` over the same span
+    double peak_kib = 0; // peak resident memory of `upgrade` (the whole run)
+};
+
+struct RawSample {
+    bool ok = false;
+    std::string why;
+    double wall_ms = 0;
+    double writer_cpu_ms = 0; // the process that writes into the slave, as `upgrade` does
+    double reader_cpu_ms = 0; // the process that reads the master, as the receiver does
+};
+
+struct WriteSample {
+    bool ok = false;
+    std::string why;
+    std::vector<int> per_full_block; // write calls on the line for each full block frame
+};
+
+struct WaitSample {
+    bool ok = false;
+    std::string why;
+    double cpu_percent = 0;   // of one core, over the measured span
+    double wakeups_per_s = 0; // context switches of `upgrade` per second
+    double esc_ms = 0;        // ESC pressed at the end of the span until exit
+    long long hwm_kib = -1, rss_anon_kib = -1, rss_file_kib = -1; // seen during the span
+};
+
+struct EscSample {
+    bool ok = false;
+    std::string why;
+    double esc_ms = 0;
+};
+
+struct LineSample {
+    bool ok = false;
+    std::string why;
+    double upgrade_wall_s = 0; // first byte on the line until `upgrade` exits
+    double upgrade_line_s = 0; // sum of the bytes' times on the line, both directions
+    double zmodem_wall_s = 0;  // sz started until sz and rz both exited
+    double zmodem_line_s = 0;
+    std::uint64_t upgrade_bytes = 0, zmodem_bytes = 0; // both directions
+};
+
+DownloadSample run_download(const Setup& setup);
+RawSample run_raw_copy(std::size_t bytes);
+// The tplist of the large download alone, under strace.
+WriteSample count_block_writes(const Setup& setup, std::size_t tplist_size, std::uint32_t block);
+WaitSample run_idle(const Setup& setup, int span_ms);
+WaitSample run_mark_wait(const Setup& setup, int span_ms);
+EscSample run_escape_in_write(const Setup& setup);
+LineSample run_line(const Setup& setup, std::int32_t baud);
+
+// Shared by the runs above.
+
+// `upgrade` with its own console and a spare pty for the port it does not use.
+struct UpgradeRun {
+    Pty console;
+    Pty spare;
+    Child child;
+};
+
+// Starts `upgrade` in `cwd` with COM1 on `com1` (and /port=com1 unless `auto_ports`), COM2 on
+// the spare pty, then `args`. Standard error goes to `err_path`. A `prefix` (a tracer and its
+// options) runs `upgrade` under it.
+bool start_upgrade(const Setup& setup, const std::string& cwd, const std::string& com1,
+                   bool auto_ports, const std::vector<std::string>& args, UpgradeRun& run,
+                   const std::string& err_path, const std::vector<std::string>& prefix = {});
+void close_upgrade(UpgradeRun& run);
+
+// Starts `receiver-sim --pty` with `args` and returns its slave's path in `slave`.
+bool start_sim(const Setup& setup, const std::vector<std::string>& args, Child& sim,
+               std::string& slave, const std::string& err_path);
+
+// Presses ESC on the console of `run` and waits for the exit; the time in `esc_ms`.
+bool press_escape(const Group& group, UpgradeRun& run, double& esc_ms);
+
+} // namespace bench
+
+#endif

@@ -1,0 +1,171 @@
+// Downloads that meet a faulty or silent receiver, or a user who presses ESC: the program must
+// end with status 1 and the right message, promptly, without spinning while it waits; and the
+// receiver's console text must reach the console, not standard output.
+
+#include "sim_fixture.h"
+
+#include <bit>
+#include <chrono>
+#include <cstdlib>
+
+namespace e2e {
+namespace {
+
+using e2e::PrintTo; // case names in failure messages
+
+constexpr std::uint32_t small_font[3] = {0, 1000, 0};
+constexpr std::uint32_t big_tplist[3] = {0, 0, 120000}; // blocks of 51200, 51200, 17600
+
+class Fault : public SimTest {
+  protected:
+    // Starts a named download of `selection` against the simulator with `sim_args`.
+    void start_download(int selection, const std::uint32_t sizes[3],
+                        const std::vector<std::string>& sim_args) {
+        ASSERT_NO_FATAL_FAILURE(write_images(selection, sizes, true, images));
+        ASSERT_NO_FATAL_FAILURE(start_receiver(sim_args));
+        start_upgrade(name_args(selection));
+        shape.selection = selection;
+    }
+
+    std::string start_of_run() const {
+        return banner() + settings_report("auto", 1152, 51200) +
+               given_name_report(shape.selection) + "ready.\n\n";
+    }
+
+    // CPU share of the program while the test watches its output stay still for `ms`.
+    double cpu_share_while_quiet(int ms) {
+        double before = cpu_seconds(upgrade.pid);
+        auto start = std::chrono::steady_clock::now();
+        EXPECT_TRUE(stays_quiet(upgrade.out, ms)) << "the program went on";
+        double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        return (cpu_seconds(upgrade.pid) - before) / seconds;
+    }
+
+    Images images;
+    DownloadShape shape;
+};
+
+// Text the receiver sends before its ready marks is shown on the console as it arrives; an '@'
+// there is text, not a mark. Standard output stays exactly as without it.
+TEST_F(Fault, ReceiverTextGoesToTheConsoleOnly) {
+    start_download(2, small_font, {"--text", "[boot @ ok]"});
+    EXPECT_EQ(wait_upgrade(download_ms), 0);
+    EXPECT_EQ(wait_exit(sim), 0);
+    pump(streams(), 100);
+    const std::string& console_text = console.master.data;
+    auto first = console_text.find("[boot @ ok]");
+    ASSERT_NE(first, std::string::npos) << "receiver text not echoed";
+    EXPECT_NE(console_text.find("[boot @ ok]", first + 1), std::string::npos)
+        << "text before the second ready mark not echoed";
+    EXPECT_EQ(pattern_mismatch(upgrade.out.data, start_of_run() + download_text(shape, images)),
+              "");
+}
+
+// ---- the identification reply ----
+
+struct ReplyCase {
+    const char* name;
+    std::vector<std::string> sim_args;
+    std::string message; // after "start pol ok\n"; hex_wild digits stand for the received CRC
+};
+
+class BadReply : public Fault, public ::testing::WithParamInterface<ReplyCase> {};
+
+TEST_P(BadReply, EndsWithItsMessageAndStatus1) {
+    start_download(2, small_font, GetParam().sim_args);
+    EXPECT_EQ(wait_upgrade(download_ms), 1);
+    EXPECT_EQ(
+        pattern_mismatch(upgrade.out.data, start_of_run() + "start pol ok\n" + GetParam().message),
+        "");
+}
+
+std::string crc_error_message() {
+    // The simulator's default identity: AMD flash, boot block 1.2.
+    const std::uint8_t reply[6] = {0x01, 0x00, 0x49, 0x22, 0x01, 0x02};
+    char text[80];
+    std::snprintf(text, sizeof text, "crc error my = %08X, 0x", link_crc(reply, 6));
+    return text + std::string(8, hex_wild) + "\n";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    E2e, BadReply,
+    ::testing::Values(ReplyCase{"nine_bytes", {"--reply-short", "9"}, "received data = 9, (10)\n"},
+                      ReplyCase{"no_reply", {"--reply-short", "0"}, "received data = 0, (10)\n"},
+                      ReplyCase{
+                          "reply_too_late", {"--reply-delay", "6500"}, "received data = 0, (10)\n"},
+                      ReplyCase{"bad_crc", {"--reply-bad-crc"}, crc_error_message()}),
+    CaseName());
+
+// The received CRC in the message is the one on the line: one bit off the computed one.
+TEST_F(Fault, CrcErrorShowsBothValues) {
+    start_download(2, small_font, {"--reply-bad-crc"});
+    EXPECT_EQ(wait_upgrade(download_ms), 1);
+    auto at = upgrade.out.data.find("crc error my = ");
+    ASSERT_NE(at, std::string::npos);
+    unsigned long mine = std::strtoul(upgrade.out.data.c_str() + at + 15, nullptr, 16);
+    auto received_at = upgrade.out.data.find(", 0x", at);
+    ASSERT_NE(received_at, std::string::npos);
+    unsigned long received = std::strtoul(upgrade.out.data.c_str() + received_at + 4, nullptr, 16);
+    EXPECT_EQ(std::popcount(static_cast<std::uint32_t>(mine ^ received)), 1)
+        << std::hex << "my 0x" << mine << ", received 0x" << received;
+}
+
+// ---- ESC during the exchange ----
+
+// The reply read does not look at the keyboard: a key pressed then is acted on at the next ready
+// wait, after the header and the speed change went out.
+TEST_F(Fault, EscDuringTheReplyActsAtTheSecondReadyWait) {
+    start_download(2, small_font, {"--text", "<t>", "--reply-delay", "2500"});
+    ASSERT_TRUE(wait_for(console.master, "<t>", start_ms));
+    ASSERT_TRUE(wait_console_keys());
+    // The ready mark follows the text at once; then the reply is 2.5 s late.
+    EXPECT_TRUE(stays_quiet(upgrade.out, 1000));
+    press("\x1b");
+    EXPECT_EQ(wait_upgrade(download_ms), 1);
+    EXPECT_EQ(printable(upgrade.out.data),
+              printable(start_of_run() + "start pol ok\n" + device_report_text(shape.identity) +
+                        "\nchange baudrate 57600 -> 115200\n"));
+}
+
+// The receiver never answers the first block: the wait blocks quietly and ESC ends it.
+TEST_F(Fault, EscWhileWaitingForABlockMark) {
+    start_download(4, big_tplist, {"--no-mark-at", "0"});
+    ASSERT_TRUE(wait_for(upgrade.out, "len = 51200  ::  ", download_ms));
+    ASSERT_TRUE(wait_console_keys());
+    EXPECT_LT(cpu_share_while_quiet(1500), 0.05) << "busy waiting for the mark";
+    press("\x1b");
+    EXPECT_EQ(wait_upgrade(prompt_ms), 1);
+    const std::string& out = upgrade.out.data;
+    EXPECT_EQ(out.substr(out.size() - 17), "len = 51200  ::  ") << "output after ESC";
+}
+
+// The receiver stops reading at the first block: the block cannot leave (a pty holds far less
+// than 51216 bytes), the program waits for room without spinning, and ESC still ends it.
+TEST_F(Fault, EscWhileABlockIsStuckInTheDriver) {
+    start_download(4, big_tplist, {"--stop-reading-at", "0"});
+    ASSERT_TRUE(wait_for(upgrade.out, "len = 51200  :", download_ms));
+    ASSERT_TRUE(wait_console_keys());
+    EXPECT_LT(cpu_share_while_quiet(1500), 0.05) << "busy waiting for room";
+    press("\x1b");
+    EXPECT_EQ(wait_upgrade(prompt_ms), 1);
+    const std::string& out = upgrade.out.data;
+    EXPECT_EQ(out.substr(out.size() - 14), "len = 51200  :") << "the block was not stuck";
+}
+
+// The line goes dead in the middle of a block (a pulled adapter): a message and status 1, at
+// once.
+TEST_F(Fault, HangupMidBlock) {
+    start_download(4, big_tplist, {"--hangup-at", "1"});
+    ASSERT_TRUE(wait_for(upgrade.out, "blk =   1, len = 51200  :", download_ms));
+    EXPECT_EQ(wait_upgrade(prompt_ms), 1);
+    const std::string& out = upgrade.out.data;
+    std::string after = out.substr(out.find("blk =   1, len = 51200  :") + 25);
+    ASSERT_FALSE(after.empty()) << "no message after the hangup";
+    EXPECT_NE(after.find_first_of("abcdefghijklmnopqrstuvwxyz"), std::string::npos)
+        << "no message after the hangup: " << printable(after);
+    EXPECT_EQ(after.back(), '\n');
+}
+
+} // namespace
+} // namespace e2e

@@ -1,0 +1,406 @@
+#include "harness.h"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#ifndef UPGRADE_E2E_UPGRADE_PATH
+#define UPGRADE_E2E_UPGRADE_PATH ""
+#endif
+#ifndef UPGRADE_E2E_SIM_PATH
+#define UPGRADE_E2E_SIM_PATH ""
+#endif
+
+namespace e2e {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+Clock::time_point deadline_after(int ms) {
+    return Clock::now() + std::chrono::milliseconds(ms);
+}
+
+int ms_left(Clock::time_point deadline) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    return left.count() < 0 ? 0 : static_cast<int>(left.count());
+}
+
+void set_nonblocking(int fd) {
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+}
+
+void close_fd(int& fd) {
+    if (fd >= 0)
+        close(fd);
+    fd = -1;
+}
+
+// Starts `program` with `args` in `workdir` in a session of its own. With `console_path` that
+// terminal becomes its controlling terminal and standard input; otherwise standard input is
+// /dev/null. Standard output and error go to the child's streams.
+bool launch(Child& child, const std::string& program, const std::vector<std::string>& args,
+            const std::string& workdir, const char* console_path) {
+    int out[2], err[2];
+    if (pipe2(out, O_CLOEXEC) != 0)
+        return false;
+    if (pipe2(err, O_CLOEXEC) != 0) {
+        close(out[0]);
+        close(out[1]);
+        return false;
+    }
+    // Everything the child needs is prepared before fork: no allocation after it.
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const auto& arg : args)
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    long max_fd = sysconf(_SC_OPEN_MAX);
+    if (max_fd < 0 || max_fd > 4096)
+        max_fd = 4096;
+
+    pid_t pid = fork();
+    if (pid == 0) {
+        setsid();
+        int in = console_path ? open(console_path, O_RDWR) : open("/dev/null", O_RDONLY);
+        if (in < 0)
+            _exit(126);
+        if (console_path && ioctl(in, TIOCSCTTY, 0) != 0)
+            _exit(126);
+        dup2(in, 0);
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        for (int fd = 3; fd < max_fd; ++fd)
+            close(fd);
+        if (chdir(workdir.c_str()) != 0)
+            _exit(126);
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    close(out[1]);
+    close(err[1]);
+    if (pid < 0) {
+        close(out[0]);
+        close(err[0]);
+        return false;
+    }
+    child = Child{};
+    child.pid = pid;
+    child.out.fd = out[0];
+    child.err.fd = err[0];
+    set_nonblocking(child.out.fd);
+    set_nonblocking(child.err.fd);
+    return true;
+}
+
+int decode_status(int status) {
+    if (WIFEXITED(status))
+        return WEXITSTATUS(status);
+    if (WIFSIGNALED(status))
+        return 128 + WTERMSIG(status);
+    return -1;
+}
+
+void kill_child(Child& child) {
+    if (child.pid > 0 && !child.reaped) {
+        kill(child.pid, SIGKILL);
+        int status = 0;
+        waitpid(child.pid, &status, 0);
+        child.reaped = true;
+        child.status = decode_status(status);
+    }
+    close_fd(child.out.fd);
+    close_fd(child.err.fd);
+}
+
+void dump(const char* what, const Stream& stream) {
+    if (stream.data.empty())
+        return;
+    std::fprintf(stderr, "---- %s (%zu bytes) ----\n%s\n", what, stream.data.size(),
+                 printable(stream.data.size() > 6000
+                               ? stream.data.substr(0, 3000) + "\n[...]\n" +
+                                     stream.data.substr(stream.data.size() - 3000)
+                               : stream.data)
+                     .c_str());
+}
+
+} // namespace
+
+bool open_pty(Pty& pty, bool raw) {
+    int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master < 0)
+        return false;
+    if (grantpt(master) != 0 || unlockpt(master) != 0) {
+        close(master);
+        return false;
+    }
+    char name[256];
+    if (ptsname_r(master, name, sizeof name) != 0) {
+        close(master);
+        return false;
+    }
+    int slave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (slave < 0) {
+        close(master);
+        return false;
+    }
+    if (raw) {
+        termios settings{};
+        tcgetattr(slave, &settings);
+        cfmakeraw(&settings);
+        cfsetispeed(&settings, B57600);
+        cfsetospeed(&settings, B57600);
+        tcsetattr(slave, TCSANOW, &settings);
+    }
+    set_nonblocking(master);
+    pty.master = Stream{};
+    pty.master.fd = master;
+    pty.slave = slave;
+    pty.path = name;
+    return true;
+}
+
+void close_pty(Pty& pty) {
+    close_fd(pty.master.fd);
+    close_fd(pty.slave);
+}
+
+void pump(const std::vector<Stream*>& streams, int timeout_ms) {
+    std::vector<pollfd> fds;
+    std::vector<Stream*> open_streams;
+    for (Stream* stream : streams) {
+        if (stream->fd >= 0 && !stream->closed) {
+            fds.push_back(pollfd{stream->fd, POLLIN, 0});
+            open_streams.push_back(stream);
+        }
+    }
+    if (fds.empty()) {
+        if (timeout_ms > 0)
+            usleep(static_cast<useconds_t>(timeout_ms) * 1000);
+        return;
+    }
+    if (poll(fds.data(), fds.size(), timeout_ms) <= 0)
+        return;
+    for (std::size_t i = 0; i < fds.size(); ++i) {
+        if (fds[i].revents == 0)
+            continue;
+        char buffer[65536];
+        for (;;) {
+            ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+            if (n > 0) {
+                open_streams[i]->data.append(buffer, static_cast<std::size_t>(n));
+                continue;
+            }
+            if (n < 0 && (errno == EAGAIN || errno == EINTR))
+                break;
+            open_streams[i]->closed = true; // end of file, or EIO once the other side is gone
+            break;
+        }
+    }
+}
+
+bool write_all(int fd, const std::string& bytes) {
+    auto deadline = deadline_after(5000);
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN && errno != EINTR)
+            return false;
+        if (ms_left(deadline) == 0)
+            return false;
+        pollfd p{fd, POLLOUT, 0};
+        poll(&p, 1, 50);
+    }
+    return true;
+}
+
+// ---- fixture ----
+
+void E2eTest::SetUp() {
+    ASSERT_STRNE(UPGRADE_E2E_UPGRADE_PATH, "") << "built without the path of upgrade";
+    char templ[] = "/tmp/upgrade-e2e-XXXXXX";
+    ASSERT_NE(mkdtemp(templ), nullptr);
+    dir = templ;
+    ASSERT_TRUE(open_pty(console, false));
+    ASSERT_TRUE(open_pty(com[0], true));
+    ASSERT_TRUE(open_pty(com[1], true));
+    com_device[0] = com[0].path;
+    com_device[1] = com[1].path;
+}
+
+void E2eTest::TearDown() {
+    std::vector<std::pair<const char*, Child*>> children = {{"upgrade", &upgrade},
+                                                            {"receiver-sim", &sim}};
+    for (Child& child : other_runs)
+        children.push_back({"other upgrade", &child});
+    for (auto& [name, child] : children) {
+        if (child->pid > 0 && !child->reaped) {
+            pump(streams(), 0);
+            if (HasFailure())
+                std::fprintf(stderr, "%s was still running: killed\n", name);
+        }
+        kill_child(*child);
+    }
+    // UPGRADE_E2E_DUMP=1 shows the captured output of passing tests too.
+    if (HasFailure() || std::getenv("UPGRADE_E2E_DUMP")) {
+        dump("upgrade stdout", upgrade.out);
+        dump("upgrade stderr", upgrade.err);
+        dump("upgrade console", console.master);
+        dump("receiver-sim stdout", sim.out);
+        dump("receiver-sim stderr", sim.err);
+        std::ifstream report(path("sim-report.txt"));
+        std::string text((std::istreambuf_iterator<char>(report)), {});
+        if (!text.empty())
+            std::fprintf(stderr, "---- receiver-sim report ----\n%s", text.c_str());
+    }
+    close_pty(console);
+    close_pty(com[0]);
+    close_pty(com[1]);
+    for (Pty& pty : other_consoles)
+        close_pty(pty);
+    if (!dir.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove_all(dir, ignored);
+    }
+}
+
+std::vector<Stream*> E2eTest::streams() {
+    std::vector<Stream*> all = {&upgrade.out,   &upgrade.err, &console.master, &com[0].master,
+                                &com[1].master, &sim.out,     &sim.err};
+    for (Child& child : other_runs) {
+        all.push_back(&child.out);
+        all.push_back(&child.err);
+    }
+    for (Pty& pty : other_consoles)
+        all.push_back(&pty.master);
+    return all;
+}
+
+void E2eTest::start_upgrade(const std::vector<std::string>& args) {
+    std::vector<std::string> full = {"/com1=" + com_device[0], "/com2=" + com_device[1]};
+    full.insert(full.end(), args.begin(), args.end());
+    ASSERT_TRUE(launch(upgrade, UPGRADE_E2E_UPGRADE_PATH, full, dir, console.path.c_str()));
+}
+
+Child& E2eTest::launch_other_upgrade(const std::vector<std::string>& args) {
+    Child& child = other_runs.emplace_back();
+    Pty& console_pty = other_consoles.emplace_back();
+    if (!open_pty(console_pty, false) ||
+        !launch(child, UPGRADE_E2E_UPGRADE_PATH, args, dir, console_pty.path.c_str()))
+        ADD_FAILURE() << "another upgrade could not be started";
+    return child;
+}
+
+std::string E2eTest::start_sim(const std::vector<std::string>& args) {
+    std::vector<std::string> full = {"--pty"};
+    full.insert(full.end(), args.begin(), args.end());
+    if (!launch(sim, UPGRADE_E2E_SIM_PATH, full, dir, nullptr)) {
+        ADD_FAILURE() << "receiver-sim could not be started";
+        return {};
+    }
+    if (!wait_for(sim.out, "\n", start_ms)) {
+        ADD_FAILURE() << "receiver-sim printed no device path";
+        return {};
+    }
+    return sim.out.data.substr(0, sim.out.data.find('\n'));
+}
+
+bool E2eTest::wait_for(Stream& stream, const std::string& text, int timeout_ms, std::size_t from) {
+    auto deadline = deadline_after(timeout_ms);
+    for (;;) {
+        if (stream.data.size() >= from && stream.data.find(text, from) != std::string::npos)
+            return true;
+        if (stream.closed || ms_left(deadline) == 0) {
+            // A last look: the bytes may have come with the end of the stream.
+            pump(streams(), 0);
+            return stream.data.size() >= from && stream.data.find(text, from) != std::string::npos;
+        }
+        pump(streams(), std::min(ms_left(deadline), 100));
+    }
+}
+
+bool E2eTest::stays_quiet(Stream& stream, int ms) {
+    std::size_t before = stream.data.size();
+    auto deadline = deadline_after(ms);
+    while (ms_left(deadline) > 0)
+        pump(streams(), std::min(ms_left(deadline), 50));
+    return stream.data.size() == before;
+}
+
+int E2eTest::wait_exit(Child& child, int timeout_ms) {
+    if (child.pid <= 0)
+        return -1;
+    auto deadline = deadline_after(timeout_ms);
+    while (!child.reaped) {
+        int status = 0;
+        pid_t done = waitpid(child.pid, &status, WNOHANG);
+        if (done == child.pid) {
+            child.reaped = true;
+            child.status = decode_status(status);
+            break;
+        }
+        if (ms_left(deadline) == 0) {
+            ADD_FAILURE() << "process " << child.pid << " did not end within " << timeout_ms
+                          << " ms: killed";
+            kill_child(child);
+            return -1;
+        }
+        pump(streams(), 10);
+    }
+    // The rest of its output is in the pipes; read it up to the end of file.
+    auto drain_deadline = deadline_after(2000);
+    while ((!child.out.closed || !child.err.closed) && ms_left(drain_deadline) > 0)
+        pump(streams(), 20);
+    return child.status;
+}
+
+bool E2eTest::still_running(Child& child, int ms) {
+    auto deadline = deadline_after(ms);
+    while (ms_left(deadline) > 0) {
+        pump(streams(), std::min(ms_left(deadline), 20));
+        int status = 0;
+        if (!child.reaped && waitpid(child.pid, &status, WNOHANG) == child.pid) {
+            child.reaped = true;
+            child.status = decode_status(status);
+        }
+        if (child.reaped)
+            return false;
+    }
+    return true;
+}
+
+void E2eTest::press(const std::string& keys) {
+    ASSERT_TRUE(write_all(console.master.fd, keys));
+}
+
+bool E2eTest::wait_console_keys(int timeout_ms) {
+    auto deadline = deadline_after(timeout_ms);
+    for (;;) {
+        termios settings{};
+        if (tcgetattr(console.slave, &settings) == 0 && (settings.c_lflag & (ICANON | ECHO)) == 0)
+            return true;
+        if (ms_left(deadline) == 0)
+            return false;
+        pump(streams(), 10);
+    }
+}
+
+void E2eTest::receiver_sends(int com_index, const std::string& bytes) {
+    ASSERT_TRUE(write_all(com[com_index].master.fd, bytes));
+}
+
+} // namespace e2e

@@ -1,0 +1,174 @@
+#ifndef UPGRADE_TESTS_E2E_HARNESS_H
+#define UPGRADE_TESTS_E2E_HARNESS_H
+
+// End-to-end harness: runs the real `upgrade` binary the way a technician does, but with every
+// device replaced by a pseudo-terminal.
+//
+// - Its console is a pseudo-terminal of its own: the program's controlling terminal (/dev/tty)
+//   and standard input are that terminal's slave, so the test presses keys by writing to the
+//   console master and reads the echo of the receiver's text from it.
+// - Standard output and standard error go to pipes and are captured byte for byte.
+// - COM1 and COM2 are always mapped to pseudo-terminals with /com1= and /com2=, so a run can
+//   never open a real serial port. The test plays the receiver on a port's master directly, or
+//   starts `receiver-sim --pty` and hands its slave to the program.
+//
+// Every wait has a deadline; processes still running at the end of a test are killed.
+
+#include <gtest/gtest.h>
+
+#include <sys/types.h>
+#include <termios.h>
+
+#include <cstdint>
+#include <list>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace e2e {
+
+// Deadlines, generous for a loaded two-core machine and a sanitizer build.
+constexpr int start_ms = 10000;    // until "ready." or the simulator's first line
+constexpr int exit_ms = 10000;     // until a process that is about to end has ended
+constexpr int download_ms = 30000; // a whole download against the simulator
+constexpr int prompt_ms = 3000;    // "promptly": a reaction to ESC, a hangup, a signal
+constexpr int quiet_ms = 700;      // how long "nothing happens" is watched
+
+// One file descriptor read into a buffer as data arrives.
+struct Stream {
+    int fd = -1;
+    std::string data;
+    bool closed = false; // end of file or the other side went away
+};
+
+// A pseudo-terminal pair. The slave is raw and held open by the test so that nothing written
+// to the master is echoed back or lost before the program opens the slave.
+struct Pty {
+    Stream master; // what the program writes on the slave arrives here
+    int slave = -1;
+    std::string path;
+};
+
+struct Child {
+    pid_t pid = -1;
+    Stream out;
+    Stream err;
+    bool reaped = false;
+    int status = -1; // exit status, or 128 + signal number
+};
+
+// Opens a pair; `raw` sets the slave raw (a serial line), otherwise it keeps the settings of a
+// fresh terminal (a console: canonical input with echo).
+bool open_pty(Pty& pty, bool raw);
+void close_pty(Pty& pty);
+
+// Reads what is available on the open streams, waiting up to `timeout_ms` for the first byte.
+void pump(const std::vector<Stream*>& streams, int timeout_ms);
+
+// Writes all of `bytes` to `fd` (a pty master or a pipe), within a deadline.
+bool write_all(int fd, const std::string& bytes);
+
+// The link's checksum, computed independently of the program: the reflected CRC-32 table run
+// from 0 without final inversion.
+std::uint32_t link_crc(const std::uint8_t* bytes, std::size_t length);
+
+// Deterministic image contents, different for every seed.
+std::vector<std::uint8_t> image_bytes(std::size_t size, std::uint32_t seed);
+bool write_file(const std::string& path, const std::vector<std::uint8_t>& bytes);
+std::vector<std::uint8_t> read_file(const std::string& path);
+
+// CPU time (user + system) of a process in seconds, from /proc/<pid>/stat; negative on error.
+double cpu_seconds(pid_t pid);
+
+// Text for failure messages: control bytes shown as escapes.
+std::string printable(const std::string& text);
+
+// Compares `actual` with `pattern`, in which every `hex_wild` stands for one upper-case
+// hexadecimal digit. Returns an empty string on a match, otherwise where they part.
+constexpr char hex_wild = '\x01';
+std::string pattern_mismatch(const std::string& actual, const std::string& pattern);
+
+// The lines of a plain-text report split at line ends.
+std::vector<std::string> split_lines(const std::string& text);
+
+// Fixture: a work directory, the console pty and the two COM ptys, the program and optionally
+// the simulator. TearDown kills whatever still runs and prints the captured output on failure.
+class E2eTest : public ::testing::Test {
+  protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Starts `upgrade` in the work directory with /com1= and /com2= (the COM ptys unless
+    // `com_device` was changed) placed before `args`.
+    void start_upgrade(const std::vector<std::string>& args);
+    // Starts another instance of `upgrade` with exactly `args` (the caller supplies /com1= and
+    // /com2=) and a console of its own. The fixture owns, pumps and cleans up both.
+    Child& launch_other_upgrade(const std::vector<std::string>& args);
+
+    // Starts `receiver-sim --pty` with `args` in the work directory; returns the slave path
+    // it printed, or an empty string (the test has failed then).
+    std::string start_sim(const std::vector<std::string>& args);
+
+    // Pumps every stream until `text` appears in `stream` (from `from` on); false on timeout.
+    bool wait_for(Stream& stream, const std::string& text, int timeout_ms, std::size_t from = 0);
+    bool wait_output(const std::string& text, int timeout_ms = start_ms) {
+        return wait_for(upgrade.out, text, timeout_ms);
+    }
+    // Pumps for `ms` and returns true when nothing new arrived on `stream`.
+    bool stays_quiet(Stream& stream, int ms = quiet_ms);
+
+    // Waits for the child to end; kills it with SIGKILL and fails the test on timeout.
+    // Returns its exit status (128 + signal when it was killed by a signal), -1 on timeout.
+    int wait_exit(Child& child, int timeout_ms = exit_ms);
+    int wait_upgrade(int timeout_ms = exit_ms) { return wait_exit(upgrade, timeout_ms); }
+    // True when the child is still running after pumping for `ms`.
+    bool still_running(Child& child, int ms);
+
+    // Keys pressed on the program's console.
+    void press(const std::string& keys);
+    // Waits until the program has taken its console into non-canonical no-echo input, so that
+    // a key written now is read as a key. False when that did not happen within `timeout_ms`.
+    bool wait_console_keys(int timeout_ms = start_ms);
+
+    // Bytes the receiver sends on COM1 (0) or COM2 (1).
+    void receiver_sends(int com, const std::string& bytes);
+
+    std::string path(const std::string& name) const { return dir + "/" + name; }
+
+    std::vector<Stream*> streams();
+
+    std::string dir;           // work directory of the run, removed at the end
+    Pty console;               // the program's console
+    Pty com[2];                // COM1 and COM2
+    std::string com_device[2]; // what /com1= and /com2= name; the COM pty slaves by default
+    Child upgrade;
+    Child sim;
+    std::list<Child> other_runs;   // further instances of the program
+    std::list<Pty> other_consoles; // and their consoles
+};
+
+// Names the cases of a parameterised test after their `name` field.
+struct CaseName {
+    template <class Case>
+    std::string operator()(const ::testing::TestParamInfo<Case>& param_info) const {
+        return param_info.param.name;
+    }
+};
+
+// Shows a case of a parameterised test by its name in failure messages.
+template <class Case>
+requires requires(const Case& c) {
+    c.name;
+}
+void PrintTo(const Case& c, std::ostream* out) {
+    *out << c.name;
+}
+
+// The texts the program prints, built from its output rules.
+std::string banner();
+// `speed` in hundreds of baud, as the program holds it.
+std::string settings_report(const char* port, int speed, unsigned block_size);
+
+} // namespace e2e
+
+#endif

@@ -1,0 +1,348 @@
+// The Windows build, upgrade.exe, run under wine against the receiver simulator, next to the
+// Linux build in the same situation. Each case runs both builds with the same options against a
+// fresh simulator and expects the same exit status and the same standard output (the Windows C
+// library writes line ends to a pipe as CR LF; they are compared as LF); a completed download
+// must also have reached the simulated flash intact, with the speed change seen on the line.
+//
+// Under wine, COM1 and COM2 are the names the Windows build opens by default: the prefix maps
+// them to fixed links (see wine_session.sh), and each run points one link at the simulator's
+// pseudo-terminal and the other at one on which nothing arrives. The console is a
+// pseudo-terminal as well, as standard input and standard error, so that wine's console reads
+// keys from it and shows the echo on it.
+
+#include "sim_fixture.h"
+
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <filesystem>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#ifndef UPGRADE_WINE_SESSION
+#define UPGRADE_WINE_SESSION ""
+#endif
+#ifndef UPGRADE_WINE_STATE
+#define UPGRADE_WINE_STATE ""
+#endif
+#ifndef UPGRADE_WINE_EXE
+#define UPGRADE_WINE_EXE ""
+#endif
+
+namespace e2e {
+namespace {
+
+using e2e::PrintTo; // case names in failure messages
+
+constexpr std::uint32_t image_sizes[3] = {65536 + 120000, 51200, 70000};
+constexpr int wine_start_ms = 30000; // a first run may have to start wine's server
+
+// Starts `argv` in `workdir` in a session of its own, with `console_path` as its controlling
+// terminal, standard input and standard error; standard output goes to a pipe.
+bool launch_on_console(Child& child, const std::vector<std::string>& argv_strings,
+                       const std::string& workdir, const std::string& console_path) {
+    int out[2];
+    if (pipe2(out, O_CLOEXEC) != 0)
+        return false;
+    std::vector<char*> argv;
+    for (const auto& arg : argv_strings)
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    long max_fd = sysconf(_SC_OPEN_MAX);
+    if (max_fd < 0 || max_fd > 4096)
+        max_fd = 4096;
+
+    const pid_t pid = fork();
+    if (pid == 0) {
+        setsid();
+        const int console_fd = open(console_path.c_str(), O_RDWR);
+        if (console_fd < 0 || ioctl(console_fd, TIOCSCTTY, 0) != 0)
+            _exit(126);
+        dup2(console_fd, 0);
+        dup2(out[1], 1);
+        dup2(console_fd, 2);
+        for (int fd = 3; fd < max_fd; ++fd)
+            close(fd);
+        if (chdir(workdir.c_str()) != 0)
+            _exit(126);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(out[1]);
+    if (pid < 0) {
+        close(out[0]);
+        return false;
+    }
+    child = Child{};
+    child.pid = pid;
+    child.out.fd = out[0];
+    child.err.closed = true; // standard error is the console
+    fcntl(child.out.fd, F_SETFL, fcntl(child.out.fd, F_GETFL) | O_NONBLOCK);
+    return true;
+}
+
+// CR LF as LF, the way the Windows build's output reads as text.
+std::string lf_line_ends(const std::string& text) {
+    std::string result;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n'))
+            result += text[i];
+    }
+    return result;
+}
+
+// The console's text without the terminal control sequences wine's console writes around it.
+std::string visible_text(const std::string& terminal) {
+    std::string text;
+    for (std::size_t i = 0; i < terminal.size(); ++i) {
+        if (terminal[i] == '\x1b' && i + 1 < terminal.size() && terminal[i + 1] == '[') {
+            i += 2;
+            while (i < terminal.size() && (terminal[i] < 0x40 || terminal[i] > 0x7E))
+                ++i;
+            continue;
+        }
+        text += terminal[i];
+    }
+    return text;
+}
+
+struct WineCase {
+    const char* name;
+    std::vector<std::string> args = {};     // the program's arguments, for both builds
+    std::vector<std::string> sim_args = {}; // the simulator's, besides its line, flash and report
+    int sim_com = 0;                        // the simulator is on COM1 (0) or COM2 (1)
+    int selection = 7;                      // images in the work directory, found by detection
+    int status = 0;                         // expected exit status
+    const char* press_esc_after = nullptr;  // ESC is pressed once standard output shows this
+    bool waits_idle = false;                // until ESC, the program waits without using the CPU
+    bool completes = false;                 // a whole download: flash and report are checked
+    int speed = 1152;
+    std::map<int, int> resends = {};
+    const char* echoed = nullptr; // receiver text that must reach the console
+};
+
+struct BuildRun {
+    int status = -1;
+    std::string out; // line ends as LF; the ports' devices named "<COM1>" and "<COM2>"
+    std::string console;
+    std::vector<ReportedDownload> report;
+};
+
+// The Windows C library ends lines written to a pipe with CR LF.
+std::string as_written(const std::string& text, bool under_wine) {
+    std::string result;
+    for (char c : text) {
+        if (c == '\n' && under_wine)
+            result += '\r';
+        result += c;
+    }
+    return result;
+}
+
+void replace_all(std::string& text, const std::string& from, const std::string& to) {
+    for (auto at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+}
+
+class WineTest : public SimTest {
+  protected:
+    void SetUp() override {
+        if (std::string(UPGRADE_WINE_EXE).empty() || !std::filesystem::exists(UPGRADE_WINE_EXE))
+            GTEST_SKIP() << "upgrade.exe is not built";
+        SimTest::SetUp();
+    }
+
+    void TearDown() override {
+        // Wine's console host runs beside the program, in its session.
+        if (upgrade.pid > 0 && !upgrade.reaped)
+            kill(-upgrade.pid, SIGKILL);
+        SimTest::TearDown();
+        // The links must not lead to pseudo-terminals that others may get next.
+        std::error_code ignored;
+        std::filesystem::remove(wine_link(0), ignored);
+        std::filesystem::remove(wine_link(1), ignored);
+    }
+
+    static std::string wine_link(int index) {
+        return std::string(UPGRADE_WINE_STATE) + "/com" + std::to_string(index + 1);
+    }
+
+    // One run of a build against a fresh simulator; `under_wine` picks upgrade.exe.
+    BuildRun run(const WineCase& c, bool under_wine) {
+        BuildRun result;
+        start_run(c, under_wine);
+        if (HasFatalFailure())
+            return result;
+        if (c.press_esc_after != nullptr) {
+            EXPECT_TRUE(wait_output(as_written(c.press_esc_after, under_wine), wine_start_ms));
+            EXPECT_TRUE(wait_console_keys());
+            if (c.waits_idle) {
+                EXPECT_LT(cpu_share_while_quiet(1500), 0.1)
+                    << (under_wine ? "upgrade.exe under wine" : "the Linux build")
+                    << " is busy while it waits";
+            }
+            press("\x1b");
+        }
+        result.status = wait_upgrade(wine_start_ms + download_ms);
+        if (c.completes) {
+            EXPECT_EQ(wait_exit(sim), 0) << "the simulator found the download wrong";
+        } else if (!sim.reaped) {
+            kill(sim.pid, SIGKILL);
+            wait_exit(sim);
+        }
+        pump(streams(), 100);
+        result.out = under_wine ? lf_line_ends(upgrade.out.data) : upgrade.out.data;
+        // Messages name a port by the device it was opened under.
+        for (int index = 0; index < 2; ++index) {
+            const std::string number = std::to_string(index + 1);
+            replace_all(result.out, under_wine ? "com" + number : com_device[index],
+                        "<COM" + number + ">");
+        }
+        result.console = visible_text(console.master.data);
+        result.report = report();
+        retire(upgrade);
+        retire(sim);
+        return result;
+    }
+
+    // Starts the simulator on the case's port and the build on a fresh console. The other port
+    // is a pseudo-terminal on which nothing arrives, for both builds.
+    void start_run(const WineCase& c, bool under_wine) {
+        std::filesystem::remove(path("sim-flash.bin"));
+        std::filesystem::remove(path("sim-report.txt"));
+        std::vector<std::string> sim_args = c.sim_args;
+        if (under_wine) {
+            sim_args.insert(sim_args.end(), {"--link", wine_link(c.sim_com)});
+            const std::string other = wine_link(1 - c.sim_com);
+            std::filesystem::remove(other);
+            std::filesystem::create_symlink(com[1 - c.sim_com].path, other);
+        }
+        ASSERT_NO_FATAL_FAILURE(start_receiver(sim_args, c.sim_com));
+        close_pty(console);
+        ASSERT_TRUE(open_pty(console, false));
+        if (!under_wine) {
+            start_upgrade(c.args);
+            return;
+        }
+        std::vector<std::string> argv = {"/bin/sh", UPGRADE_WINE_SESSION, UPGRADE_WINE_STATE, "run",
+                                         "wine",    UPGRADE_WINE_EXE};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        ASSERT_TRUE(launch_on_console(upgrade, argv, dir, console.path));
+    }
+
+    // The program's share of one processor while its output stays still for `ms`.
+    double cpu_share_while_quiet(int ms) {
+        const double before = cpu_seconds(upgrade.pid);
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_TRUE(stays_quiet(upgrade.out, ms)) << "the program went on";
+        const std::chrono::duration<double> watched = std::chrono::steady_clock::now() - start;
+        return (cpu_seconds(upgrade.pid) - before) / watched.count();
+    }
+
+    static void retire(Child& child) {
+        for (Stream* stream : {&child.out, &child.err}) {
+            if (stream->fd >= 0)
+                close(stream->fd);
+            stream->fd = -1;
+        }
+    }
+
+    // The simulator's report and flash after a completed download of `c`.
+    void expect_download_written(const WineCase& c, const BuildRun& run_result,
+                                 const Images& images) {
+        DownloadShape shape;
+        shape.selection = c.selection;
+        shape.speed = c.speed;
+        shape.resends = c.resends;
+        ASSERT_EQ(run_result.report.size(), 1u);
+        EXPECT_EQ(report_mismatch(run_result.report[0], shape, images), "");
+        EXPECT_EQ(flash_mismatch(shape, images), "");
+    }
+};
+
+class WineRun : public WineTest, public ::testing::WithParamInterface<WineCase> {};
+
+TEST_P(WineRun, BehavesLikeTheLinuxBuild) {
+    const WineCase& c = GetParam();
+    Images images;
+    ASSERT_NO_FATAL_FAILURE(write_images(c.selection, image_sizes, false, images));
+
+    const BuildRun reference = run(c, false);
+    EXPECT_EQ(reference.status, c.status) << "the Linux build";
+    const BuildRun windows = run(c, true);
+    EXPECT_EQ(windows.status, c.status) << "upgrade.exe under wine";
+    EXPECT_EQ(windows.out, reference.out);
+
+    if (c.echoed != nullptr) {
+        EXPECT_NE(reference.console.find(c.echoed), std::string::npos) << "the Linux build";
+        EXPECT_NE(windows.console.find(c.echoed), std::string::npos) << "upgrade.exe under wine";
+    }
+    if (c.completes)
+        expect_download_written(c, windows, images);
+}
+
+const WineCase wine_cases[] = {
+    {.name = "three_images_with_resend",
+     .args = {"COM1"},
+     .sim_args = {"--resend", "1:2", "--text", "boot\\r\\n"},
+     .completes = true,
+     .resends = {{1, 2}},
+     .echoed = "boot"},
+    {.name = "data_phase_at_38400",
+     .args = {"COM1", "/baud=38400"},
+     .selection = 4,
+     .completes = true,
+     .speed = 384},
+    {.name = "data_phase_at_230400",
+     .args = {"COM1", "/baud=230400"},
+     .selection = 2,
+     .completes = true,
+     .speed = 2304},
+    {.name = "auto_mode_finds_the_receiver_on_com2",
+     .sim_com = 1,
+     .selection = 4,
+     .completes = true},
+    {.name = "escape_in_the_ready_loop",
+     .args = {"COM1"},
+     .sim_args = {"--delay", "60000"},
+     .status = 27,
+     .press_esc_after = "ready.\n",
+     .waits_idle = true},
+    {.name = "escape_while_waiting_for_a_mark",
+     .args = {"COM1"},
+     .sim_args = {"--no-mark-at", "0"},
+     .selection = 4,
+     .status = 1,
+     .press_esc_after = "len = 51200  ::  ",
+     .waits_idle = true},
+    {.name = "short_reply",
+     .args = {"COM1"},
+     .sim_args = {"--reply-short", "5"},
+     .selection = 2,
+     .status = 1},
+    {.name = "line_gone_during_a_block",
+     .args = {"COM1"},
+     .sim_args = {"--hangup-at", "1"},
+     .status = 1},
+};
+
+INSTANTIATE_TEST_SUITE_P(Wine, WineRun, ::testing::ValuesIn(wine_cases), CaseName());
+
+// A port named on the command line ("COM2" for COM1 here) is opened as that device.
+TEST_F(WineTest, OpensTheDeviceNamedForAPort) {
+    const WineCase c{.name = "named",
+                     .args = {"COM1", "/com1=COM2"},
+                     .sim_com = 1,
+                     .selection = 4,
+                     .completes = true};
+    Images images;
+    ASSERT_NO_FATAL_FAILURE(write_images(c.selection, image_sizes, false, images));
+    const BuildRun windows = run(c, true);
+    EXPECT_EQ(windows.status, 0);
+    EXPECT_NE(windows.out.find("port : COM1\n"), std::string::npos);
+    expect_download_written(c, windows, images);
+}
+
+} // namespace
+} // namespace e2e
