@@ -12,6 +12,17 @@ namespace {
 // How long, after its last download, the simulator waits for the host to read the final mark
 // before it closes its end (closing a pty discards what the host has not read yet).
 constexpr std::int64_t final_mark_wait_us = 2000000;
+// After that the host still switches its line back to the base speed and closes it; the line
+// stays open this long for it, so that closing here never cuts the host's last steps short.
+constexpr std::int64_t host_close_wait_us = 1000000;
+
+void wait_host_closed(SimLine& line, std::int64_t until_us) {
+    std::uint8_t sink[256];
+    std::size_t got = 0;
+    while (sim_now_us() < until_us &&
+           read_bytes(line, sink, sizeof sink, got, until_us) == LineStatus::Ok) {
+    }
+}
 
 // The one place that decides the exit status. A violation seen at any time wins: the run showed
 // a fault of the host even if the line later closed or the time ran out.
@@ -85,8 +96,12 @@ int main(int argc, char** argv) {
         return sim_exit_usage;
     }
     const Outcome outcome = serve_downloads(sim, start_us);
-    if (outcome == Outcome::Done)
+    if (outcome == Outcome::Done && sim.line.is_pty) {
         wait_output_taken(sim.line, sim_now_us() + final_mark_wait_us);
+        wait_host_closed(sim.line, sim_now_us() + host_close_wait_us);
+    } else if (outcome == Outcome::Done) {
+        wait_output_taken(sim.line, sim_now_us() + final_mark_wait_us);
+    }
     close_line(sim.line);
     close_report(sim.report);
     return exit_status(sim, outcome);

@@ -135,9 +135,9 @@ bool detect_images(PortSet& ports, const Options& options) {
     };
     Selection found = 0;
     for (int k = 0; k < image_kind_count; ++k) {
-        const ImageSpec& spec = image_spec(static_cast<ImageKind>(k));
-        if (image_file_present(spec.default_name))
-            found |= spec.selection_bit;
+        const ImageSpec& kind_spec = image_spec(static_cast<ImageKind>(k));
+        if (image_file_present(kind_spec.default_name))
+            found |= kind_spec.selection_bit;
     }
     say("%s", found_lines[found]);
     return found != 0 && run_selection(ports, options, found);

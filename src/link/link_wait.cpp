@@ -10,9 +10,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 const Clock::time_point program_start = Clock::now();
 
-// Large enough that a full block goes out in a few writes, small enough that ESC is looked at
-// often on a slow line.
-constexpr std::size_t write_piece = 8192;
+// A write hands the driver as much as it takes at once (a full block on a pseudo-terminal); on
+// a slow line the driver takes a few KB a time and the keyboard is watched while it drains.
+constexpr std::size_t write_piece = 65536;
 
 SerialPort& active(PortSet& ports) {
     return ports.com[ports.active];

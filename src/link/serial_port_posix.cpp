@@ -207,8 +207,13 @@ void discard_output(SerialPort& port) {
 bool set_speed(SerialPort& port, std::int32_t baud) {
     speed_t code;
     termios settings{};
-    if (!speed_code(baud, code) || tcgetattr(fd_of(port), &settings) != 0)
+    if (!speed_code(baud, code) || tcgetattr(fd_of(port), &settings) != 0) {
+        if (device_gone(errno))
+            port.lost_error = errno;
         return false;
+    }
+    if (cfgetospeed(&settings) == code && cfgetispeed(&settings) == code)
+        return true;
     cfsetispeed(&settings, code);
     cfsetospeed(&settings, code);
     // TCSADRAIN: what is still queued leaves the line at the speed it was written for.

@@ -65,15 +65,15 @@ int selected_count(std::uint8_t selection) {
 bool open_images(const DownloadRequest& request, ImageFiles& images) {
     const bool single = selected_count(request.selection) == 1;
     for (int k = image_kind_count - 1; k >= 0; --k) {
-        const ImageSpec& spec = image_spec(static_cast<ImageKind>(k));
-        if ((request.selection & spec.selection_bit) == 0)
+        const ImageSpec& kind_spec = image_spec(static_cast<ImageKind>(k));
+        if ((request.selection & kind_spec.selection_bit) == 0)
             continue;
         images.files[k] = open_image(request.file_names[k], images.lengths[k]);
         if (images.files[k] == nullptr) {
             if (single)
                 say("open fail\n");
             else
-                say("not found %s\n", spec.default_name);
+                say("not found %s\n", kind_spec.default_name);
             close_files(images);
             return false;
         }

@@ -19,11 +19,11 @@ PlanCheck refuse(PlanRefusal refusal, ImageKind kind, std::int64_t amount) {
 
 // Checks one image on its own and adds it to the plan.
 PlanCheck add_image(ImagePlan& plan, ImageKind kind, std::int64_t file_length) {
-    const ImageSpec& spec = image_spec(kind);
+    const ImageSpec& kind_spec = image_spec(kind);
     const std::int64_t size = image_size(kind, file_length);
     if (size <= 0)
         return refuse(PlanRefusal::NothingToSend, kind, size);
-    if (spec.region_size != 0 && size > spec.region_size)
+    if (kind_spec.region_size != 0 && size > kind_spec.region_size)
         return refuse(PlanRefusal::LargerThanRegion, kind, size);
     const std::int64_t sectors = sector_count(kind, file_length);
     if (plan.sector_count + static_cast<std::uint64_t>(sectors) > max_header_sectors)
@@ -36,7 +36,7 @@ PlanCheck add_image(ImagePlan& plan, ImageKind kind, std::int64_t file_length) {
     image.sectors = static_cast<std::uint32_t>(sectors);
     image.blocks = block_count(image.size, plan.block_size);
     for (std::uint32_t k = 0; k < image.sectors; ++k)
-        plan.sectors[plan.sector_count++] = static_cast<std::uint8_t>(spec.first_sector + k);
+        plan.sectors[plan.sector_count++] = static_cast<std::uint8_t>(kind_spec.first_sector + k);
     plan.total_blocks += image.blocks;
     return PlanCheck{};
 }
@@ -91,19 +91,19 @@ PlannedBlock plan_block(const ImagePlan& plan, int image, std::uint32_t index) {
 }
 
 void report_refusal(const PlanCheck& check, const char* file_name) {
-    const ImageSpec& spec = image_spec(check.kind);
+    const ImageSpec& kind_spec = image_spec(check.kind);
     const long long amount = check.amount;
     switch (check.refusal) {
     case PlanRefusal::NothingToSend:
-        if (spec.skipped_bytes != 0)
+        if (kind_spec.skipped_bytes != 0)
             say("Refused %s : nothing to send after its first %u bytes.\n", file_name,
-                spec.skipped_bytes);
+                kind_spec.skipped_bytes);
         else
             say("Refused %s : the file is empty.\n", file_name);
         break;
     case PlanRefusal::LargerThanRegion:
         say("Refused %s : %lld bytes to send, more than the %u bytes of its flash region.\n",
-            file_name, amount, spec.region_size);
+            file_name, amount, kind_spec.region_size);
         break;
     case PlanRefusal::TooManySectors:
         say("Refused %s : the download needs %lld flash sectors, more than the %zu a header "

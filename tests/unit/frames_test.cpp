@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <random>
 #include <vector>
 
 namespace {
@@ -23,6 +24,32 @@ TEST(LinkCrc, CheckValues) {
 TEST(LinkCrc, RunsOnFromAGivenStartValue) {
     const std::uint32_t first = link_crc(1, 0, bytes_of("a"));
     EXPECT_EQ(link_crc(2, first, bytes_of("bc")), link_crc(3, 0, bytes_of("abc")));
+}
+
+// The checksum computed bit by bit, straight from its definition.
+std::uint32_t crc_bit_by_bit(const std::uint8_t* bytes, std::size_t length, std::uint32_t crc) {
+    for (std::size_t i = 0; i < length; ++i) {
+        crc ^= bytes[i];
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc & 1U) != 0 ? (crc >> 1) ^ 0xEDB88320U : crc >> 1;
+    }
+    return crc;
+}
+
+TEST(LinkCrc, AgreesWithTheDefinitionForAnyLengthAlignmentAndStart) {
+    std::mt19937 random(7);
+    std::vector<std::uint8_t> bytes(block_buffer_size + 8);
+    for (auto& byte : bytes)
+        byte = static_cast<std::uint8_t>(random());
+    const std::size_t lengths[] = {0, 1, 7, 8, 9, 15, 16, 17, 48, 51212, block_buffer_size};
+    for (const std::size_t length : lengths) {
+        for (std::size_t offset = 0; offset < 8; ++offset) {
+            const std::uint32_t start = offset == 0 ? 0 : static_cast<std::uint32_t>(random());
+            ASSERT_EQ(link_crc(length, start, bytes.data() + offset),
+                      crc_bit_by_bit(bytes.data() + offset, length, start))
+                << "length " << length << " offset " << offset;
+        }
+    }
 }
 
 constexpr std::array<std::uint8_t, 10> good_reply = {0x01, 0x00, 0x49, 0x22, 0x01,
