@@ -5,7 +5,6 @@
 
 #include <cerrno>
 #include <csignal>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
@@ -130,12 +129,4 @@ void echo(std::uint8_t byte) {
     const int fd = keyboard() >= 0 ? tty_fd : STDERR_FILENO;
     while (write(fd, &byte, 1) < 0 && errno == EINTR) {
     }
-}
-
-void say(const char* format, ...) {
-    va_list arguments;
-    va_start(arguments, format);
-    std::vprintf(format, arguments);
-    va_end(arguments);
-    std::fflush(stdout);
 }

@@ -7,7 +7,6 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
-#include <cstdarg>
 #include <cstdio>
 
 namespace {
@@ -142,12 +141,4 @@ void echo(std::uint8_t byte) {
         return;
     // Without a console the byte goes to standard error, as it is.
     WriteFile(GetStdHandle(STD_ERROR_HANDLE), &byte, 1, &written, nullptr);
-}
-
-void say(const char* format, ...) {
-    va_list arguments;
-    va_start(arguments, format);
-    std::vprintf(format, arguments);
-    va_end(arguments);
-    std::fflush(stdout);
 }

@@ -20,7 +20,7 @@
 // descriptor on POSIX, a HANDLE on Windows.
 struct SerialPort {
     std::intptr_t handle = -1;
-    int lost_error = 0;     // the system's error code once the device has gone away, else 0
+    int lost_error = 0;     // once the device has gone away: why, as an errno value; else 0
     char device[256] = {};  // the name it was opened under, for messages
 };
 
