@@ -21,7 +21,7 @@ struct Setup {
     std::string line_dir;       // tplist.bin of the run on the emulated line
     std::size_t download_bytes; // what `upgrade` sends in the large download
     int download_frames;        // block frames of the large download
-    int mark_delay_ms = 2;      // the simulator's answer time: the host's drain time, as in the floor
+    int mark_delay_ms = 2; // the simulator's answer time: the host's drain time, as in the floor
 };
 
 struct DownloadSample {

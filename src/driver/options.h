@@ -22,13 +22,13 @@ constexpr std::size_t name_slot_size = 100;
 
 struct Options {
     PortChoice port = PortChoice::Auto;
-    std::int32_t speed = 1152;             // data phase, hundreds of baud
+    std::int32_t speed = 1152; // data phase, hundreds of baud
     std::uint32_t block_size = 51200;
     Selection selection = 0;
     NameMode name_mode = NameMode::None;
     char names[image_kind_count][name_slot_size] = {}; // by ImageKind
     bool repeat = false;
-    const char* devices[2] = {};            // what COM1 and COM2 stand for; nullptr: default
+    const char* devices[2] = {}; // what COM1 and COM2 stand for; nullptr: default
 };
 
 // Reads the arguments after the program name into `options` and prints the settings in force.

@@ -13,8 +13,7 @@ constexpr int version_minor = 1;
 // The port named on the command line, or both in auto mode, at the base speed.
 bool open_ports(const Options& options, PortSet& ports) {
     const auto device = [&](int index) {
-        return options.devices[index] != nullptr ? options.devices[index]
-                                                 : default_device(index);
+        return options.devices[index] != nullptr ? options.devices[index] : default_device(index);
     };
     if (options.port != PortChoice::Auto) {
         const int index = static_cast<int>(options.port);
@@ -98,9 +97,8 @@ int ready_loop(PortSet& ports, const Options& options) {
         if (!match_announcement(buffer, position, byte))
             continue;
         say("\n");
-        const bool done = options.selection == 0
-                              ? detect_images(ports, options)
-                              : run_selection(ports, options, options.selection);
+        const bool done = options.selection == 0 ? detect_images(ports, options)
+                                                 : run_selection(ports, options, options.selection);
         // A refused download is a failure, not a success.
         if (!options.repeat)
             return done ? exit_done : exit_failed;

@@ -109,8 +109,8 @@ bool escape_pressed() {
             continue;
         }
         if (at + 1 == count && count < static_cast<int>(sizeof keys) && tty_fd >= 0)
-            count += read_keys(keys + count, static_cast<int>(sizeof keys) - count,
-                               escape_sequence_ms);
+            count +=
+                read_keys(keys + count, static_cast<int>(sizeof keys) - count, escape_sequence_ms);
         if (at + 1 == count) {
             escape = true;
             ++at;

@@ -20,8 +20,8 @@
 // descriptor on POSIX, a HANDLE on Windows.
 struct SerialPort {
     std::intptr_t handle = -1;
-    int lost_error = 0;     // once the device has gone away: why, as an errno value; else 0
-    char device[256] = {};  // the name it was opened under, for messages
+    int lost_error = 0;    // once the device has gone away: why, as an errno value; else 0
+    char device[256] = {}; // the name it was opened under, for messages
 };
 
 // The COM1 and COM2 slots and the active port that every download exchange uses.

@@ -21,12 +21,12 @@ struct SpeedCode {
 };
 
 constexpr SpeedCode speed_codes[] = {
-    {50, B50},         {75, B75},         {110, B110},       {134, B134},
-    {150, B150},       {200, B200},       {300, B300},       {600, B600},
-    {1200, B1200},     {1800, B1800},     {2400, B2400},     {4800, B4800},
-    {9600, B9600},     {19200, B19200},   {38400, B38400},   {57600, B57600},
-    {115200, B115200}, {230400, B230400}, {460800, B460800}, {500000, B500000},
-    {576000, B576000}, {921600, B921600}, {1000000, B1000000}, {1152000, B1152000},
+    {50, B50},           {75, B75},           {110, B110},         {134, B134},
+    {150, B150},         {200, B200},         {300, B300},         {600, B600},
+    {1200, B1200},       {1800, B1800},       {2400, B2400},       {4800, B4800},
+    {9600, B9600},       {19200, B19200},     {38400, B38400},     {57600, B57600},
+    {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
+    {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
     {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
     {3500000, B3500000}, {4000000, B4000000},
 };
@@ -78,8 +78,7 @@ int fd_of(const SerialPort& port) {
 
 // Errors that mean the device itself is gone, not that it is merely busy.
 bool device_gone(int error) {
-    return error == EIO || error == ENXIO || error == ENODEV || error == EBADF ||
-           error == EPIPE;
+    return error == EIO || error == ENXIO || error == ENODEV || error == EBADF || error == EPIPE;
 }
 
 // The one line configuration: raw 8N1, receiver enabled, modem lines ignored (and no hangup
@@ -231,7 +230,8 @@ void wait_ports(SerialPort* const ports[], int count, bool for_output, std::intp
     pollfd fds[3];
     nfds_t used = 0;
     for (int i = 0; i < count && used < 2; ++i)
-        fds[used++] = pollfd{fd_of(*ports[i]), static_cast<short>(for_output ? POLLOUT : POLLIN), 0};
+        fds[used++] =
+            pollfd{fd_of(*ports[i]), static_cast<short>(for_output ? POLLOUT : POLLIN), 0};
     if (key_handle >= 0)
         fds[used++] = pollfd{static_cast<int>(key_handle), POLLIN, 0};
     if (poll(fds, used, timeout_ms) <= 0)

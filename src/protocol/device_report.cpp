@@ -13,7 +13,7 @@ struct FlashModel {
 // Searched top to bottom. Device id 0x2249 is shared by three makers; only the manufacturer
 // byte tells them apart.
 constexpr FlashModel flash_models[] = {
-    {0x89, 0x8891, "INTEL 28F160B3B\n"},    {0x01, 0x2249, "AMD AM29LV160BB\n"},
+    {0x89, 0x8891, "INTEL 28F160B3B\n"},     {0x01, 0x2249, "AMD AM29LV160BB\n"},
     {0x04, 0x2249, "Fujitsu MBM29LV160B\n"}, {0x1F, 0x00C0, "ATMEL AT49BV1614\n"},
     {0xBF, 0x2782, "SST SST39VF160\n"},      {0xAD, 0x2249, "HYUNDAI HY29LV160B\n"},
     {0xAD, 0x22C4, "HYUNDAI HY29LV160T\n"},

@@ -189,8 +189,7 @@ void end_on_escape_or_lost(PortSet& ports) {
 
 bool run_download(PortSet& ports, const DownloadRequest& request) {
     std::uint8_t* buffer = block_buffers[request.selection & 7];
-    if (!write_all(ports, reinterpret_cast<const std::uint8_t*>(access_string),
-                   access_string_size))
+    if (!write_all(ports, reinterpret_cast<const std::uint8_t*>(access_string), access_string_size))
         end_on_lost_line(active(ports));
     say("start pol ok\n");
 

@@ -17,9 +17,9 @@
 constexpr int exit_download_failed = 1;
 
 struct DownloadRequest {
-    std::uint8_t selection = 0;     // 1 to 7: host 1, font 2, tplist 4
-    std::uint32_t block_size = 0;   // 1 to max_block_size
-    std::int32_t speed = 0;         // data phase, in hundreds of baud
+    std::uint8_t selection = 0;                    // 1 to 7: host 1, font 2, tplist 4
+    std::uint32_t block_size = 0;                  // 1 to max_block_size
+    std::int32_t speed = 0;                        // data phase, in hundreds of baud
     const char* file_names[image_kind_count] = {}; // the file each kind is read from
 };
 

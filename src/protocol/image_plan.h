@@ -19,11 +19,11 @@ constexpr int image_kind_count = 3;
 struct ImageSpec {
     std::uint8_t selection_bit;
     const char* default_name;
-    std::uint32_t skipped_bytes;   // at the start of the file, never sent
-    std::uint32_t flash_address;   // of the first byte sent
+    std::uint32_t skipped_bytes; // at the start of the file, never sent
+    std::uint32_t flash_address; // of the first byte sent
     std::uint8_t first_sector;
-    std::uint32_t region_size;     // bytes up to the next image's region; 0: no limit
-    const char* heading;           // printed before the image in a multi-image download
+    std::uint32_t region_size; // bytes up to the next image's region; 0: no limit
+    const char* heading;       // printed before the image in a multi-image download
 };
 
 const ImageSpec& image_spec(ImageKind kind);

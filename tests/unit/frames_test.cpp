@@ -120,8 +120,8 @@ TEST(BlockFrame, TrailerSitsAtTheBlockSizeWhateverTheLength) {
     };
     for (const TrailerCase& c : cases) {
         std::vector<std::uint8_t> buffer(block_buffer_size, 0x5A);
-        const std::uint32_t crc = put_block_trailer(buffer.data(), c.block_size, c.blk, c.len,
-                                                    c.address);
+        const std::uint32_t crc =
+            put_block_trailer(buffer.data(), c.block_size, c.blk, c.len, c.address);
         const std::uint8_t* trailer = buffer.data() + c.block_size;
         EXPECT_TRUE(std::equal(c.trailer.begin(), c.trailer.end(), trailer)) << c.block_size;
         EXPECT_EQ(crc, link_crc(c.block_size + 12, 0, buffer.data()));

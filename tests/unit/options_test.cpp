@@ -106,10 +106,10 @@ struct SelectionCase {
 
 TEST(ParseOptions, SelectionLettersAndRepeat) {
     const SelectionCase cases[] = {
-        {{"/f", "/t"}, 6, false},     {{"/f", "/a", "/t"}, 4, false},
-        {{"/font"}, 2, false},        {{"/T"}, 4, false},
-        {{"/rom"}, 0, true},          {{"repeat"}, 0, true},
-        {{"/all", "/f"}, 2, false},   {{"rom.bin", "/a"}, 0, false},
+        {{"/f", "/t"}, 6, false},   {{"/f", "/a", "/t"}, 4, false},
+        {{"/font"}, 2, false},      {{"/T"}, 4, false},
+        {{"/rom"}, 0, true},        {{"repeat"}, 0, true},
+        {{"/all", "/f"}, 2, false}, {{"rom.bin", "/a"}, 0, false},
         {{"/R", "/t"}, 4, true},
     };
     for (const SelectionCase& c : cases) {
@@ -201,10 +201,10 @@ TEST(CheckValues, RefusesValuesThatCannotWork) {
         bool refused;
     };
     const Case cases[] = {
-        {"/block=0", true},        {"/block=x", true},       {"/baud=0", true},
-        {"/baud=-115200", true},   {"/baud=12345", true},    {"/baud=9600000", true},
-        {"/baud=38400", false},    {"/baud=57600", false},   {"/baud=115200", false},
-        {"/baud=230400", false},   {"/block=1", false},
+        {"/block=0", true},      {"/block=x", true},     {"/baud=0", true},
+        {"/baud=-115200", true}, {"/baud=12345", true},  {"/baud=9600000", true},
+        {"/baud=38400", false},  {"/baud=57600", false}, {"/baud=115200", false},
+        {"/baud=230400", false}, {"/block=1", false},
     };
     for (const Case& c : cases) {
         const Parsed parsed = parse({c.argument});
