@@ -20,31 +20,38 @@ void close_report(SimReport& report) {
     report.file = nullptr;
 }
 
+namespace {
+
+// Appends one line to the report file; with `to_stderr` it goes to standard error as well.
+void write_line(SimReport& report, const char* line, bool to_stderr) {
+    if (report.file != nullptr) {
+        std::fprintf(report.file, "%s\n", line);
+        std::fflush(report.file);
+    }
+    if (to_stderr)
+        std::fprintf(stderr, "receiver-sim: %s\n", line);
+}
+
+} // namespace
+
 void report_line(SimReport& report, const char* format, ...) {
     char line[512];
     va_list args;
     va_start(args, format);
     std::vsnprintf(line, sizeof line, format, args);
     va_end(args);
-    if (report.file != nullptr) {
-        std::fprintf(report.file, "%s\n", line);
-        std::fflush(report.file);
-    }
-    if (report.verbose)
-        std::fprintf(stderr, "receiver-sim: %s\n", line);
+    write_line(report, line, report.verbose);
 }
 
+// Errors always reach standard error, without the report's "error " in front.
 void report_error(SimReport& report, const char* format, ...) {
-    char text[480];
+    char line[512] = "error ";
     va_list args;
     va_start(args, format);
-    std::vsnprintf(text, sizeof text, format, args);
+    std::vsnprintf(line + 6, sizeof line - 6, format, args);
     va_end(args);
-    if (report.file != nullptr) {
-        std::fprintf(report.file, "error %s\n", text);
-        std::fflush(report.file);
-    }
-    std::fprintf(stderr, "receiver-sim: %s\n", text);
+    write_line(report, line, false);
+    std::fprintf(stderr, "receiver-sim: %s\n", line + 6);
 }
 
 void trace(const SimReport& report, const char* format, ...) {
