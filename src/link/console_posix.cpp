@@ -21,8 +21,9 @@ constexpr std::uint8_t esc = 27;
 constexpr int escape_sequence_ms = 25;
 
 constexpr int not_opened = -2;
-int tty_fd = not_opened; // -1: there is no terminal
+int tty_fd = not_opened; // -1: there is no terminal (or it was dropped)
 termios saved_settings{};
+termios key_settings{};
 volatile std::sig_atomic_t settings_changed = 0;
 
 void restore_terminal() {
@@ -32,29 +33,58 @@ void restore_terminal() {
     }
 }
 
+// Signals that end the program put the terminal back first, then end it as they would have.
 void restore_on_signal(int signal_number) {
     restore_terminal();
     std::signal(signal_number, SIG_DFL);
     std::raise(signal_number);
 }
 
+// Ctrl-Z hands the terminal back as it was; on `fg` key-by-key input is taken up again.
+void stop_on_signal(int signal_number) {
+    restore_on_signal(signal_number);
+}
+
+void continue_on_signal(int) {
+    if (tty_fd >= 0 && tcgetpgrp(tty_fd) == getpgrp() &&
+        tcsetattr(tty_fd, TCSANOW, &key_settings) == 0)
+        settings_changed = 1;
+    std::signal(SIGTSTP, stop_on_signal);
+}
+
 void switch_to_key_input() {
     if (tcgetattr(tty_fd, &saved_settings) != 0)
         return;
-    termios keys = saved_settings;
-    keys.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
-    keys.c_cc[VMIN] = 0;
-    keys.c_cc[VTIME] = 0;
+    key_settings = saved_settings;
+    key_settings.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
+    key_settings.c_cc[VMIN] = 0;
+    key_settings.c_cc[VTIME] = 0;
     std::atexit(restore_terminal);
-    for (int signal_number : {SIGINT, SIGTERM, SIGHUP})
+    for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE})
         std::signal(signal_number, restore_on_signal);
-    if (tcsetattr(tty_fd, TCSANOW, &keys) == 0)
+    std::signal(SIGTSTP, stop_on_signal);
+    std::signal(SIGCONT, continue_on_signal);
+    if (tcsetattr(tty_fd, TCSANOW, &key_settings) == 0)
         settings_changed = 1;
 }
 
+// From now on no key is ever waiting, waits no longer wake for the terminal, and the echo goes
+// to standard error.
+void drop_keyboard() {
+    restore_terminal();
+    close(tty_fd);
+    tty_fd = -1;
+}
+
+// The terminal, when the program has one and runs in its foreground; a program started in the
+// background must neither take the terminal's settings nor be stopped for trying.
 int keyboard() {
     if (tty_fd == not_opened) {
         tty_fd = open("/dev/tty", O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (tty_fd >= 0 && tcgetpgrp(tty_fd) != getpgrp()) {
+            close(tty_fd);
+            tty_fd = -1;
+        }
         if (tty_fd >= 0)
             switch_to_key_input();
     }
@@ -62,32 +92,36 @@ int keyboard() {
 }
 
 // Reads what the terminal holds, up to `size` bytes; waits up to `wait_ms` for the first. A
-// terminal that has hung up is dropped: from then on no key is ever waiting, and waits no
-// longer wake for it.
+// terminal that has hung up or can no longer be read is dropped.
 int read_keys(std::uint8_t* keys, int size, int wait_ms) {
     pollfd fd{tty_fd, POLLIN, 0};
     if (poll(&fd, 1, wait_ms) <= 0)
         return 0;
     if ((fd.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
-        restore_terminal();
-        close(tty_fd);
-        tty_fd = -1;
+        drop_keyboard();
         return 0;
     }
     const ssize_t got = read(tty_fd, keys, static_cast<std::size_t>(size));
+    if (got < 0 && errno != EAGAIN && errno != EINTR)
+        drop_keyboard();
     return got > 0 ? static_cast<int>(got) : 0;
 }
 
-// Length of the escape sequence starting at keys[at] (an ESC with bytes behind it): CSI
-// sequences run to their final byte, SS3 sequences have one more byte, an Alt+key pair is two.
+// True when the ESC at keys[at] starts an arrow or function key: CSI (ESC [) or SS3 (ESC O).
+// An ESC followed by anything else, another ESC included, is the ESC key itself: keys pressed
+// while the keyboard was not being looked at pile up, and a second ESC must not cancel the
+// first.
+bool starts_sequence(const std::uint8_t* keys, int at, int count) {
+    return at + 1 < count && (keys[at + 1] == '[' || keys[at + 1] == 'O');
+}
+
+// Length of the key sequence that starts at keys[at]: CSI runs to its final byte, SS3 has one
+// byte more.
 int sequence_length(const std::uint8_t* keys, int at, int count) {
-    int end = at + 1;
-    if (keys[end] == '[') {
-        ++end;
+    int end = at + 2;
+    if (keys[at + 1] == '[') {
         while (end < count && (keys[end] < 0x40 || keys[end] > 0x7E))
             ++end;
-    } else if (keys[end] == 'O') {
-        ++end;
     }
     return (end < count ? end + 1 : count) - at;
 }
@@ -111,11 +145,11 @@ bool escape_pressed() {
         if (at + 1 == count && count < static_cast<int>(sizeof keys) && tty_fd >= 0)
             count +=
                 read_keys(keys + count, static_cast<int>(sizeof keys) - count, escape_sequence_ms);
-        if (at + 1 == count) {
+        if (starts_sequence(keys, at, count)) {
+            at += sequence_length(keys, at, count);
+        } else {
             escape = true;
             ++at;
-        } else {
-            at += sequence_length(keys, at, count);
         }
     }
     return escape;
@@ -127,6 +161,15 @@ std::intptr_t console_wait_handle() {
 
 void echo(std::uint8_t byte) {
     const int fd = keyboard() >= 0 ? tty_fd : STDERR_FILENO;
-    while (write(fd, &byte, 1) < 0 && errno == EINTR) {
+    // The terminal is non-blocking for the keyboard's sake; a terminal that cannot take more
+    // (a slow link, Ctrl-S) is waited for, as a blocking write would, so that no byte is lost.
+    for (;;) {
+        if (write(fd, &byte, 1) == 1)
+            return;
+        if (errno == EINTR)
+            continue;
+        pollfd room{fd, POLLOUT, 0};
+        if (errno != EAGAIN || poll(&room, 1, -1) < 0 || (room.revents & POLLOUT) == 0)
+            return;
     }
 }

@@ -46,10 +46,17 @@ constexpr int max_open_ports = 4;
 int open_fds[max_open_ports] = {-1, -1, -1, -1};
 bool close_registered = false;
 
+// Gives the device back: the exclusive flag stays on a terminal whose other end is still open
+// (a virtual line), and would keep the next run out.
+void release_fd(int fd) {
+    ioctl(fd, TIOCNXCL);
+    close(fd);
+}
+
 void close_open_ports() {
     for (int& fd : open_fds) {
         if (fd >= 0)
-            close(fd);
+            release_fd(fd);
         fd = -1;
     }
 }
@@ -100,14 +107,11 @@ void lower_modem_lines(int fd) {
     ioctl(fd, TIOCMBIC, &lines);
 }
 
-// Takes the device for this program alone. Root passes TIOCEXCL, so the exclusive flag of
-// another program is read first, and an advisory lock keeps well-behaved programs out too.
+// Takes the device for this program alone. The lock decides whether another program holds it:
+// it goes with its holder, however that ends. The exclusive flag keeps other users' programs
+// from opening the device at all, but it outlives a run that was killed on a line whose other
+// end stays open, so a flag found set is no proof of a holder.
 bool take_device(int fd) {
-    int exclusive = 0;
-    if (ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0) {
-        errno = EBUSY;
-        return false;
-    }
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         errno = EBUSY;
         return false;
@@ -149,8 +153,12 @@ SerialPort open_port(const char* device, std::int32_t baud) {
         return fail_open(device, fd, "not a serial device");
     if (!take_device(fd))
         return fail_open(device, fd, "held by another program");
-    if (!apply_line_settings(fd, code))
+    if (!apply_line_settings(fd, code)) {
+        const int error = errno;
+        ioctl(fd, TIOCNXCL);
+        errno = error;
         return fail_open(device, fd, "cannot apply the line settings");
+    }
 
     SerialPort port;
     port.handle = fd;
@@ -163,7 +171,7 @@ void close_port(SerialPort& port) {
     if (!port_is_open(port))
         return;
     forget_fd(fd_of(port));
-    close(fd_of(port));
+    release_fd(fd_of(port));
     port.handle = -1;
 }
 

@@ -30,11 +30,17 @@ PlanCheck add_image(ImagePlan& plan, ImageKind kind, std::int64_t file_length) {
         return refuse(PlanRefusal::TooManySectors, kind,
                       static_cast<std::int64_t>(plan.sector_count) + sectors);
 
+    const std::uint32_t blocks = block_count(static_cast<std::uint32_t>(size), plan.block_size);
+    // blk travels in 16 bits: with more blocks the receiver would see the end too early.
+    if (plan.total_blocks + std::uint64_t{blocks} > max_download_blocks)
+        return refuse(PlanRefusal::TooManyBlocks, kind,
+                      static_cast<std::int64_t>(plan.total_blocks) + blocks);
+
     PlannedImage& image = plan.images[plan.image_count++];
     image.kind = kind;
     image.size = static_cast<std::uint32_t>(size);
     image.sectors = static_cast<std::uint32_t>(sectors);
-    image.blocks = block_count(image.size, plan.block_size);
+    image.blocks = blocks;
     for (std::uint32_t k = 0; k < image.sectors; ++k)
         plan.sectors[plan.sector_count++] = static_cast<std::uint8_t>(kind_spec.first_sector + k);
     plan.total_blocks += image.blocks;
@@ -109,6 +115,11 @@ void report_refusal(const PlanCheck& check, const char* file_name) {
         say("Refused %s : the download needs %lld flash sectors, more than the %zu a header "
             "can list.\n",
             file_name, amount, max_header_sectors);
+        break;
+    case PlanRefusal::TooManyBlocks:
+        say("Refused %s : the download needs %lld blocks, more than the %u a block can count; "
+            "use a larger /block=.\n",
+            file_name, amount, max_download_blocks);
         break;
     case PlanRefusal::None:
         break;

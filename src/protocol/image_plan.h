@@ -61,7 +61,10 @@ struct PlannedBlock {
 };
 
 // Why a download cannot be written correctly.
-enum class PlanRefusal { None, NothingToSend, LargerThanRegion, TooManySectors };
+enum class PlanRefusal { None, NothingToSend, LargerThanRegion, TooManySectors, TooManyBlocks };
+
+// Each block carries the number of blocks still to come in 16 bits.
+constexpr std::uint32_t max_download_blocks = 65536;
 
 struct PlanCheck {
     PlanRefusal refusal = PlanRefusal::None;
@@ -73,7 +76,8 @@ struct PlanCheck {
 // file lengths in `file_lengths` (indexed by kind; only the selected ones are read). Refuses,
 // with the first reason found, an image with nothing to send (a rom.bin of 65536 bytes or less,
 // an empty font or tplist), an image larger than its flash region (it would overwrite the next
-// image), and more sectors than the header can list. `plan` is complete when nothing is
+// image), more sectors than the header can list, and more blocks than a block can count (tiny
+// block sizes). `plan` is complete when nothing is
 // refused.
 PlanCheck make_plan(std::uint8_t selection, const std::int64_t file_lengths[image_kind_count],
                     std::uint32_t block_size, ImagePlan& plan);

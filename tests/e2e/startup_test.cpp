@@ -317,5 +317,17 @@ TEST_F(E2eTest, PortHeldByAnotherRunCannotBeOpened) {
     EXPECT_EQ(wait_upgrade(prompt_ms), 27);
 }
 
+// A virtual line (its other end stays open between runs) must take the next run once this one
+// has ended, also when it was ended by a signal.
+TEST_F(E2eTest, TheNextRunOpensTheSamePortAfterThisOneEnded) {
+    for (int run = 0; run < 2; ++run) {
+        Child& next = launch_other_upgrade(
+            {"/com1=" + com[0].path, "/com2=" + com[1].path, "/port=com1", "/baud=57600"});
+        ASSERT_TRUE(wait_for(next.out, "ready.\n", start_ms)) << "run " << run;
+        kill(next.pid, SIGTERM);
+        EXPECT_EQ(wait_exit(next), 128 + SIGTERM);
+    }
+}
+
 } // namespace
 } // namespace e2e

@@ -224,10 +224,17 @@ TEST(ImagePlan, RefusesWhatCannotBeWrittenCorrectly) {
     };
     for (const RefusalCase& c : cases) {
         ImagePlan plan;
-        const PlanCheck check = make_plan(c.selection, c.lengths, 51200, plan);
+        const std::uint32_t block_size = c.refusal == PlanRefusal::TooManyBlocks ? 16 : 51200;
+        const PlanCheck check = make_plan(c.selection, c.lengths, block_size, plan);
         EXPECT_EQ(check.refusal, c.refusal) << c.what;
         EXPECT_EQ(check.kind, c.kind) << c.what;
     }
+}
+
+TEST(ImagePlan, AsManyBlocksAsBlkCanCountAreAccepted) {
+    const ImagePlan plan = plan_for(4, 0, 0, 65536 * 16, 16);
+    EXPECT_EQ(plan.total_blocks, 65536U);
+    EXPECT_EQ(plan_block(plan, 0, 0).blk, 65535U);
 }
 
 TEST(ImagePlan, TheLargestImagesThatFitAreAccepted) {

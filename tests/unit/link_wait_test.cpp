@@ -227,6 +227,9 @@ TEST_F(LinkWait, OnlyALoneEscEndsAWait) {
         {"an SS3 key", "\x1bOP", false},
         {"a letter then ESC", "q\x1b", true},
         {"an arrow key then ESC in one burst", "\x1b[B\x1b", true},
+        // Keys that piled up while nobody looked: ESC is still ESC.
+        {"ESC pressed twice", "\x1b\x1b", true},
+        {"ESC then a letter", "\x1bq", true},
     };
     for (const KeyCase& c : cases) {
         TearDown();
