@@ -30,6 +30,27 @@ void wait_active(PortSet& ports, bool for_output, bool watch_keys, int timeout_m
     wait_ports(&port, 1, for_output, watch_keys ? console_wait_handle() : -1, timeout_ms);
 }
 
+// Writes `count` bytes, waiting for room whenever the driver takes less than it was given;
+// with `watch_keys`, ESC stops it and what the driver still holds is discarded.
+std::ptrdiff_t write_bytes(PortSet& ports, const std::uint8_t* bytes, std::size_t count,
+                           bool watch_keys) {
+    std::size_t sent = 0;
+    while (sent < count) {
+        const std::ptrdiff_t written =
+            write_some(active(ports), bytes + sent, std::min(write_piece, count - sent));
+        if (written < 0)
+            return wait_lost;
+        sent += static_cast<std::size_t>(written);
+        if (watch_keys && escape_pressed()) {
+            discard_output(active(ports));
+            return wait_escape;
+        }
+        if (sent < count)
+            wait_active(ports, true, watch_keys, -1);
+    }
+    return static_cast<std::ptrdiff_t>(count);
+}
+
 } // namespace
 
 std::int64_t now_ms() {
@@ -90,32 +111,9 @@ bool wait_ready(PortSet& ports) {
 }
 
 std::ptrdiff_t write_watching_keys(PortSet& ports, const std::uint8_t* bytes, std::size_t count) {
-    std::size_t sent = 0;
-    while (sent < count) {
-        const std::ptrdiff_t written =
-            write_some(active(ports), bytes + sent, std::min(write_piece, count - sent));
-        if (written < 0)
-            return wait_lost;
-        sent += static_cast<std::size_t>(written);
-        if (escape_pressed()) {
-            discard_output(active(ports));
-            return wait_escape;
-        }
-        if (sent < count && static_cast<std::size_t>(written) < write_piece)
-            wait_active(ports, true, true, -1);
-    }
-    return static_cast<std::ptrdiff_t>(count);
+    return write_bytes(ports, bytes, count, true);
 }
 
 bool write_all(PortSet& ports, const std::uint8_t* bytes, std::size_t count) {
-    std::size_t sent = 0;
-    while (sent < count) {
-        const std::ptrdiff_t written = write_some(active(ports), bytes + sent, count - sent);
-        if (written < 0)
-            return false;
-        sent += static_cast<std::size_t>(written);
-        if (sent < count)
-            wait_active(ports, true, false, -1);
-    }
-    return true;
+    return write_bytes(ports, bytes, count, false) == static_cast<std::ptrdiff_t>(count);
 }
