@@ -88,6 +88,16 @@ bool apply_option(const char* argument, Options& options) {
     return true;
 }
 
+// An absolute POSIX path (a '/' first and another before any '='): /tmp/x/rom.bin must not be
+// taken for /t, nor /root/rom.bin for /r. /com1=/dev/ttyUSB0 keeps its option, because its
+// second '/' comes after the '='. A file in the root directory is named //rom.bin or ./rom.bin.
+bool is_absolute_path(const char* argument) {
+    if (argument[0] != '/')
+        return false;
+    const std::size_t name_end = std::strcspn(argument + 1, "/=") + 1;
+    return argument[name_end] == '/';
+}
+
 // True when the text at `start` (a position that may lie before the argument) begins with
 // `name`, ignoring case.
 bool name_at(const char* argument, std::ptrdiff_t start, const char* name) {
@@ -167,7 +177,7 @@ void print_usage() {
 
 void parse_options(int argc, const char* const argv[], Options& options) {
     for (int i = 1; i < argc; ++i) {
-        if (!apply_option(argv[i], options))
+        if (is_absolute_path(argv[i]) || !apply_option(argv[i], options))
             classify_file_name(argv[i], options);
     }
     print_settings(options);

@@ -11,6 +11,11 @@
 
 #include <cstdint>
 
+// Makes sure standard input, output and error are open, on the null device where one was
+// closed when the program was started. Called before any port is opened: a port must never
+// take descriptor 1 or 2, or the program's messages would go down the serial line.
+void open_standard_streams();
+
 // True when a key was waiting and it was a lone ESC. Any other waiting key is read and thrown
 // away, one key per call; an escape sequence (an arrow or function key: ESC followed at once
 // by more bytes) counts as one key that is not ESC. Returns false at once when no key is

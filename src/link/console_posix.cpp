@@ -128,6 +128,17 @@ int sequence_length(const std::uint8_t* keys, int at, int count) {
 
 } // namespace
 
+void open_standard_streams() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        // The lowest free descriptor is the one that was closed.
+        const int null_fd = open("/dev/null", O_RDWR);
+        if (null_fd >= 0 && null_fd != fd)
+            close(null_fd);
+    }
+}
+
 bool escape_pressed() {
     if (keyboard() < 0)
         return false;

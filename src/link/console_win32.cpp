@@ -104,6 +104,10 @@ void read_records(HANDLE keys, INPUT_RECORD* records, DWORD count) {
 
 } // namespace
 
+// Ports are handles of their own on Windows, never one of the C runtime's standard
+// descriptors, so a closed standard output cannot be taken by a port.
+void open_standard_streams() {}
+
 bool escape_pressed() {
     const HANDLE keys = keyboard();
     DWORD waiting = 0;

@@ -1,14 +1,13 @@
 #include "protocol/download.h"
 
 #include "link/console.h"
+#include "link/image_file.h"
 #include "link/link_wait.h"
 #include "protocol/device_report.h"
 #include "protocol/frames.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 
 namespace {
 
@@ -20,7 +19,7 @@ constexpr std::int32_t base_speed = base_baud / 100; // 576: no speed change
 std::uint8_t block_buffers[8][block_buffer_size];
 
 struct ImageFiles {
-    std::FILE* files[image_kind_count] = {};
+    ImageFile files[image_kind_count];
     std::int64_t lengths[image_kind_count] = {};
 };
 
@@ -33,26 +32,8 @@ SerialPort& active(PortSet& ports) {
 }
 
 void close_files(ImageFiles& images) {
-    for (std::FILE*& file : images.files) {
-        if (file != nullptr)
-            std::fclose(file);
-        file = nullptr;
-    }
-}
-
-// Opens an image file and takes its length; only a regular file counts.
-std::FILE* open_image(const char* name, std::int64_t& length) {
-    std::error_code error;
-    if (name == nullptr || !std::filesystem::is_regular_file(name, error))
-        return nullptr;
-    std::FILE* file = std::fopen(name, "rb");
-    if (file == nullptr)
-        return nullptr;
-    if (std::fseek(file, 0, SEEK_END) != 0 || (length = std::ftell(file)) < 0) {
-        std::fclose(file);
-        return nullptr;
-    }
-    return file;
+    for (ImageFile& file : images.files)
+        close_image_file(file);
 }
 
 int selected_count(std::uint8_t selection) {
@@ -68,8 +49,9 @@ bool open_images(const DownloadRequest& request, ImageFiles& images) {
         const ImageSpec& kind_spec = image_spec(static_cast<ImageKind>(k));
         if ((request.selection & kind_spec.selection_bit) == 0)
             continue;
-        images.files[k] = open_image(request.file_names[k], images.lengths[k]);
-        if (images.files[k] == nullptr) {
+        if (open_image_file(request.file_names[k], images.files[k])) {
+            images.lengths[k] = images.files[k].length;
+        } else {
             if (single)
                 say("open fail\n");
             else
@@ -78,8 +60,11 @@ bool open_images(const DownloadRequest& request, ImageFiles& images) {
             return false;
         }
     }
+    // The length as the file system reports it, whatever its size: a file too large for its
+    // region is refused next, and the message must show its true length.
     if (request.selection == image_spec(ImageKind::Tplist).selection_bit)
-        say("flen = %d\n", static_cast<int>(images.lengths[static_cast<int>(ImageKind::Tplist)]));
+        say("flen = %lld\n",
+            static_cast<long long>(images.lengths[static_cast<int>(ImageKind::Tplist)]));
     return true;
 }
 
@@ -118,6 +103,10 @@ void send_header(PortSet& ports, const DownloadRequest& request, const ImagePlan
                  std::uint8_t* buffer) {
     put_header_sectors(buffer, plan.sectors, plan.sector_count);
     say("\n");
+    // The header makes the receiver erase the sectors it lists. A user who pressed ESC before
+    // it went out (the reply read does not look at the keyboard) wants nothing erased.
+    if (escape_pressed())
+        fail();
     complete_header(buffer, request.block_size, request.speed);
     if (!write_all(ports, buffer, header_size))
         end_on_lost_line(active(ports));
@@ -156,21 +145,19 @@ void send_image(PortSet& ports, const ImagePlan& plan, int image, ImageFiles& im
                 const DownloadRequest& request, std::uint8_t* buffer) {
     const PlannedImage& planned = plan.images[image];
     const int k = static_cast<int>(planned.kind);
-    std::FILE* file = images.files[k];
     if (plan.image_count > 1)
         say("%s", image_spec(planned.kind).heading);
-    std::fseek(file, static_cast<long>(image_spec(planned.kind).skipped_bytes), SEEK_SET);
+    const std::int64_t skipped = image_spec(planned.kind).skipped_bytes;
     for (std::uint32_t index = 0; index < planned.blocks; ++index) {
         const PlannedBlock block = plan_block(plan, image, index);
-        if (std::fread(buffer, 1, block.len, file) != block.len) {
+        if (!read_image_file(images.files[k], skipped + block.offset, buffer, block.len)) {
             // Older buffer content must never go out as image data.
             say("Error : %s could not be read.\n", request.file_names[k]);
             fail();
         }
         send_until_accepted(ports, buffer, plan.block_size, block, index + 1 == planned.blocks);
     }
-    std::fclose(file);
-    images.files[k] = nullptr;
+    close_image_file(images.files[k]);
 }
 
 } // namespace
@@ -215,10 +202,9 @@ bool run_download(PortSet& ports, const DownloadRequest& request) {
 }
 
 bool image_file_present(const char* name) {
-    std::int64_t length = 0;
-    std::FILE* file = open_image(name, length);
-    if (file == nullptr)
+    ImageFile file;
+    if (!open_image_file(name, file))
         return false;
-    std::fclose(file);
+    close_image_file(file);
     return true;
 }

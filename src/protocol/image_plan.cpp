@@ -6,11 +6,16 @@
 namespace {
 
 constexpr std::uint32_t sector_bytes = 65536;
+// Every flash chip the receivers carry is 2 MiB: past its end the addresses wrap round to the
+// boot block.
+constexpr std::uint32_t flash_end = 0x200000;
+// Images held to their regions never list more sectors than a header can carry.
+static_assert((flash_end - 0x010000) / sector_bytes <= max_header_sectors);
 
 constexpr ImageSpec image_specs[image_kind_count] = {
     {1, "rom.bin", sector_bytes, 0x010000, 4, 0x100000 - 0x010000, "\ndownload host\n\n"},
     {2, "font.bin", 0, 0x100000, 19, 0x1B0000 - 0x100000, "\ndownload font\n\n"},
-    {4, "tplist.bin", 0, 0x1B0000, 30, 0, "\ndownload tplist\n\n"},
+    {4, "tplist.bin", 0, 0x1B0000, 30, flash_end - 0x1B0000, "\ndownload tplist\n\n"},
 };
 
 PlanCheck refuse(PlanRefusal refusal, ImageKind kind, std::int64_t amount) {
@@ -23,12 +28,9 @@ PlanCheck add_image(ImagePlan& plan, ImageKind kind, std::int64_t file_length) {
     const std::int64_t size = image_size(kind, file_length);
     if (size <= 0)
         return refuse(PlanRefusal::NothingToSend, kind, size);
-    if (kind_spec.region_size != 0 && size > kind_spec.region_size)
+    if (size > kind_spec.region_size)
         return refuse(PlanRefusal::LargerThanRegion, kind, size);
     const std::int64_t sectors = sector_count(kind, file_length);
-    if (plan.sector_count + static_cast<std::uint64_t>(sectors) > max_header_sectors)
-        return refuse(PlanRefusal::TooManySectors, kind,
-                      static_cast<std::int64_t>(plan.sector_count) + sectors);
 
     const std::uint32_t blocks = block_count(static_cast<std::uint32_t>(size), plan.block_size);
     // blk travels in 16 bits: with more blocks the receiver would see the end too early.
@@ -60,7 +62,9 @@ std::int64_t image_size(ImageKind kind, std::int64_t file_length) {
 std::int64_t sector_count(ImageKind kind, std::int64_t file_length) {
     if (kind == ImageKind::Host)
         return (file_length - 1) / sector_bytes;
-    return (file_length + sector_bytes - 1) / sector_bytes;
+    // Rounded up without adding first: a length near the largest a file system reports must
+    // not overflow.
+    return file_length / sector_bytes + (file_length % sector_bytes > 0 ? 1 : 0);
 }
 
 std::uint32_t block_count(std::uint32_t size, std::uint32_t block_size) {
@@ -110,11 +114,6 @@ void report_refusal(const PlanCheck& check, const char* file_name) {
     case PlanRefusal::LargerThanRegion:
         say("Refused %s : %lld bytes to send, more than the %u bytes of its flash region.\n",
             file_name, amount, kind_spec.region_size);
-        break;
-    case PlanRefusal::TooManySectors:
-        say("Refused %s : the download needs %lld flash sectors, more than the %zu a header "
-            "can list.\n",
-            file_name, amount, max_header_sectors);
         break;
     case PlanRefusal::TooManyBlocks:
         say("Refused %s : the download needs %lld blocks, more than the %u a block can count; "

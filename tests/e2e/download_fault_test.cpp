@@ -113,21 +113,6 @@ TEST_F(Fault, CrcErrorShowsBothValues) {
 
 // ---- ESC during the exchange ----
 
-// The reply read does not look at the keyboard: a key pressed then is acted on at the next ready
-// wait, after the header and the speed change went out.
-TEST_F(Fault, EscDuringTheReplyActsAtTheSecondReadyWait) {
-    start_download(2, small_font, {"--text", "<t>", "--reply-delay", "2500"});
-    ASSERT_TRUE(wait_for(console.master, "<t>", start_ms));
-    ASSERT_TRUE(wait_console_keys());
-    // The ready mark follows the text at once; then the reply is 2.5 s late.
-    EXPECT_TRUE(stays_quiet(upgrade.out, 1000));
-    press("\x1b");
-    EXPECT_EQ(wait_upgrade(download_ms), 1);
-    EXPECT_EQ(printable(upgrade.out.data),
-              printable(start_of_run() + "start pol ok\n" + device_report_text(shape.identity) +
-                        "\nchange baudrate 57600 -> 115200\n"));
-}
-
 // The receiver never answers the first block: the wait blocks quietly and ESC ends it.
 TEST_F(Fault, EscWhileWaitingForABlockMark) {
     start_download(4, big_tplist, {"--no-mark-at", "0"});

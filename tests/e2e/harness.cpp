@@ -48,9 +48,10 @@ void close_fd(int& fd) {
 
 // Starts `program` with `args` in `workdir` in a session of its own. With `console_path` that
 // terminal becomes its controlling terminal and standard input; otherwise standard input is
-// /dev/null. Standard output and error go to the child's streams.
+// /dev/null. Standard output and error go to the child's streams; with `stdout_closed` the
+// child starts with descriptor 1 closed (`program >&-`).
 bool launch(Child& child, const std::string& program, const std::vector<std::string>& args,
-            const std::string& workdir, const char* console_path) {
+            const std::string& workdir, const char* console_path, bool stdout_closed = false) {
     int out[2], err[2];
     if (pipe2(out, O_CLOEXEC) != 0)
         return false;
@@ -82,6 +83,8 @@ bool launch(Child& child, const std::string& program, const std::vector<std::str
         dup2(err[1], 2);
         for (int fd = 3; fd < max_fd; ++fd)
             close(fd);
+        if (stdout_closed)
+            close(1);
         if (chdir(workdir.c_str()) != 0)
             _exit(126);
         execv(program.c_str(), argv.data());
@@ -293,7 +296,8 @@ std::vector<Stream*> E2eTest::streams() {
 void E2eTest::start_upgrade(const std::vector<std::string>& args) {
     std::vector<std::string> full = {"/com1=" + com_device[0], "/com2=" + com_device[1]};
     full.insert(full.end(), args.begin(), args.end());
-    ASSERT_TRUE(launch(upgrade, UPGRADE_E2E_UPGRADE_PATH, full, dir, console.path.c_str()));
+    ASSERT_TRUE(launch(upgrade, UPGRADE_E2E_UPGRADE_PATH, full, dir, console.path.c_str(),
+                       upgrade_stdout_closed));
 }
 
 Child& E2eTest::launch_other_upgrade(const std::vector<std::string>& args) {

@@ -27,6 +27,10 @@
 
 namespace e2e {
 
+// What a receiver sends to start a download, and the host's answer.
+inline const std::string announcement = "KAL VERON KELDKAR";
+inline const std::string access_string = "marlose-quintar";
+
 // Deadlines, generous for a loaded two-core machine and a sanitizer build.
 constexpr int start_ms = 10000;    // until "ready." or the simulator's first line
 constexpr int exit_ms = 10000;     // until a process that is about to end has ended
@@ -141,6 +145,7 @@ class E2eTest : public ::testing::Test {
     Pty console;               // the program's console
     Pty com[2];                // COM1 and COM2
     std::string com_device[2]; // what /com1= and /com2= name; the COM pty slaves by default
+    bool upgrade_stdout_closed = false; // start_upgrade starts it with standard output closed
     Child upgrade;
     Child sim;
     std::list<Child> other_runs;   // further instances of the program

@@ -15,9 +15,6 @@ namespace {
 
 using e2e::PrintTo; // case names in failure messages
 
-const std::string announcement = "KAL VERON KELDKAR";
-const std::string access_string = "marlose-quintar";
-
 // A run whose download can start: a tplist image in the work directory, found by detection.
 class ReadyLoop : public E2eTest {
   protected:
@@ -342,6 +339,12 @@ INSTANTIATE_TEST_SUITE_P(
                     {"/f"},
                     "\nstart pol ok\n",
                     "font.bin",
+                    access_string},
+        RefusalCase{"tplist_past_the_flash_end",
+                    Files{{"tplist.bin", 327681}},
+                    {"/t"},
+                    "\nstart pol ok\nflen = 327681\n",
+                    "tplist.bin",
                     access_string},
         RefusalCase{"host_larger_than_its_region",
                     Files{{"rom.bin", 65536 + 983041}},

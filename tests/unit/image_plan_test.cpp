@@ -216,10 +216,15 @@ TEST(ImagePlan, RefusesWhatCannotBeWrittenCorrectly) {
          {0, 720897, 0},
          PlanRefusal::LargerThanRegion,
          ImageKind::Font},
-        {"forty-four sectors",
-         7,
-         {1048576, 720896, 18 * 65536},
-         PlanRefusal::TooManySectors,
+        {"tplist one byte beyond the flash's end",
+         4,
+         {0, 0, 327681},
+         PlanRefusal::LargerThanRegion,
+         ImageKind::Tplist},
+        {"tplist that would reach sector 72",
+         6,
+         {0, 1000, 2818048},
+         PlanRefusal::LargerThanRegion,
          ImageKind::Tplist},
     };
     for (const RefusalCase& c : cases) {
@@ -232,20 +237,51 @@ TEST(ImagePlan, RefusesWhatCannotBeWrittenCorrectly) {
 }
 
 TEST(ImagePlan, AsManyBlocksAsBlkCanCountAreAccepted) {
-    const ImagePlan plan = plan_for(4, 0, 0, 65536 * 16, 16);
+    // 61440 host blocks and 4096 tplist blocks of 16 bytes.
+    const ImagePlan plan = plan_for(5, 65536 + 983040, 0, 65536, 16);
     EXPECT_EQ(plan.total_blocks, 65536U);
     EXPECT_EQ(plan_block(plan, 0, 0).blk, 65535U);
 }
 
 TEST(ImagePlan, TheLargestImagesThatFitAreAccepted) {
-    const ImagePlan plan = plan_for(7, 1048576, 720896, 17 * 65536, 51200);
-    EXPECT_EQ(plan.sector_count, 43U);
+    const ImagePlan plan = plan_for(7, 1048576, 720896, 5 * 65536, 51200);
+    EXPECT_EQ(plan.sector_count, 31U);
     EXPECT_EQ(plan.sectors[0], 4);
     EXPECT_EQ(plan.sectors[14], 18);
     EXPECT_EQ(plan.sectors[15], 19);
     EXPECT_EQ(plan.sectors[25], 29);
     EXPECT_EQ(plan.sectors[26], 30);
-    EXPECT_EQ(plan.sectors[42], 46);
+    EXPECT_EQ(plan.sectors[30], 34);
+    const PlannedBlock last = plan_block(plan, 2, plan.images[2].blocks - 1);
+    EXPECT_EQ(last.address + last.len, 0x200000U) << "the tplist ends at the flash's end";
+}
+
+// Lengths up to the largest a file system reports (a sparse file) are refused with their true
+// size: nothing on the way may overflow.
+TEST(ImagePlan, LengthsNearTheLargestAFileCanHave) {
+    constexpr std::int64_t largest = INT64_MAX;
+    const std::int64_t lengths[] = {largest,         largest - 1,           largest - 65535,
+                                    largest / 2 + 1, std::int64_t{1} << 62, std::int64_t{1} << 32};
+    for (const std::int64_t length : lengths) {
+        for (int k = 0; k < image_kind_count; ++k) {
+            const auto kind = static_cast<ImageKind>(k);
+            const std::int64_t size = length - (kind == ImageKind::Host ? 65536 : 0);
+            EXPECT_EQ(image_size(kind, length), size);
+            const std::int64_t sectors = kind == ImageKind::Host
+                                             ? (length - 1) / 65536
+                                             : length / 65536 + (length % 65536 != 0);
+            EXPECT_EQ(sector_count(kind, length), sectors) << length;
+            EXPECT_GT(sector_count(kind, length), 0) << length;
+
+            std::int64_t file_lengths[image_kind_count] = {};
+            file_lengths[k] = length;
+            ImagePlan plan;
+            const PlanCheck check =
+                make_plan(image_spec(kind).selection_bit, file_lengths, 51200, plan);
+            EXPECT_EQ(check.refusal, PlanRefusal::LargerThanRegion) << length;
+            EXPECT_EQ(check.amount, size) << length;
+        }
+    }
 }
 
 TEST(ImagePlan, SizesAndCounts) {

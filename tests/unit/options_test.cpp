@@ -131,6 +131,44 @@ TEST(ParseOptions, HelpEndsWithStatusOneEvenAfterOtherOptions) {
     }
 }
 
+// An absolute path is a file name whatever option its first directory begins like; an option's
+// value may still be a path.
+TEST(ParseOptions, AbsolutePathsAreFileNames) {
+    struct PathCase {
+        const char* argument;
+        Selection selection; // 0: taken as an option, not a name
+        ImageKind slot;
+        bool repeat;
+    };
+    const PathCase cases[] = {
+        {"/tmp/x/v2/rom.bin", 1, ImageKind::Host, false},
+        {"/fw/rom.bin", 1, ImageKind::Host, false},
+        {"/root/images/rom.bin", 1, ImageKind::Host, false},
+        {"/home/tech/rom.bin", 1, ImageKind::Host, false},
+        {"/all/font.bin", 2, ImageKind::Font, false},
+        {"/repeat/TPLIST.BIN", 4, ImageKind::Tplist, false},
+        {"/port=x/rom.bin", 0, ImageKind::Host, false}, // '=' first: the port option
+        {"//rom.bin", 1, ImageKind::Host, false},       // a file in the root directory
+        {"/rom.bin", 0, ImageKind::Host, true},         // no second '/': the option /r
+    };
+    for (const PathCase& c : cases) {
+        const Parsed parsed = parse({c.argument});
+        EXPECT_EQ(parsed.options.selection, c.selection) << c.argument;
+        EXPECT_EQ(parsed.options.repeat, c.repeat) << c.argument;
+        EXPECT_EQ(parsed.options.port, PortChoice::Auto) << c.argument;
+        if (c.selection != 0) {
+            EXPECT_EQ(parsed.options.name_mode, NameMode::Given) << c.argument;
+            EXPECT_STREQ(name_of(parsed.options, c.slot), c.argument);
+        } else {
+            EXPECT_EQ(parsed.options.name_mode, NameMode::None) << c.argument;
+        }
+    }
+    const Parsed device = parse({"/com1=/dev/ttyUSB0", "/COM2=/dev/serial/by-id/usb-x"});
+    EXPECT_STREQ(device.options.devices[0], "/dev/ttyUSB0");
+    EXPECT_STREQ(device.options.devices[1], "/dev/serial/by-id/usb-x");
+    EXPECT_EQ(device.options.name_mode, NameMode::None);
+}
+
 struct NameCase {
     const char* argument;
     NameMode mode;

@@ -1,0 +1,48 @@
+#include "link/image_file.h"
+
+// Image files on POSIX systems.
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+bool open_image_file(const char* name, ImageFile& file) {
+    file = ImageFile{};
+    if (name == nullptr)
+        return false;
+    // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
+    const int fd = open(name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat status {};
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        close(fd);
+        return false;
+    }
+    file.handle = fd;
+    file.length = static_cast<std::int64_t>(status.st_size);
+    return true;
+}
+
+bool read_image_file(const ImageFile& file, std::int64_t offset, std::uint8_t* bytes,
+                     std::size_t count) {
+    const int fd = static_cast<int>(file.handle);
+    std::size_t done = 0;
+    while (done < count) {
+        const ssize_t got = pread(fd, bytes + done, count - done,
+                                  static_cast<off_t>(offset) + static_cast<off_t>(done));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return false;
+        done += static_cast<std::size_t>(got);
+    }
+    return true;
+}
+
+void close_image_file(ImageFile& file) {
+    if (file.handle >= 0)
+        close(static_cast<int>(file.handle));
+    file = ImageFile{};
+}

@@ -1,0 +1,57 @@
+#include "link/image_file.h"
+
+// Image files on Windows.
+
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+namespace {
+
+HANDLE handle_of(const ImageFile& file) {
+    return reinterpret_cast<HANDLE>(file.handle);
+}
+
+} // namespace
+
+bool open_image_file(const char* name, ImageFile& file) {
+    file = ImageFile{};
+    if (name == nullptr)
+        return false;
+    const HANDLE handle = CreateFileA(name, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return false;
+    LARGE_INTEGER size{};
+    // Only a file on disk is an image: not a pipe, a device or a console.
+    if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileSizeEx(handle, &size)) {
+        CloseHandle(handle);
+        return false;
+    }
+    file.handle = reinterpret_cast<std::intptr_t>(handle);
+    file.length = size.QuadPart;
+    return true;
+}
+
+bool read_image_file(const ImageFile& file, std::int64_t offset, std::uint8_t* bytes,
+                     std::size_t count) {
+    std::size_t done = 0;
+    while (done < count) {
+        OVERLAPPED at{};
+        const auto position = static_cast<std::uint64_t>(offset) + done;
+        at.Offset = static_cast<DWORD>(position);
+        at.OffsetHigh = static_cast<DWORD>(position >> 32);
+        const std::size_t left = count - done;
+        const auto piece = static_cast<DWORD>(left > 0x40000000U ? 0x40000000U : left);
+        DWORD got = 0;
+        if (!ReadFile(handle_of(file), bytes + done, piece, &got, &at) || got == 0)
+            return false;
+        done += got;
+    }
+    return true;
+}
+
+void close_image_file(ImageFile& file) {
+    if (file.handle != -1)
+        CloseHandle(handle_of(file));
+    file = ImageFile{};
+}
