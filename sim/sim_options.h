@@ -6,6 +6,8 @@
 // it writes its simulated flash and its report. Texts given on the command line take C escapes
 // (\r \n \t \\ \xHH, also \0 and \e), so that any byte can be sent.
 
+#include "protocol/frames.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -26,7 +28,7 @@ struct SimOptions {
     // Announcement.
     int delay_ms = 300; // before each announcement
     std::string stray;  // bytes sent just before each announcement
-    std::string announce = "KAL VERON KELDKAR";
+    std::string announce = announcement;
     int announce_every_ms = 0; // 0: announce once per download
     int downloads = 1;         // downloads to serve before exiting
     int header_wait_ms = 0;    // 0: wait for the header until the overall timeout

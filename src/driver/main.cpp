@@ -1,7 +1,7 @@
 #include "driver/run_loop.h"
 
-#include <cstdlib>
-
 int main(int argc, char** argv) {
-    std::exit(run_program(argc, argv));
+    // The run's records live for the whole run, here rather than in globals.
+    static Run run;
+    return run_program(run, argc, argv);
 }

@@ -4,7 +4,6 @@
 #include "link/serial_port.h"
 #include "protocol/frames.h"
 
-#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -52,20 +51,22 @@ void set_port(const char* name, Options& options) {
         options.port = PortChoice::Com2;
 }
 
-// Applies one argument that is an option; false when it is none (a file name then).
-bool apply_option(const char* argument, Options& options) {
+// What one argument was.
+enum class Argument { Option, Help, FileName };
+
+// Applies one argument that is an option.
+Argument apply_option(const char* argument, Options& options) {
     if (has_prefix(argument, "/port=")) {
         set_port(argument + 6, options);
     } else if (has_prefix(argument, "/baud=")) {
-        options.speed = read_decimal(argument + 6) / 100;
+        options.speed_hundreds = read_decimal(argument + 6) / 100;
     } else if (has_prefix(argument, "/speed=")) {
-        options.speed = read_decimal(argument + 7) / 100;
+        options.speed_hundreds = read_decimal(argument + 7) / 100;
     } else if (has_prefix(argument, "/block=")) {
         const auto block = static_cast<std::uint32_t>(read_decimal(argument + 7));
         options.block_size = block > max_block_size ? max_block_size : block;
     } else if (has_prefix(argument, "/?") || has_prefix(argument, "/h")) {
-        print_usage();
-        std::exit(1);
+        return Argument::Help;
     } else if (has_prefix(argument, "COM1")) {
         options.port = PortChoice::Com1;
     } else if (has_prefix(argument, "COM2")) {
@@ -83,9 +84,9 @@ bool apply_option(const char* argument, Options& options) {
     } else if (has_prefix(argument, "/com2=")) {
         options.devices[1] = argument + 6;
     } else {
-        return false;
+        return Argument::FileName;
     }
-    return true;
+    return Argument::Option;
 }
 
 // An absolute POSIX path (a '/' first and another before any '='): /tmp/x/rom.bin must not be
@@ -109,7 +110,7 @@ void print_settings(const Options& options) {
                        : options.port == PortChoice::Com2 ? "COM2\n"
                                                           : "auto\n";
     say("port : %s", port);
-    say("baud rate = %d00\n", options.speed);
+    say("baud rate = %d00\n", options.speed_hundreds);
     say("block size = %u\n", options.block_size);
 }
 
@@ -175,19 +176,27 @@ void print_usage() {
     say("        com2=  device that COM2 stands for (default %s)\n", default_device(1));
 }
 
-void parse_options(int argc, const char* const argv[], Options& options) {
+ParseResult parse_options(int argc, const char* const argv[], Options& options) {
     for (int i = 1; i < argc; ++i) {
-        if (is_absolute_path(argv[i]) || !apply_option(argv[i], options))
+        const Argument argument =
+            is_absolute_path(argv[i]) ? Argument::FileName : apply_option(argv[i], options);
+        if (argument == Argument::Help) {
+            print_usage();
+            return ParseResult::UsageShown;
+        }
+        if (argument == Argument::FileName)
             classify_file_name(argv[i], options);
     }
     print_settings(options);
+    return ParseResult::Parsed;
 }
 
 const char* check_values(const Options& options) {
     if (options.block_size == 0)
         return "Error : block size 0 cannot carry any data.\n";
     // The header carries the speed in 16 bits, and the port must be able to run at it.
-    if (options.speed <= 0 || options.speed > 0xFFFF || !speed_supported(options.speed * 100))
+    const std::int32_t speed = options.speed_hundreds;
+    if (speed <= 0 || speed > 0xFFFF || !speed_supported(speed * 100))
         return "Error : the line cannot run at that baud rate.\n";
     return nullptr;
 }

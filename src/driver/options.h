@@ -22,7 +22,7 @@ constexpr std::size_t name_slot_size = 100;
 
 struct Options {
     PortChoice port = PortChoice::Auto;
-    std::int32_t speed = 1152; // data phase, hundreds of baud
+    std::int32_t speed_hundreds = 1152; // data phase, in hundreds of baud (1152: 115200)
     std::uint32_t block_size = 51200;
     Selection selection = 0;
     NameMode name_mode = NameMode::None;
@@ -31,9 +31,14 @@ struct Options {
     const char* devices[2] = {}; // what COM1 and COM2 stand for; nullptr: default
 };
 
+enum class ParseResult {
+    Parsed,     // the settings in force have been printed
+    UsageShown, // "/?" or "/h": the usage text was printed instead, the run ends there
+};
+
 // Reads the arguments after the program name into `options` and prints the settings in force.
-// "/?" and "/h" print the usage text and end the program with status 1.
-void parse_options(int argc, const char* const argv[], Options& options);
+// "/?" and "/h" print the usage text at once; the arguments after them are not read.
+ParseResult parse_options(int argc, const char* const argv[], Options& options);
 
 void print_usage();
 

@@ -1,9 +1,8 @@
 #include "driver/run_loop.h"
 
+#include "driver/outcome.h"
 #include "link/console.h"
-#include "protocol/download.h"
-
-#include <cstring>
+#include "protocol/frames.h"
 
 namespace {
 
@@ -57,17 +56,35 @@ bool report_names(const Options& options) {
     return true;
 }
 
-bool run_selection(PortSet& ports, const Options& options, Selection selection) {
+// The request for `selection`: the given names, or the default names.
+DownloadRequest request_for(const Options& options, Selection selection) {
     DownloadRequest request;
     request.selection = selection;
     request.block_size = options.block_size;
-    request.speed = options.speed;
+    request.speed_hundreds = options.speed_hundreds;
     for (int k = 0; k < image_kind_count; ++k) {
         request.file_names[k] = options.name_mode == NameMode::Given
                                     ? options.names[k]
                                     : image_spec(static_cast<ImageKind>(k)).default_name;
     }
-    return run_download(ports, request);
+    return request;
+}
+
+// One download for the announcement just seen, with its message when it did not finish.
+DownloadOutcome serve_receiver(Run& run, SerialPort& port) {
+    DownloadRequest request;
+    DownloadOutcome outcome;
+    if (run.options.selection == 0) {
+        outcome = detect_images(run, port, request);
+    } else {
+        request = request_for(run.options, run.options.selection);
+        outcome = run_download(port, run.buffers, request);
+    }
+    char message[512];
+    outcome_message(outcome, request, port, message, sizeof message);
+    if (message[0] != '\0')
+        say("%s", message);
+    return outcome;
 }
 
 // Blocks until a port or the keyboard has something, so that waiting costs no processor time.
@@ -81,7 +98,8 @@ void wait_for_line_or_key(PortSet& ports) {
     wait_ports(open, count, false, console_wait_handle(), -1);
 }
 
-int ready_loop(PortSet& ports, const Options& options) {
+int ready_loop(Run& run) {
+    PortSet& ports = run.ports;
     char buffer[announcement_size];
     int position = 0;
     for (;;) {
@@ -89,38 +107,29 @@ int ready_loop(PortSet& ports, const Options& options) {
             return exit_escape;
         const int byte = poll_ports(ports);
         if (byte < 0) {
-            if (const SerialPort* lost = lost_port(ports))
-                end_on_lost_line(*lost);
+            if (const SerialPort* lost = lost_port(ports)) {
+                char message[512];
+                lost_line_message(*lost, message, sizeof message);
+                say("%s", message);
+                return exit_failed;
+            }
             wait_for_line_or_key(ports);
             continue;
         }
         if (!match_announcement(buffer, position, byte))
             continue;
         say("\n");
-        const bool done = options.selection == 0 ? detect_images(ports, options)
-                                                 : run_selection(ports, options, options.selection);
-        // A refused download is a failure, not a success.
-        if (!options.repeat)
-            return done ? exit_done : exit_failed;
+        const DownloadOutcome outcome = serve_receiver(run, ports.com[ports.active]);
+        const int status = exit_status_after(outcome, run.options.repeat);
+        if (status >= 0)
+            return status;
         say("next......\nready.\n");
     }
 }
 
 } // namespace
 
-bool match_announcement(char* buffer, int& position, int byte) {
-    // A 'K' restarts the collection, except where the announcement itself has one inside
-    // (positions 10 and 14). The bytes are compared only once 17 have been collected.
-    if (byte == 'K' && position != 10 && position != 14)
-        position = 0;
-    buffer[position++] = static_cast<char>(byte);
-    if (position < announcement_size)
-        return false;
-    position = 0;
-    return std::memcmp(buffer, announcement, announcement_size) == 0;
-}
-
-bool detect_images(PortSet& ports, const Options& options) {
+DownloadOutcome detect_images(Run& run, SerialPort& port, DownloadRequest& request) {
     static const char* const found_lines[8] = {
         "Not found bin files.\n",
         "Found Only rom.bin file.\n",
@@ -138,16 +147,23 @@ bool detect_images(PortSet& ports, const Options& options) {
             found |= kind_spec.selection_bit;
     }
     say("%s", found_lines[found]);
-    return found != 0 && run_selection(ports, options, found);
+    request = request_for(run.options, found);
+    if (found == 0) {
+        DownloadOutcome nothing;
+        nothing.result = DownloadResult::Refused;
+        return nothing;
+    }
+    return run_download(port, run.buffers, request);
 }
 
-int run_program(int argc, const char* const argv[]) {
-    static Options options;
-    static PortSet ports;
+int run_program(Run& run, int argc, const char* const argv[]) {
+    Options& options = run.options;
+    PortSet& ports = run.ports;
     open_standard_streams();
     say("        Satellite receiver upgrader V%d.%d\n", version_major, version_minor);
     say("\n");
-    parse_options(argc, argv, options);
+    if (parse_options(argc, argv, options) == ParseResult::UsageShown)
+        return exit_failed;
     if (const char* complaint = check_values(options)) {
         say("%s", complaint);
         return exit_failed;
@@ -159,5 +175,5 @@ int run_program(int argc, const char* const argv[]) {
     if (!report_names(options))
         return exit_failed;
     say("ready.\n");
-    return ready_loop(ports, options);
+    return ready_loop(run);
 }

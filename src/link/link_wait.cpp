@@ -14,39 +14,35 @@ const Clock::time_point program_start = Clock::now();
 // a slow line the driver takes a few KB a time and the keyboard is watched while it drains.
 constexpr std::size_t write_piece = 65536;
 
-SerialPort& active(PortSet& ports) {
-    return ports.com[ports.active];
-}
-
 int ms_until(Clock::time_point deadline) {
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
     return static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
 }
 
-// Blocks until the active port has input (or room, `for_output`), a key may be waiting
+// Blocks until the port has input (or room, `for_output`), a key may be waiting
 // (`watch_keys`), the port is gone, or `timeout_ms` (-1: none) pass.
-void wait_active(PortSet& ports, bool for_output, bool watch_keys, int timeout_ms) {
-    SerialPort* port = &active(ports);
-    wait_ports(&port, 1, for_output, watch_keys ? console_wait_handle() : -1, timeout_ms);
+void wait_port(SerialPort& port, bool for_output, bool watch_keys, int timeout_ms) {
+    SerialPort* ports[1] = {&port};
+    wait_ports(ports, 1, for_output, watch_keys ? console_wait_handle() : -1, timeout_ms);
 }
 
 // Writes `count` bytes, waiting for room whenever the driver takes less than it was given;
 // with `watch_keys`, ESC stops it and what the driver still holds is discarded.
-std::ptrdiff_t write_bytes(PortSet& ports, const std::uint8_t* bytes, std::size_t count,
+std::ptrdiff_t write_bytes(SerialPort& port, const std::uint8_t* bytes, std::size_t count,
                            bool watch_keys) {
     std::size_t sent = 0;
     while (sent < count) {
         const std::ptrdiff_t written =
-            write_some(active(ports), bytes + sent, std::min(write_piece, count - sent));
+            write_some(port, bytes + sent, std::min(write_piece, count - sent));
         if (written < 0)
             return wait_lost;
         sent += static_cast<std::size_t>(written);
         if (watch_keys && escape_pressed()) {
-            discard_output(active(ports));
+            discard_output(port);
             return wait_escape;
         }
         if (sent < count)
-            wait_active(ports, true, watch_keys, -1);
+            wait_port(port, true, watch_keys, -1);
     }
     return static_cast<std::ptrdiff_t>(count);
 }
@@ -58,42 +54,42 @@ std::int64_t now_ms() {
         .count();
 }
 
-void drain_input(PortSet& ports) {
+void drain_input(SerialPort& port) {
     const Clock::time_point end = Clock::now() + std::chrono::milliseconds(drain_ms);
     do {
-        while (read_byte(active(ports)) >= 0) {
+        while (read_byte(port) >= 0) {
         }
-        if (active(ports).lost_error != 0)
+        if (port.lost_error != 0)
             return;
-        wait_active(ports, false, false, ms_until(end));
+        wait_port(port, false, false, ms_until(end));
     } while (Clock::now() < end);
 }
 
-int read_reply(PortSet& ports, std::uint8_t* buffer, int count, int timeout_ms) {
+int read_reply(SerialPort& port, std::uint8_t* buffer, int count, int timeout_ms) {
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
     int received = 0;
     while (received < count) {
-        const int byte = read_byte(active(ports));
+        const int byte = read_byte(port);
         if (byte >= 0) {
             buffer[received++] = static_cast<std::uint8_t>(byte);
             continue;
         }
-        if (active(ports).lost_error != 0 || Clock::now() >= deadline)
+        if (port.lost_error != 0 || Clock::now() >= deadline)
             break;
-        wait_active(ports, false, false, ms_until(deadline));
+        wait_port(port, false, false, ms_until(deadline));
     }
     return received;
 }
 
-int wait_for_mark(PortSet& ports, const char* marks) {
+int wait_for_mark(SerialPort& port, const char* marks) {
     for (;;) {
         if (escape_pressed())
             return wait_escape;
-        const int byte = read_byte(active(ports));
+        const int byte = read_byte(port);
         if (byte < 0) {
-            if (active(ports).lost_error != 0)
+            if (port.lost_error != 0)
                 return wait_lost;
-            wait_active(ports, false, true, -1);
+            wait_port(port, false, true, -1);
             continue;
         }
         for (int i = 0; marks[i] != '\0'; ++i) {
@@ -105,15 +101,15 @@ int wait_for_mark(PortSet& ports, const char* marks) {
     }
 }
 
-bool wait_ready(PortSet& ports) {
+bool wait_ready(SerialPort& port) {
     // Only the ready mark counts here; an '@' is console text like any other byte.
-    return wait_for_mark(ports, "!") == 0;
+    return wait_for_mark(port, "!") == 0;
 }
 
-std::ptrdiff_t write_watching_keys(PortSet& ports, const std::uint8_t* bytes, std::size_t count) {
-    return write_bytes(ports, bytes, count, true);
+std::ptrdiff_t write_watching_keys(SerialPort& port, const std::uint8_t* bytes, std::size_t count) {
+    return write_bytes(port, bytes, count, true);
 }
 
-bool write_all(PortSet& ports, const std::uint8_t* bytes, std::size_t count) {
-    return write_bytes(ports, bytes, count, false) == static_cast<std::ptrdiff_t>(count);
+bool write_all(SerialPort& port, const std::uint8_t* bytes, std::size_t count) {
+    return write_bytes(port, bytes, count, false) == static_cast<std::ptrdiff_t>(count);
 }

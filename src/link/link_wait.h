@@ -5,7 +5,8 @@
 // single mark bytes and one fixed-length reply, so the host relies on timing: a short drain
 // after each frame it sends, a bounded read of the reply, and an unbounded wait for a mark
 // during which the receiver's other output is its console text, shown to the user, and ESC
-// ends the wait. Every wait blocks in the system (no spinning) and reads the active port.
+// ends the wait. Every wait blocks in the system (no spinning) and works on the one port it is
+// given, so downloads on different ports can run side by side.
 //
 // Times come from a monotonic clock, so a change of the system time neither stretches nor
 // cuts a wait.
@@ -28,32 +29,32 @@ constexpr int wait_lost = -2;   // the serial device went away (the port's lost_
 // Milliseconds since the program started, from a monotonic clock.
 std::int64_t now_ms();
 
-// Discards whatever the active port receives during drain_ms; at least one read is made. Does
+// Discards whatever the port receives during drain_ms; at least one read is made. Does
 // not look at the keyboard.
-void drain_input(PortSet& ports);
+void drain_input(SerialPort& port);
 
 // Reads up to `count` bytes into `buffer` within `timeout_ms` of the call (one deadline for the
 // whole reply, not per byte). Returns how many arrived; fewer than `count` on the deadline or
 // when the device went away. Does not look at the keyboard.
-int read_reply(PortSet& ports, std::uint8_t* buffer, int count, int timeout_ms);
+int read_reply(SerialPort& port, std::uint8_t* buffer, int count, int timeout_ms);
 
-// Waits without a time limit for one of the bytes of `marks` on the active port and returns the
+// Waits without a time limit for one of the bytes of `marks` on the port and returns the
 // position of the first matching one in `marks`. Every other byte is echoed to the console.
 // Returns wait_escape when ESC is pressed, wait_lost when the device goes away.
-int wait_for_mark(PortSet& ports, const char* marks);
+int wait_for_mark(SerialPort& port, const char* marks);
 
 // Waits for the ready mark '!'; false on ESC or a lost device (tell them apart with the port's
 // lost_error). An '@' here is console text like any other byte.
-bool wait_ready(PortSet& ports);
+bool wait_ready(SerialPort& port);
 
-// Writes `count` bytes to the active port in large pieces, looking at the keyboard between
+// Writes `count` bytes to the port in large pieces, looking at the keyboard between
 // pieces and while the driver has no room. Returns count, wait_escape when ESC was pressed (what
 // the driver still held of the bytes is discarded then, so the rest never reaches the line), or
 // wait_lost.
-std::ptrdiff_t write_watching_keys(PortSet& ports, const std::uint8_t* bytes, std::size_t count);
+std::ptrdiff_t write_watching_keys(SerialPort& port, const std::uint8_t* bytes, std::size_t count);
 
-// Writes `count` bytes to the active port, waiting for room as needed, without looking at the
+// Writes `count` bytes to the port, waiting for room as needed, without looking at the
 // keyboard. Returns false when the device went away.
-bool write_all(PortSet& ports, const std::uint8_t* bytes, std::size_t count);
+bool write_all(SerialPort& port, const std::uint8_t* bytes, std::size_t count);
 
 #endif

@@ -4,31 +4,51 @@
 #include "link/image_file.h"
 #include "link/link_wait.h"
 #include "protocol/device_report.h"
-#include "protocol/frames.h"
-
-#include <cstdlib>
-#include <cstring>
 
 namespace {
 
-constexpr std::int32_t base_speed = base_baud / 100; // 576: no speed change
-
-// Each selection keeps a buffer of its own for the whole run, zero-filled at start and never
-// cleared: header bytes behind the sector list and data bytes behind a short last block are
-// sent as the buffer holds them (the receiver does not read them; the CRC covers them).
-std::uint8_t block_buffers[8][block_buffer_size];
+constexpr std::int32_t base_speed_hundreds = base_baud / 100; // 576: no speed change
 
 struct ImageFiles {
     ImageFile files[image_kind_count];
     std::int64_t lengths[image_kind_count] = {};
 };
 
-[[noreturn]] void fail() {
-    std::exit(exit_download_failed);
+// One download under way: its line, its buffer and its files.
+struct Exchange {
+    SerialPort& port;
+    std::uint8_t* buffer;
+    const DownloadRequest& request;
+    ImageFiles images;
+    ImagePlan plan;
+};
+
+DownloadOutcome ended(DownloadResult result, DownloadReason reason = DownloadReason::None) {
+    DownloadOutcome outcome;
+    outcome.result = result;
+    outcome.reason = reason;
+    return outcome;
 }
 
-SerialPort& active(PortSet& ports) {
-    return ports.com[ports.active];
+DownloadOutcome failed(DownloadReason reason, std::int64_t amount) {
+    DownloadOutcome outcome = ended(DownloadResult::Failed, reason);
+    outcome.amount = amount;
+    return outcome;
+}
+
+DownloadOutcome line_lost(const SerialPort& port) {
+    DownloadOutcome outcome = ended(DownloadResult::LineLost);
+    outcome.lost_error = port.lost_error;
+    return outcome;
+}
+
+// A wait or a write on the line that was cut short: by the device going away, or by ESC.
+DownloadOutcome cut_short(const SerialPort& port) {
+    return port.lost_error != 0 ? line_lost(port) : ended(DownloadResult::Escaped);
+}
+
+bool ok(const DownloadOutcome& outcome) {
+    return outcome.result == DownloadResult::Finished;
 }
 
 void close_files(ImageFiles& images) {
@@ -36,169 +56,185 @@ void close_files(ImageFiles& images) {
         close_image_file(file);
 }
 
-int selected_count(std::uint8_t selection) {
-    return ((selection & 1) != 0) + ((selection & 2) != 0) + ((selection & 4) != 0);
-}
-
 // Opens every selected file, the last image first, and keeps them open for the whole download
-// so that the lengths planned and the bytes sent come from the same files. Prints the
-// selection's message and returns false when one cannot be opened.
-bool open_images(const DownloadRequest& request, ImageFiles& images) {
-    const bool single = selected_count(request.selection) == 1;
+// so that the lengths planned and the bytes sent come from the same files.
+DownloadOutcome open_images(Exchange& exchange) {
+    const std::uint8_t selection = exchange.request.selection;
     for (int k = image_kind_count - 1; k >= 0; --k) {
-        const ImageSpec& kind_spec = image_spec(static_cast<ImageKind>(k));
-        if ((request.selection & kind_spec.selection_bit) == 0)
+        if ((selection & image_spec(static_cast<ImageKind>(k)).selection_bit) == 0)
             continue;
-        if (open_image_file(request.file_names[k], images.files[k])) {
-            images.lengths[k] = images.files[k].length;
-        } else {
-            if (single)
-                say("open fail\n");
-            else
-                say("not found %s\n", kind_spec.default_name);
-            close_files(images);
-            return false;
+        ImageFile& file = exchange.images.files[k];
+        if (!open_image_file(exchange.request.file_names[k], file)) {
+            DownloadOutcome outcome = ended(DownloadResult::Refused, DownloadReason::ImageMissing);
+            outcome.kind = static_cast<ImageKind>(k);
+            return outcome;
         }
+        exchange.images.lengths[k] = file.length;
     }
     // The length as the file system reports it, whatever its size: a file too large for its
     // region is refused next, and the message must show its true length.
-    if (request.selection == image_spec(ImageKind::Tplist).selection_bit)
+    if (selection == image_spec(ImageKind::Tplist).selection_bit)
         say("flen = %lld\n",
-            static_cast<long long>(images.lengths[static_cast<int>(ImageKind::Tplist)]));
-    return true;
+            static_cast<long long>(exchange.images.lengths[static_cast<int>(ImageKind::Tplist)]));
+    return DownloadOutcome{};
 }
 
-void switch_speed(PortSet& ports, std::int32_t baud) {
-    if (set_speed(active(ports), baud))
-        return;
-    if (active(ports).lost_error != 0)
-        end_on_lost_line(active(ports));
-    say("Error : the line cannot be switched to %d baud.\n", static_cast<int>(baud));
-    fail();
+DownloadOutcome plan_images(Exchange& exchange) {
+    const PlanCheck check = make_plan(exchange.request.selection, exchange.images.lengths,
+                                      exchange.request.block_size, exchange.plan);
+    if (check.refusal == PlanRefusal::None)
+        return DownloadOutcome{};
+    static constexpr DownloadReason reasons[] = {
+        DownloadReason::None, DownloadReason::NothingToSend, DownloadReason::LargerThanRegion,
+        DownloadReason::TooManyBlocks};
+    DownloadOutcome outcome =
+        ended(DownloadResult::Refused, reasons[static_cast<int>(check.refusal)]);
+    outcome.kind = check.kind;
+    outcome.amount = check.amount;
+    return outcome;
 }
 
-// Reads the identification reply and prints the report; ends the program on a short reply or
-// a bad CRC.
-void read_identification(PortSet& ports, std::uint8_t* buffer) {
-    if (!wait_ready(ports))
-        end_on_escape_or_lost(ports);
-    const int received = read_reply(ports, buffer, device_info_size, reply_timeout_ms);
+DownloadOutcome switch_speed(SerialPort& port, std::int32_t baud) {
+    if (set_speed(port, baud))
+        return DownloadOutcome{};
+    if (port.lost_error != 0)
+        return line_lost(port);
+    return failed(DownloadReason::SpeedRefused, baud);
+}
+
+// Waits for the receiver's ready mark, reads its identification and prints the report.
+DownloadOutcome read_identification(Exchange& exchange) {
+    if (!wait_ready(exchange.port))
+        return cut_short(exchange.port);
+    const int received =
+        read_reply(exchange.port, exchange.buffer, device_info_size, reply_timeout_ms);
     if (received < device_info_size) {
-        if (active(ports).lost_error != 0)
-            end_on_lost_line(active(ports));
-        say("received data = %d, (%d)\n", received, device_info_size);
-        fail();
+        if (exchange.port.lost_error != 0)
+            return line_lost(exchange.port);
+        return failed(DownloadReason::ShortReply, received);
     }
-    DeviceInfo info;
-    if (!parse_device_info(buffer, info)) {
-        say("crc error my = %08X, 0x%08X\n", info.computed_crc, info.received_crc);
-        fail();
+    DownloadOutcome outcome;
+    if (!parse_device_info(exchange.buffer, outcome.reply)) {
+        outcome.result = DownloadResult::Failed;
+        outcome.reason = DownloadReason::ReplyCrc;
+        return outcome;
     }
-    report_device(info);
+    report_device(outcome.reply);
+    return outcome;
 }
 
 // Sends the header that lists the sectors to erase, then moves the line to the data-phase
 // speed, which the receiver switches to as soon as it has the header.
-void send_header(PortSet& ports, const DownloadRequest& request, const ImagePlan& plan,
-                 std::uint8_t* buffer) {
-    put_header_sectors(buffer, plan.sectors, plan.sector_count);
+DownloadOutcome send_header(Exchange& exchange) {
+    const DownloadRequest& request = exchange.request;
+    put_header_sectors(exchange.buffer, exchange.plan.sectors, exchange.plan.sector_count);
     say("\n");
     // The header makes the receiver erase the sectors it lists. A user who pressed ESC before
     // it went out (the reply read does not look at the keyboard) wants nothing erased.
     if (escape_pressed())
-        fail();
-    complete_header(buffer, request.block_size, request.speed);
-    if (!write_all(ports, buffer, header_size))
-        end_on_lost_line(active(ports));
-    drain_input(ports);
-    if (request.speed != base_speed) {
-        switch_speed(ports, request.speed * 100);
-        say("change baudrate 57600 -> %d00\n", request.speed);
+        return ended(DownloadResult::Escaped);
+    complete_header(exchange.buffer, request.block_size, request.speed_hundreds);
+    if (!write_all(exchange.port, exchange.buffer, header_size))
+        return line_lost(exchange.port);
+    drain_input(exchange.port);
+    if (request.speed_hundreds != base_speed_hundreds) {
+        const DownloadOutcome outcome = switch_speed(exchange.port, request.speed_hundreds * 100);
+        if (!ok(outcome))
+            return outcome;
+        say("change baudrate 57600 -> %d00\n", request.speed_hundreds);
     }
-    if (!wait_ready(ports))
-        end_on_escape_or_lost(ports);
+    if (!wait_ready(exchange.port))
+        return cut_short(exchange.port);
+    return DownloadOutcome{};
 }
 
 // Sends one block until the receiver accepts it. A resent block goes out again from the same
 // buffer with the same blk, len and address: the receiver counts blocks by blk.
-void send_until_accepted(PortSet& ports, std::uint8_t* buffer, std::uint32_t block_size,
-                         const PlannedBlock& block, bool last_of_image) {
+DownloadOutcome send_until_accepted(Exchange& exchange, const PlannedBlock& block,
+                                    bool last_of_image) {
+    const std::uint32_t block_size = exchange.plan.block_size;
     int mark;
     do {
-        const SendResult sent =
-            send_block(ports, buffer, block_size, block.blk, block.len, block.address);
-        if (sent == SendResult::Escaped)
-            fail();
-        if (sent == SendResult::Lost)
-            end_on_lost_line(active(ports));
+        const std::uint32_t crc =
+            put_block_trailer(exchange.buffer, block_size, block.blk, block.len, block.address);
+        // No line end: the receiver's echoed text and the mark wait's output continue this line.
+        say("crc = 0x%08lX, blk = %3u, len = %5u  :", static_cast<unsigned long>(crc), block.blk,
+            block.len);
+        // The whole frame goes out, data area and trailer, also behind a short last block.
+        const std::ptrdiff_t sent =
+            write_watching_keys(exchange.port, exchange.buffer, block_size + block_trailer_size);
+        if (sent < 0)
+            return cut_short(exchange.port);
         // What the receiver sends right after a frame is not its answer yet.
-        drain_input(ports);
+        drain_input(exchange.port);
         if (!last_of_image)
             say(":  ");
-        mark = wait_for_mark(ports, "!@");
+        mark = wait_for_mark(exchange.port, "!@");
         if (mark < 0)
-            end_on_escape_or_lost(ports);
+            return cut_short(exchange.port);
     } while (mark == 1);
+    return DownloadOutcome{};
 }
 
-void send_image(PortSet& ports, const ImagePlan& plan, int image, ImageFiles& images,
-                const DownloadRequest& request, std::uint8_t* buffer) {
-    const PlannedImage& planned = plan.images[image];
+DownloadOutcome send_image(Exchange& exchange, int image) {
+    const PlannedImage& planned = exchange.plan.images[image];
     const int k = static_cast<int>(planned.kind);
-    if (plan.image_count > 1)
+    if (exchange.plan.image_count > 1)
         say("%s", image_spec(planned.kind).heading);
     const std::int64_t skipped = image_spec(planned.kind).skipped_bytes;
     for (std::uint32_t index = 0; index < planned.blocks; ++index) {
-        const PlannedBlock block = plan_block(plan, image, index);
-        if (!read_image_file(images.files[k], skipped + block.offset, buffer, block.len)) {
-            // Older buffer content must never go out as image data.
-            say("Error : %s could not be read.\n", request.file_names[k]);
-            fail();
+        const PlannedBlock block = plan_block(exchange.plan, image, index);
+        // Older buffer content must never go out as image data.
+        if (!read_image_file(exchange.images.files[k], skipped + block.offset, exchange.buffer,
+                             block.len)) {
+            DownloadOutcome outcome = failed(DownloadReason::ImageUnreadable, 0);
+            outcome.kind = planned.kind;
+            return outcome;
         }
-        send_until_accepted(ports, buffer, plan.block_size, block, index + 1 == planned.blocks);
+        const DownloadOutcome outcome =
+            send_until_accepted(exchange, block, index + 1 == planned.blocks);
+        if (!ok(outcome))
+            return outcome;
     }
-    close_image_file(images.files[k]);
+    close_image_file(exchange.images.files[k]);
+    return DownloadOutcome{};
+}
+
+// The download's steps in order; the first that does not end well ends the download.
+DownloadOutcome run_steps(Exchange& exchange) {
+    if (!write_all(exchange.port, reinterpret_cast<const std::uint8_t*>(access_string),
+                   access_string_size))
+        return line_lost(exchange.port);
+    say("start pol ok\n");
+
+    DownloadOutcome outcome = open_images(exchange);
+    if (ok(outcome))
+        outcome = plan_images(exchange);
+    if (!ok(outcome))
+        return outcome;
+    outcome = read_identification(exchange);
+    if (!ok(outcome))
+        return outcome;
+    const DeviceInfo reply = outcome.reply;
+    outcome = send_header(exchange);
+    for (int image = 0; ok(outcome) && image < exchange.plan.image_count; ++image)
+        outcome = send_image(exchange, image);
+    if (ok(outcome))
+        outcome = switch_speed(exchange.port, base_baud);
+    if (ok(outcome))
+        say("change speed --> 57600\n");
+    outcome.reply = reply;
+    return outcome;
 }
 
 } // namespace
 
-void end_on_lost_line(const SerialPort& port) {
-    say("Error : the serial line on %s is gone (%s).\n", port.device,
-        std::strerror(port.lost_error));
-    fail();
-}
-
-void end_on_escape_or_lost(PortSet& ports) {
-    if (active(ports).lost_error != 0)
-        end_on_lost_line(active(ports));
-    fail();
-}
-
-bool run_download(PortSet& ports, const DownloadRequest& request) {
-    std::uint8_t* buffer = block_buffers[request.selection & 7];
-    if (!write_all(ports, reinterpret_cast<const std::uint8_t*>(access_string), access_string_size))
-        end_on_lost_line(active(ports));
-    say("start pol ok\n");
-
-    ImageFiles images;
-    if (!open_images(request, images))
-        return false;
-    ImagePlan plan;
-    const PlanCheck check = make_plan(request.selection, images.lengths, request.block_size, plan);
-    if (check.refusal != PlanRefusal::None) {
-        report_refusal(check, request.file_names[static_cast<int>(check.kind)]);
-        close_files(images);
-        return false;
-    }
-
-    read_identification(ports, buffer);
-    send_header(ports, request, plan, buffer);
-    for (int image = 0; image < plan.image_count; ++image)
-        send_image(ports, plan, image, images, request, buffer);
-
-    switch_speed(ports, base_baud);
-    say("change speed --> 57600\n");
-    return true;
+DownloadOutcome run_download(SerialPort& port, DownloadBuffers& buffers,
+                             const DownloadRequest& request) {
+    Exchange exchange{port, buffers.by_selection[request.selection & 7], request, {}, {}};
+    const DownloadOutcome outcome = run_steps(exchange);
+    close_files(exchange.images);
+    return outcome;
 }
 
 bool image_file_present(const char* name) {

@@ -6,36 +6,70 @@
 // for the data phase, and the images block by block, each accepted ('!') or asked for again
 // ('@') by the receiver.
 //
-// A download either returns (finished, or refused before the receiver was asked for anything
-// beyond the access string) or ends the program with exit_download_failed.
+// A download never ends the program and prints no error of its own: it returns its outcome,
+// with what the caller needs to say why, and the caller decides what to print and how the
+// program goes on. What it does print is the exchange's own console text (the progress lines,
+// the device report, the headings).
 
 #include "link/serial_port.h"
+#include "protocol/frames.h"
 #include "protocol/image_plan.h"
 
 #include <cstdint>
 
-constexpr int exit_download_failed = 1;
-
 struct DownloadRequest {
     std::uint8_t selection = 0;                    // 1 to 7: host 1, font 2, tplist 4
     std::uint32_t block_size = 0;                  // 1 to max_block_size
-    std::int32_t speed = 0;                        // data phase, in hundreds of baud
+    std::int32_t speed_hundreds = 0;               // data phase, in hundreds of baud
     const char* file_names[image_kind_count] = {}; // the file each kind is read from
 };
 
-// Runs one download on the active port. Returns true when it finished, false when it was
-// refused (an image file that cannot be opened, or an image that cannot be written correctly);
-// the refusal's message has been printed then. Every other failure ends the program.
-bool run_download(PortSet& ports, const DownloadRequest& request);
+// How a download ended.
+enum class DownloadResult {
+    Finished, // every block accepted, the line back at the base speed
+    Refused,  // before the receiver was asked for anything beyond the access string
+    Failed,   // the exchange went wrong (`reason` says how)
+    Escaped,  // the user pressed ESC
+    LineLost, // the serial device went away (`lost_error` says why)
+};
+
+// Why a download was refused or failed.
+enum class DownloadReason {
+    None,
+    ImageMissing,     // `kind`'s file cannot be opened
+    NothingToSend,    // `kind`'s file has no byte to send (`amount`: its size to send)
+    LargerThanRegion, // `kind`'s image does not fit its flash region (`amount`: bytes to send)
+    TooManyBlocks,    // more blocks than blk can count (`amount`: the download's blocks)
+    ShortReply,       // the identification did not arrive in time (`amount`: bytes received)
+    ReplyCrc,         // the identification's CRC is wrong (`reply` has both CRCs)
+    SpeedRefused,     // the port cannot be set to `amount` baud
+    ImageUnreadable,  // `kind`'s file could not be read in full
+};
+
+struct DownloadOutcome {
+    DownloadResult result = DownloadResult::Finished;
+    DownloadReason reason = DownloadReason::None;
+    ImageKind kind = ImageKind::Host;
+    std::int64_t amount = 0;
+    DeviceInfo reply;   // the identification as received, once it was read
+    int lost_error = 0; // with LineLost: the system's reason, as an errno value
+};
+
+// What a line's downloads keep from one to the next: each selection sends from a buffer of its
+// own, zero-filled at start and never cleared, so that the bytes behind a header's sector list
+// and behind a short last block are what that selection's previous download left there (the
+// receiver does not read them; the CRC covers them as sent). One per port; downloads on
+// different ports share nothing.
+struct DownloadBuffers {
+    std::uint8_t by_selection[8][block_buffer_size] = {};
+};
+
+// Runs one download on `port` (at the base speed, the announcement just seen). Blocks until the
+// download ends; looks at the keyboard while it waits for the receiver and while it sends.
+DownloadOutcome run_download(SerialPort& port, DownloadBuffers& buffers,
+                             const DownloadRequest& request);
 
 // True when `name` is an image file that can be opened for reading.
 bool image_file_present(const char* name);
-
-// Print that the serial device went away, with the system's reason, and end the program.
-[[noreturn]] void end_on_lost_line(const SerialPort& port);
-
-// Ends the program after a wait on the active port was cut short: by ESC, or by the device
-// going away (then saying so).
-[[noreturn]] void end_on_escape_or_lost(PortSet& ports);
 
 #endif

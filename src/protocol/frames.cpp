@@ -1,9 +1,7 @@
 #include "protocol/frames.h"
 
-#include "link/console.h"
-#include "link/link_wait.h"
-
 #include <array>
+#include <cstring>
 
 namespace {
 
@@ -34,6 +32,18 @@ std::uint16_t get_le16(const std::uint8_t* at) {
 }
 
 } // namespace
+
+bool match_announcement(char* buffer, int& position, int byte) {
+    // A 'K' restarts the collection, except where the announcement itself has one inside
+    // (positions 10 and 14). The bytes are compared only once 17 have been collected.
+    if (byte == 'K' && position != 10 && position != 14)
+        position = 0;
+    buffer[position++] = static_cast<char>(byte);
+    if (position < announcement_size)
+        return false;
+    position = 0;
+    return std::memcmp(buffer, announcement, announcement_size) == 0;
+}
 
 std::uint32_t link_crc(std::size_t length, std::uint32_t start, const std::uint8_t* bytes) {
     const auto& t = crc_tables;
@@ -103,17 +113,4 @@ std::uint32_t put_block_trailer(std::uint8_t* buffer, std::uint32_t block_size, 
     const std::uint32_t crc = link_crc(block_size + 12, 0, buffer);
     put_be32(trailer + 12, crc);
     return crc;
-}
-
-SendResult send_block(PortSet& ports, std::uint8_t* buffer, std::uint32_t block_size,
-                      std::uint32_t blk, std::uint32_t len, std::uint32_t address) {
-    const std::uint32_t crc = put_block_trailer(buffer, block_size, blk, len, address);
-    // No line end: the receiver's echoed text and the mark wait's output continue this line.
-    say("crc = 0x%08lX, blk = %3u, len = %5u  :", static_cast<unsigned long>(crc), blk, len);
-    const std::ptrdiff_t sent = write_watching_keys(ports, buffer, block_size + block_trailer_size);
-    if (sent == wait_escape)
-        return SendResult::Escaped;
-    if (sent == wait_lost)
-        return SendResult::Lost;
-    return SendResult::Sent;
 }

@@ -8,10 +8,17 @@
 // Byte orders differ by direction and must stay so: the receiver sends its numbers
 // little-endian, the host sends every number big-endian.
 
-#include "link/serial_port.h"
-
 #include <cstddef>
 #include <cstdint>
+
+// The 17 bytes a receiver in download mode sends, compared exactly (case counts). Its 'K' occurs
+// again at positions 10 and 14, which the matching rule below depends on.
+constexpr char announcement[] = "KAL VERON KELDKAR";
+constexpr int announcement_size = sizeof announcement - 1;
+
+// Feeds one received byte to the announcement matcher (`buffer` of announcement_size bytes,
+// `position` starting at 0). Returns true when the announcement is complete.
+bool match_announcement(char* buffer, int& position, int byte);
 
 // The largest block the receiver takes, and the block size used when none is given.
 constexpr std::uint32_t max_block_size = 51200;
@@ -75,13 +82,5 @@ void complete_header(std::uint8_t* buffer, std::uint32_t block_size, std::int32_
 // full data area) and returns its CRC. `blk` and `len` are stored modulo 65536.
 std::uint32_t put_block_trailer(std::uint8_t* buffer, std::uint32_t block_size, std::uint32_t blk,
                                 std::uint32_t len, std::uint32_t address);
-
-enum class SendResult { Sent, Escaped, Lost };
-
-// Completes and sends one block frame of block_size + 16 bytes from `buffer`, after printing
-// its progress line. Looks at the keyboard while sending: on ESC the rest of the block is not
-// sent (Escaped). Does not wait for the receiver's answer.
-SendResult send_block(PortSet& ports, std::uint8_t* buffer, std::uint32_t block_size,
-                      std::uint32_t blk, std::uint32_t len, std::uint32_t address);
 
 #endif

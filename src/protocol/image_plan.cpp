@@ -1,6 +1,5 @@
 #include "protocol/image_plan.h"
 
-#include "link/console.h"
 #include "protocol/frames.h"
 
 namespace {
@@ -98,29 +97,4 @@ PlannedBlock plan_block(const ImagePlan& plan, int image, std::uint32_t index) {
     for (int later = image + 1; later < plan.image_count; ++later)
         block.blk += plan.images[later].blocks;
     return block;
-}
-
-void report_refusal(const PlanCheck& check, const char* file_name) {
-    const ImageSpec& kind_spec = image_spec(check.kind);
-    const long long amount = check.amount;
-    switch (check.refusal) {
-    case PlanRefusal::NothingToSend:
-        if (kind_spec.skipped_bytes != 0)
-            say("Refused %s : nothing to send after its first %u bytes.\n", file_name,
-                kind_spec.skipped_bytes);
-        else
-            say("Refused %s : the file is empty.\n", file_name);
-        break;
-    case PlanRefusal::LargerThanRegion:
-        say("Refused %s : %lld bytes to send, more than the %u bytes of its flash region.\n",
-            file_name, amount, kind_spec.region_size);
-        break;
-    case PlanRefusal::TooManyBlocks:
-        say("Refused %s : the download needs %lld blocks, more than the %u a block can count; "
-            "use a larger /block=.\n",
-            file_name, amount, max_download_blocks);
-        break;
-    case PlanRefusal::None:
-        break;
-    }
 }

@@ -5,10 +5,10 @@
 //
 // The flash is cut into 64 KiB sectors; sector numbers and addresses agree as
 // sector = 3 + address / 65536. The host program occupies sectors 4 to 18, the font 19 to 29,
-// the transponder list 30 to 34, the last of the 2 MiB flash. The host file is a picture of the flash from address 0, so
-// its first 64 KiB (the boot block's own sectors) are never sent. A download lists every
-// sector it will write in its header (the receiver erases them) and then sends the images in
-// order host, font, tplist, each block carrying the number of blocks still to come.
+// the transponder list 30 to 34, the last of the 2 MiB flash. The host file is a picture of the
+// flash from address 0, so its first 64 KiB (the boot block's own sectors) are never sent. A
+// download lists every sector it will write in its header (the receiver erases them) and then sends
+// the images in order host, font, tplist, each block carrying the number of blocks still to come.
 
 #include <cstddef>
 #include <cstdint>
@@ -84,8 +84,5 @@ PlanCheck make_plan(std::uint8_t selection, const std::int64_t file_lengths[imag
 
 // The `index`-th block (from 0) of the plan's `image`-th image.
 PlannedBlock plan_block(const ImagePlan& plan, int image, std::uint32_t index);
-
-// Prints the one-line message for a refusal, naming the file it concerns.
-void report_refusal(const PlanCheck& check, const char* file_name);
 
 #endif

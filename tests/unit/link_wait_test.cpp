@@ -91,16 +91,11 @@ class LinkWait : public testing::Test {
         close_pty(console);
     }
 
-    PortSet open_line() {
-        PortSet ports;
-        ports.com[0] = open_port(line.path.c_str(), base_baud);
-        ports.active = 0;
-        return ports;
-    }
+    SerialPort open_line() { return open_port(line.path.c_str(), base_baud); }
 
     // Runs `body` in a child whose controlling terminal is the console pty; its result is the
     // child's exit status.
-    void start(const std::function<int(PortSet&)>& body) {
+    void start(const std::function<int(SerialPort&)>& body) {
         child = fork();
         if (child == 0) {
             // The child must hold no end of the test's own: a closed master has to hang up.
@@ -109,8 +104,8 @@ class LinkWait : public testing::Test {
             setsid();
             const int tty = open(console.path.c_str(), O_RDWR);
             ioctl(tty, TIOCSCTTY, 0);
-            PortSet ports = open_line();
-            std::exit(port_is_open(ports.com[0]) ? body(ports) : 99);
+            SerialPort port = open_line();
+            std::exit(port_is_open(port) ? body(port) : 99);
         }
     }
 
@@ -140,32 +135,32 @@ class LinkWait : public testing::Test {
 };
 
 TEST_F(LinkWait, AReplyAlreadyQueuedReturnsAtOnce) {
-    PortSet ports = open_line();
+    SerialPort port = open_line();
     send(line.master, "0123456789XYZ");
     std::this_thread::sleep_for(20ms);
     std::uint8_t reply[10];
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(read_reply(ports, reply, 10, 5000), 10);
+    EXPECT_EQ(read_reply(port, reply, 10, 5000), 10);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 1000ms);
     EXPECT_EQ(std::string(reply, reply + 10), "0123456789");
-    EXPECT_EQ(read_byte(ports.com[0]), 'X') << "bytes behind the reply stay queued";
-    close_port(ports.com[0]);
+    EXPECT_EQ(read_byte(port), 'X') << "bytes behind the reply stay queued";
+    close_port(port);
 }
 
 TEST_F(LinkWait, AShortReplyReturnsItsCountAtTheDeadline) {
-    PortSet ports = open_line();
+    SerialPort port = open_line();
     send(line.master, "1234567");
     std::uint8_t reply[10];
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(read_reply(ports, reply, 10, 300), 7);
+    EXPECT_EQ(read_reply(port, reply, 10, 300), 7);
     const auto took = std::chrono::steady_clock::now() - start;
     EXPECT_GE(took, 300ms);
     EXPECT_LT(took, 3000ms);
-    close_port(ports.com[0]);
+    close_port(port);
 }
 
 TEST_F(LinkWait, TheDeadlineBoundsTheWholeReplyNotTheGaps) {
-    PortSet ports = open_line();
+    SerialPort port = open_line();
     std::thread trickle([this] {
         for (int i = 0; i < 8; ++i) {
             send(line.master, "x");
@@ -174,31 +169,31 @@ TEST_F(LinkWait, TheDeadlineBoundsTheWholeReplyNotTheGaps) {
     });
     std::uint8_t reply[10];
     const auto start = std::chrono::steady_clock::now();
-    const int got = read_reply(ports, reply, 10, 250);
+    const int got = read_reply(port, reply, 10, 250);
     const auto took = std::chrono::steady_clock::now() - start;
     trickle.join();
     EXPECT_GE(got, 3);
     EXPECT_LE(got, 6);
     EXPECT_LT(took, 400ms);
-    close_port(ports.com[0]);
+    close_port(port);
 }
 
 TEST_F(LinkWait, TheDrainSwallowsAMarkThatComesTooSoonAndKeepsLaterBytes) {
-    PortSet ports = open_line();
+    SerialPort port = open_line();
     send(line.master, "!");
     std::this_thread::sleep_for(10ms);
     const auto start = std::chrono::steady_clock::now();
-    drain_input(ports);
+    drain_input(port);
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(drain_ms));
     send(line.master, "@");
     std::this_thread::sleep_for(10ms);
-    EXPECT_EQ(read_byte(ports.com[0]), '@');
-    EXPECT_EQ(read_byte(ports.com[0]), -1);
-    close_port(ports.com[0]);
+    EXPECT_EQ(read_byte(port), '@');
+    EXPECT_EQ(read_byte(port), -1);
+    close_port(port);
 }
 
 TEST_F(LinkWait, MarkWaitEchoesTextAndReturnsTheMarksPosition) {
-    start([](PortSet& ports) { return wait_for_mark(ports, "!@") + 10; });
+    start([](SerialPort& port) { return wait_for_mark(port, "!@") + 10; });
     send(line.master, "abc@!");
     EXPECT_EQ(finish(), 11);
     // The echo is on the console, with nothing else.
@@ -206,7 +201,7 @@ TEST_F(LinkWait, MarkWaitEchoesTextAndReturnsTheMarksPosition) {
 }
 
 TEST_F(LinkWait, ReadyWaitTakesOnlyTheReadyMark) {
-    start([](PortSet& ports) { return wait_ready(ports) ? 0 : 1; });
+    start([](SerialPort& port) { return wait_ready(port) ? 0 : 1; });
     send(line.master, "@x!");
     EXPECT_EQ(finish(), 0);
     EXPECT_EQ(receive(console.master, 2, 1000ms), "@x");
@@ -234,7 +229,7 @@ TEST_F(LinkWait, OnlyALoneEscEndsAWait) {
     for (const KeyCase& c : cases) {
         TearDown();
         SetUp();
-        start([](PortSet& ports) { return wait_ready(ports) ? 0 : 1; });
+        start([](SerialPort& port) { return wait_ready(port) ? 0 : 1; });
         std::this_thread::sleep_for(100ms);
         send(console.master, c.keys);
         std::this_thread::sleep_for(200ms);
@@ -249,9 +244,9 @@ TEST_F(LinkWait, OnlyALoneEscEndsAWait) {
 }
 
 TEST_F(LinkWait, EscStopsABlockThatTheReceiverDoesNotRead) {
-    start([](PortSet& ports) {
+    start([](SerialPort& port) {
         static std::uint8_t block[1 << 20];
-        return write_watching_keys(ports, block, sizeof block) == wait_escape ? 0 : 1;
+        return write_watching_keys(port, block, sizeof block) == wait_escape ? 0 : 1;
     });
     std::this_thread::sleep_for(300ms);
     EXPECT_TRUE(still_running()) << "the writer waits for room while nobody reads";
@@ -260,9 +255,9 @@ TEST_F(LinkWait, EscStopsABlockThatTheReceiverDoesNotRead) {
 }
 
 TEST_F(LinkWait, AWaitEndsWhenTheDeviceGoesAway) {
-    start([](PortSet& ports) {
-        const int result = wait_for_mark(ports, "!@");
-        return result == wait_lost && ports.com[0].lost_error != 0 ? 0 : 1;
+    start([](SerialPort& port) {
+        const int result = wait_for_mark(port, "!@");
+        return result == wait_lost && port.lost_error != 0 ? 0 : 1;
     });
     std::this_thread::sleep_for(100ms);
     close(line.master);

@@ -28,7 +28,7 @@ const char* name_of(const Options& options, ImageKind kind) {
 TEST(ParseOptions, NoArgumentsGiveTheDefaultsAndTheirReport) {
     const Parsed parsed = parse({});
     EXPECT_EQ(parsed.options.port, PortChoice::Auto);
-    EXPECT_EQ(parsed.options.speed, 1152);
+    EXPECT_EQ(parsed.options.speed_hundreds, 1152);
     EXPECT_EQ(parsed.options.block_size, 51200U);
     EXPECT_EQ(parsed.options.selection, 0);
     EXPECT_EQ(parsed.options.name_mode, NameMode::None);
@@ -61,7 +61,7 @@ TEST(ParseOptions, SpeedsAndBlockSizes) {
     };
     for (const NumberCase& c : cases) {
         const Parsed parsed = parse({c.argument});
-        EXPECT_EQ(parsed.options.speed, c.speed) << c.argument;
+        EXPECT_EQ(parsed.options.speed_hundreds, c.speed) << c.argument;
         EXPECT_EQ(parsed.options.block_size, c.block_size) << c.argument;
     }
 }
@@ -125,9 +125,18 @@ TEST(ParseOptions, SlashAKeepsTheGivenNames) {
     EXPECT_STREQ(name_of(parsed.options, ImageKind::Host), "rom.bin");
 }
 
-TEST(ParseOptions, HelpEndsWithStatusOneEvenAfterOtherOptions) {
+// The usage text instead of the settings, also after other options; what follows is not read.
+TEST(ParseOptions, HelpShowsTheUsageTextInsteadOfTheSettings) {
     for (const char* help : {"/?", "/h", "/help", "/H"}) {
-        EXPECT_EXIT(parse({"/f", help}), testing::ExitedWithCode(1), "") << help;
+        const char* arguments[] = {"upgrade", "/f", help, "/baud=9600"};
+        Options options;
+        testing::internal::CaptureStdout();
+        const ParseResult result = parse_options(4, arguments, options);
+        const std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(result, ParseResult::UsageShown) << help;
+        EXPECT_EQ(out.rfind("usage : upgrade [/options] [filename]\n", 0), 0U) << help;
+        EXPECT_EQ(out.find("baud rate"), std::string::npos) << help;
+        EXPECT_EQ(options.speed_hundreds, 1152) << help;
     }
 }
 

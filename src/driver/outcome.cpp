@@ -1,0 +1,111 @@
+#include "driver/outcome.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+int selected_count(std::uint8_t selection) {
+    return ((selection & 1) != 0) + ((selection & 2) != 0) + ((selection & 4) != 0);
+}
+
+// A missing image: a download of one image says so plainly; one of several names the kind's
+// default file, also when the file was given under another name.
+void missing_message(const DownloadOutcome& outcome, const DownloadRequest& request, char* text,
+                     std::size_t size) {
+    if (selected_count(request.selection) == 1)
+        std::snprintf(text, size, "open fail\n");
+    else
+        std::snprintf(text, size, "not found %s\n", image_spec(outcome.kind).default_name);
+}
+
+// An image that cannot be written correctly, named as it was opened.
+void refusal_message(const DownloadOutcome& outcome, const char* file_name, char* text,
+                     std::size_t size) {
+    const ImageSpec& kind_spec = image_spec(outcome.kind);
+    const long long amount = outcome.amount;
+    switch (outcome.reason) {
+    case DownloadReason::NothingToSend:
+        if (kind_spec.skipped_bytes != 0)
+            std::snprintf(text, size, "Refused %s : nothing to send after its first %u bytes.\n",
+                          file_name, kind_spec.skipped_bytes);
+        else
+            std::snprintf(text, size, "Refused %s : the file is empty.\n", file_name);
+        break;
+    case DownloadReason::LargerThanRegion:
+        std::snprintf(text, size,
+                      "Refused %s : %lld bytes to send, more than the %u bytes of its flash "
+                      "region.\n",
+                      file_name, amount, kind_spec.region_size);
+        break;
+    case DownloadReason::TooManyBlocks:
+        std::snprintf(text, size,
+                      "Refused %s : the download needs %lld blocks, more than the %u a block can "
+                      "count; use a larger /block=.\n",
+                      file_name, amount, max_download_blocks);
+        break;
+    default:
+        break;
+    }
+}
+
+} // namespace
+
+void lost_line_message(const SerialPort& port, char* text, std::size_t size) {
+    std::snprintf(text, size, "Error : the serial line on %s is gone (%s).\n", port.device,
+                  std::strerror(port.lost_error));
+}
+
+void outcome_message(const DownloadOutcome& outcome, const DownloadRequest& request,
+                     const SerialPort& port, char* text, std::size_t size) {
+    text[0] = '\0';
+    const char* file_name = request.file_names[static_cast<int>(outcome.kind)];
+    if (outcome.result == DownloadResult::LineLost) {
+        SerialPort lost = port;
+        lost.lost_error = outcome.lost_error;
+        lost_line_message(lost, text, size);
+        return;
+    }
+    switch (outcome.reason) {
+    case DownloadReason::None:
+        break;
+    case DownloadReason::ImageMissing:
+        missing_message(outcome, request, text, size);
+        break;
+    case DownloadReason::NothingToSend:
+    case DownloadReason::LargerThanRegion:
+    case DownloadReason::TooManyBlocks:
+        refusal_message(outcome, file_name, text, size);
+        break;
+    case DownloadReason::ShortReply:
+        std::snprintf(text, size, "received data = %d, (%d)\n", static_cast<int>(outcome.amount),
+                      device_info_size);
+        break;
+    case DownloadReason::ReplyCrc:
+        std::snprintf(text, size, "crc error my = %08X, 0x%08X\n", outcome.reply.computed_crc,
+                      outcome.reply.received_crc);
+        break;
+    case DownloadReason::SpeedRefused:
+        std::snprintf(text, size, "Error : the line cannot be switched to %d baud.\n",
+                      static_cast<int>(outcome.amount));
+        break;
+    case DownloadReason::ImageUnreadable:
+        std::snprintf(text, size, "Error : %s could not be read.\n", file_name);
+        break;
+    }
+}
+
+int exit_status_after(const DownloadOutcome& outcome, bool repeat) {
+    switch (outcome.result) {
+    case DownloadResult::Finished:
+        return repeat ? -1 : exit_done;
+    case DownloadResult::Refused:
+        // A refused download did not do what was asked: a failure, unless more receivers come.
+        return repeat ? -1 : exit_failed;
+    case DownloadResult::Failed:
+    case DownloadResult::Escaped:
+    case DownloadResult::LineLost:
+        break;
+    }
+    return exit_failed;
+}
