@@ -249,7 +249,7 @@ void E2eTest::TearDown() {
     std::vector<std::pair<const char*, Child*>> children = {{"upgrade", &upgrade},
                                                             {"receiver-sim", &sim}};
     for (Child& child : other_runs)
-        children.push_back({"other upgrade", &child});
+        children.push_back({"other process", &child});
     for (auto& [name, child] : children) {
         if (child->pid > 0 && !child->reaped) {
             pump(streams(), 0);
@@ -310,17 +310,25 @@ Child& E2eTest::launch_other_upgrade(const std::vector<std::string>& args) {
 }
 
 std::string E2eTest::start_sim(const std::vector<std::string>& args) {
+    return start_sim_as(sim, args);
+}
+
+std::string E2eTest::start_other_sim(const std::vector<std::string>& args) {
+    return start_sim_as(other_runs.emplace_back(), args);
+}
+
+std::string E2eTest::start_sim_as(Child& child, const std::vector<std::string>& args) {
     std::vector<std::string> full = {"--pty"};
     full.insert(full.end(), args.begin(), args.end());
-    if (!launch(sim, UPGRADE_E2E_SIM_PATH, full, dir, nullptr)) {
+    if (!launch(child, UPGRADE_E2E_SIM_PATH, full, dir, nullptr)) {
         ADD_FAILURE() << "receiver-sim could not be started";
         return {};
     }
-    if (!wait_for(sim.out, "\n", start_ms)) {
+    if (!wait_for(child.out, "\n", start_ms)) {
         ADD_FAILURE() << "receiver-sim printed no device path";
         return {};
     }
-    return sim.out.data.substr(0, sim.out.data.find('\n'));
+    return child.out.data.substr(0, child.out.data.find('\n'));
 }
 
 bool E2eTest::wait_for(Stream& stream, const std::string& text, int timeout_ms, std::size_t from) {

@@ -112,6 +112,9 @@ class E2eTest : public ::testing::Test {
     // Starts `receiver-sim --pty` with `args` in the work directory; returns the slave path
     // it printed, or an empty string (the test has failed then).
     std::string start_sim(const std::vector<std::string>& args);
+    // Starts another simulator, owned and cleaned up like further instances of the program.
+    std::string start_other_sim(const std::vector<std::string>& args);
+    std::string start_sim_as(Child& child, const std::vector<std::string>& args);
 
     // Pumps every stream until `text` appears in `stream` (from `from` on); false on timeout.
     bool wait_for(Stream& stream, const std::string& text, int timeout_ms, std::size_t from = 0);
@@ -148,7 +151,7 @@ class E2eTest : public ::testing::Test {
     bool upgrade_stdout_closed = false; // start_upgrade starts it with standard output closed
     Child upgrade;
     Child sim;
-    std::list<Child> other_runs;   // further instances of the program
+    std::list<Child> other_runs;   // further instances of the program or the simulator
     std::list<Pty> other_consoles; // and their consoles
 };
 
