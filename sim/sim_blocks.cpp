@@ -3,7 +3,7 @@
 // numbers are big-endian). The receiver accepts a block by writing its first `len` bytes at the
 // address and answering '!', or asks for it again with '@'.
 
-#include "sim_exchange.h"
+#include "sim_blocks.h"
 
 #include "protocol/frames.h"
 

@@ -1,5 +1,7 @@
 #include "sim_exchange.h"
 
+#include "sim_blocks.h"
+
 #include "protocol/frames.h"
 
 #include <cstdint>
@@ -10,17 +12,10 @@
 namespace {
 
 constexpr std::int64_t forever_us = std::numeric_limits<std::int64_t>::max();
-constexpr std::int64_t us_per_ms = 1000;
 constexpr std::uint32_t base_speed = 576; // hundreds of baud: no speed change
 constexpr int base_speed_baud = 57600;
 // How long the host may take to switch its line speed after the header or after the last block.
 constexpr std::int64_t speed_switch_us = 2000000;
-
-Outcome write_line(Sim& sim, const std::string& bytes, const char* doing) {
-    const LineStatus status =
-        write_bytes(sim.line, reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
-    return status == LineStatus::Ok ? Outcome::Done : line_outcome(sim, status, doing);
-}
 
 Outcome pause_ms(Sim& sim, int ms, const char* doing) {
     if (ms == 0)
@@ -236,33 +231,4 @@ Outcome serve_download(Sim& sim, int number, std::int64_t announce_at_us) {
     if (outcome == Outcome::Violation)
         sim.violated = true;
     return outcome;
-}
-
-Outcome send_mark(Sim& sim, std::int64_t frame_end_us, const std::string& text, std::uint8_t mark) {
-    const LineStatus status =
-        pause_until(sim.line, frame_end_us + sim.options.mark_delay_ms * us_per_ms);
-    if (status != LineStatus::Ok)
-        return line_outcome(sim, status, "waiting to answer");
-    return write_line(sim, text + static_cast<char>(mark), "sending a mark");
-}
-
-Outcome line_outcome(Sim& sim, LineStatus status, const char* waiting_for) {
-    switch (status) {
-    case LineStatus::Closed:
-        report_line(sim.report, "closed %s", waiting_for);
-        std::fprintf(stderr, "receiver-sim: the host closed the line (%s)\n", waiting_for);
-        return Outcome::Closed;
-    case LineStatus::Interrupted:
-        std::fprintf(stderr, "receiver-sim: stopped by signal %d (%s)\n", stop_signal(),
-                     waiting_for);
-        return Outcome::Interrupted;
-    case LineStatus::Ok:
-    case LineStatus::Deadline:
-    case LineStatus::Timeout:
-        break;
-    }
-    report_line(sim.report, "timeout %s", waiting_for);
-    std::fprintf(stderr, "receiver-sim: timed out after %d s (%s)\n", sim.options.timeout_s,
-                 waiting_for);
-    return Outcome::Timeout;
 }
