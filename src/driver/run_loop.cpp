@@ -9,20 +9,28 @@ namespace {
 constexpr int version_major = 1;
 constexpr int version_minor = 1;
 
+// Opens the slot `index` at the base speed; a port that cannot be opened is named on standard
+// error with the system's reason.
+void open_slot(const Options& options, PortSet& ports, int index) {
+    const char* device =
+        options.devices[index] != nullptr ? options.devices[index] : default_device(index);
+    SerialPort& port = ports.com[index];
+    port = open_port(device, base_baud);
+    if (!port_is_open(port))
+        complain("%s: %s: %s\n", port.device, port.open_step, port.open_reason);
+}
+
 // The port named on the command line, or both in auto mode, at the base speed.
 bool open_ports(const Options& options, PortSet& ports) {
-    const auto device = [&](int index) {
-        return options.devices[index] != nullptr ? options.devices[index] : default_device(index);
-    };
     if (options.port != PortChoice::Auto) {
         const int index = static_cast<int>(options.port);
-        ports.com[index] = open_port(device(index), base_baud);
+        open_slot(options, ports, index);
         ports.active = index;
         return port_is_open(ports.com[index]);
     }
     ports.auto_mode = true;
-    ports.com[0] = open_port(device(0), base_baud);
-    ports.com[1] = open_port(device(1), base_baud);
+    open_slot(options, ports, 0);
+    open_slot(options, ports, 1);
     // With both open, the receiver's first printable byte chooses (poll_ports).
     if (port_is_open(ports.com[0]) != port_is_open(ports.com[1]))
         ports.active = port_is_open(ports.com[0]) ? 0 : 1;

@@ -12,3 +12,12 @@ void say(const char* format, ...) {
     va_end(arguments);
     std::fflush(stdout);
 }
+
+void complain(const char* format, ...) {
+    std::fputs("upgrade: ", stderr);
+    va_list arguments;
+    va_start(arguments, format);
+    std::vfprintf(stderr, format, arguments);
+    va_end(arguments);
+    std::fflush(stderr);
+}

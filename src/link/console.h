@@ -43,4 +43,8 @@ void echo(std::uint8_t byte);
 // without a line end stands on the screen before the next echoed byte.
 void say(const char* format, ...) __attribute__((format(UPGRADE_PRINTF_FORMAT, 1, 2)));
 
+// Prints a diagnostic line to standard error, prefixed "upgrade: ", and flushes it: what the
+// system said about a device, beside the program's own messages.
+void complain(const char* format, ...) __attribute__((format(UPGRADE_PRINTF_FORMAT, 1, 2)));
+
 #endif

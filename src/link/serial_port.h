@@ -21,7 +21,12 @@
 struct SerialPort {
     std::intptr_t handle = -1;
     int lost_error = 0;    // once the device has gone away: why, as an errno value; else 0
-    char device[256] = {}; // the name it was opened under, for messages
+    char device[256] = {}; // the name it was opened (or tried) under, for messages
+    // Why open_port failed: the step ("cannot open", "held by another program", ...), the
+    // system's own code (errno, or the Windows error) and its text; empty step when it did not.
+    const char* open_step = "";
+    int open_error = 0;
+    char open_reason[160] = {};
 };
 
 // The COM1 and COM2 slots and the active port that every download exchange uses.
@@ -41,8 +46,9 @@ bool port_is_open(const SerialPort& port);
 
 // Opens `device` for reading and writing, exclusively, and applies the whole line
 // configuration at `baud`. Returns the invalid port when the device cannot be opened, is held
-// by another program, or refuses the settings; a line naming the device and the system's reason
-// then goes to standard error. Open ports are closed when the program ends, however it ends.
+// by another program, or refuses the settings; it then names the device and holds the step
+// that failed and the system's reason (`open_step`, `open_error`, `open_reason`), printing
+// nothing. Open ports are closed when the program ends, however it ends.
 SerialPort open_port(const char* device, std::int32_t baud);
 
 void close_port(SerialPort& port);

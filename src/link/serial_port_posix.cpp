@@ -124,8 +124,12 @@ SerialPort fail_open(const char* device, int fd, const char* what) {
     const int error = errno;
     if (fd >= 0)
         close(fd);
-    std::fprintf(stderr, "upgrade: %s: %s: %s\n", device, what, std::strerror(error));
-    return SerialPort{};
+    SerialPort port;
+    std::snprintf(port.device, sizeof port.device, "%s", device);
+    port.open_step = what;
+    port.open_error = error;
+    std::snprintf(port.open_reason, sizeof port.open_reason, "%s", std::strerror(error));
+    return port;
 }
 
 } // namespace

@@ -201,10 +201,12 @@ void describe_error(DWORD error, char* text, DWORD size) {
 SerialPort fail_open(const char* device, HANDLE handle, const char* what, DWORD error) {
     if (handle != INVALID_HANDLE_VALUE)
         CloseHandle(handle);
-    char reason[256];
-    describe_error(error, reason, sizeof reason);
-    std::fprintf(stderr, "upgrade: %s: %s: %s\n", device, what, reason);
-    return SerialPort{};
+    SerialPort port;
+    std::snprintf(port.device, sizeof port.device, "%s", device);
+    port.open_step = what;
+    port.open_error = static_cast<int>(error);
+    describe_error(error, port.open_reason, sizeof port.open_reason);
+    return port;
 }
 
 } // namespace
