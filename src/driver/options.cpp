@@ -83,6 +83,10 @@ Argument apply_option(const char* argument, Options& options) {
         options.devices[0] = argument + 6;
     } else if (has_prefix(argument, "/com2=")) {
         options.devices[1] = argument + 6;
+    } else if (has_prefix(argument, "/log=")) {
+        options.log_path = argument + 5;
+    } else if (has_prefix(argument, "/progress")) {
+        options.progress = true;
     } else {
         return Argument::FileName;
     }

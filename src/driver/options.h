@@ -28,7 +28,9 @@ struct Options {
     NameMode name_mode = NameMode::None;
     char names[image_kind_count][name_slot_size] = {}; // by ImageKind
     bool repeat = false;
-    const char* devices[2] = {}; // what COM1 and COM2 stand for; nullptr: default
+    const char* devices[2] = {};    // what COM1 and COM2 stand for; nullptr: default
+    const char* log_path = nullptr; // /log=: the file every download's record is appended to
+    bool progress = false;          // /progress: a status line per image instead of fragments
 };
 
 enum class ParseResult {

@@ -69,6 +69,9 @@ void outcome_message(const DownloadOutcome& outcome, const DownloadRequest& requ
     switch (outcome.reason) {
     case DownloadReason::None:
         break;
+    case DownloadReason::NoImageFile:
+        std::snprintf(text, size, "Not found bin files.\n");
+        break;
     case DownloadReason::ImageMissing:
         missing_message(outcome, request, text, size);
         break;

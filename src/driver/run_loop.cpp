@@ -1,8 +1,12 @@
 #include "driver/run_loop.h"
 
 #include "driver/outcome.h"
+#include "driver/record.h"
 #include "link/console.h"
 #include "protocol/frames.h"
+
+#include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -78,20 +82,48 @@ DownloadRequest request_for(const Options& options, Selection selection) {
     return request;
 }
 
+// Appends the download's record to the /log= file. A record that cannot be written is said
+// on standard error; the run goes on, since the receiver has been served either way.
+void append_download_record(Run& run, RecordFacts& facts, const char* message) {
+    char reason[512];
+    std::snprintf(reason, sizeof reason, "%.*s", static_cast<int>(std::strcspn(message, "\n")),
+                  message);
+    facts.reason = reason[0] != '\0' ? reason : nullptr;
+    facts.end_unix_ms = unix_ms_now();
+    char version[16];
+    std::snprintf(version, sizeof version, "%d.%d", version_major, version_minor);
+    facts.program = version;
+    char record[8192];
+    const std::size_t length = format_record(facts, record, sizeof record);
+    if (length == 0 || !append_record(run.record, record, length))
+        complain("%s: the record of this download could not be written\n", run.options.log_path);
+}
+
 // One download for the announcement just seen, with its message when it did not finish.
-DownloadOutcome serve_receiver(Run& run, SerialPort& port) {
+DownloadOutcome serve_receiver(Run& run, int slot) {
+    SerialPort& port = run.ports.com[slot];
+    RecordFacts facts;
+    facts.start_unix_ms = unix_ms_now();
     DownloadRequest request;
     DownloadOutcome outcome;
     if (run.options.selection == 0) {
         outcome = detect_images(run, port, request);
     } else {
         request = request_for(run.options, run.options.selection);
+        request.digests = run.options.log_path != nullptr;
         outcome = run_download(port, run.buffers, request);
     }
     char message[512];
     outcome_message(outcome, request, port, message, sizeof message);
     if (message[0] != '\0')
         say("%s", message);
+    if (run.options.log_path != nullptr) {
+        facts.outcome = &outcome;
+        facts.request = &request;
+        facts.port = slot == 0 ? "COM1" : "COM2";
+        facts.device = port.device;
+        append_download_record(run, facts, message);
+    }
     return outcome;
 }
 
@@ -127,7 +159,7 @@ int ready_loop(Run& run) {
         if (!match_announcement(buffer, position, byte))
             continue;
         say("\n");
-        const DownloadOutcome outcome = serve_receiver(run, ports.com[ports.active]);
+        const DownloadOutcome outcome = serve_receiver(run, ports.active);
         const int status = exit_status_after(outcome, run.options.repeat);
         if (status >= 0)
             return status;
@@ -138,8 +170,9 @@ int ready_loop(Run& run) {
 } // namespace
 
 DownloadOutcome detect_images(Run& run, SerialPort& port, DownloadRequest& request) {
+    // Nothing found is said with the outcome's message.
     static const char* const found_lines[8] = {
-        "Not found bin files.\n",
+        "",
         "Found Only rom.bin file.\n",
         "Found Only font.bin file.\n",
         "Found rom.bin and font.bin files.\n",
@@ -156,9 +189,11 @@ DownloadOutcome detect_images(Run& run, SerialPort& port, DownloadRequest& reque
     }
     say("%s", found_lines[found]);
     request = request_for(run.options, found);
+    request.digests = run.options.log_path != nullptr;
     if (found == 0) {
         DownloadOutcome nothing;
         nothing.result = DownloadResult::Refused;
+        nothing.reason = DownloadReason::NoImageFile;
         return nothing;
     }
     return run_download(port, run.buffers, request);
@@ -175,6 +210,14 @@ int run_program(Run& run, int argc, const char* const argv[]) {
     if (const char* complaint = check_values(options)) {
         say("%s", complaint);
         return exit_failed;
+    }
+    if (options.log_path != nullptr) {
+        char reason[160];
+        if (!open_record_file(options.log_path, run.record, reason, sizeof reason)) {
+            say("Error : the record file %s cannot be opened for appending (%s).\n",
+                options.log_path, reason);
+            return exit_failed;
+        }
     }
     if (!open_ports(options, ports)) {
         say("Failed to open the port.\n");

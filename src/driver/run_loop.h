@@ -6,6 +6,7 @@
 // the program ends (driver/outcome.h); nothing below it ends the program.
 
 #include "driver/options.h"
+#include "link/record_file.h"
 #include "link/serial_port.h"
 #include "protocol/download.h"
 
@@ -15,10 +16,11 @@ struct Run {
     Options options;
     PortSet ports;
     DownloadBuffers buffers;
+    RecordFile record; // with /log=: where each download's record is appended
 };
 
 // Chooses the images from the files present in the current directory, prints what it found
-// and runs the download on `port`. Nothing found is a refusal with no message of its own.
+// and runs the download on `port`. Nothing found is a refusal (NoImageFile).
 // `request` is filled with what the download was asked to do.
 DownloadOutcome detect_images(Run& run, SerialPort& port, DownloadRequest& request);
 

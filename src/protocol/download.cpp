@@ -9,232 +9,260 @@ namespace {
 
 constexpr std::int32_t base_speed_hundreds = base_baud / 100; // 576: no speed change
 
-struct ImageFiles {
-    ImageFile files[image_kind_count];
-    std::int64_t lengths[image_kind_count] = {};
-};
-
-// One download under way: its line, its buffer and its files.
+// One download under way: its line, its buffer, its files and what it has done so far. Each
+// step returns true to go on; a step that ends the download says how in `outcome`.
 struct Exchange {
     SerialPort& port;
     std::uint8_t* buffer;
     const DownloadRequest& request;
-    ImageFiles images;
+    ImageFile files[image_kind_count];
+    std::int64_t lengths[image_kind_count] = {};
     ImagePlan plan;
+    DownloadOutcome outcome;
 };
 
-DownloadOutcome ended(DownloadResult result, DownloadReason reason = DownloadReason::None) {
-    DownloadOutcome outcome;
-    outcome.result = result;
-    outcome.reason = reason;
-    return outcome;
+bool end(Exchange& exchange, DownloadResult result, DownloadReason reason = DownloadReason::None) {
+    exchange.outcome.result = result;
+    exchange.outcome.reason = reason;
+    return false;
 }
 
-DownloadOutcome failed(DownloadReason reason, std::int64_t amount) {
-    DownloadOutcome outcome = ended(DownloadResult::Failed, reason);
-    outcome.amount = amount;
-    return outcome;
+bool fail(Exchange& exchange, DownloadReason reason, std::int64_t amount) {
+    exchange.outcome.amount = amount;
+    return end(exchange, DownloadResult::Failed, reason);
 }
 
-DownloadOutcome line_lost(const SerialPort& port) {
-    DownloadOutcome outcome = ended(DownloadResult::LineLost);
-    outcome.lost_error = port.lost_error;
-    return outcome;
+bool line_lost(Exchange& exchange) {
+    exchange.outcome.lost_error = exchange.port.lost_error;
+    return end(exchange, DownloadResult::LineLost);
 }
 
 // A wait or a write on the line that was cut short: by the device going away, or by ESC.
-DownloadOutcome cut_short(const SerialPort& port) {
-    return port.lost_error != 0 ? line_lost(port) : ended(DownloadResult::Escaped);
+bool cut_short(Exchange& exchange) {
+    return exchange.port.lost_error != 0 ? line_lost(exchange)
+                                         : end(exchange, DownloadResult::Escaped);
 }
 
-bool ok(const DownloadOutcome& outcome) {
-    return outcome.result == DownloadResult::Finished;
+// The report of the image of `kind`; the selected images are listed in download order first.
+ImageReport& report_of(Exchange& exchange, ImageKind kind) {
+    DownloadOutcome& outcome = exchange.outcome;
+    for (int i = 0; i < outcome.image_count; ++i) {
+        if (outcome.images[i].kind == kind)
+            return outcome.images[i];
+    }
+    return outcome.images[0];
 }
 
-void close_files(ImageFiles& images) {
-    for (ImageFile& file : images.files)
-        close_image_file(file);
+// Writes a frame, looking at the keyboard; counts what went out.
+bool send_frame(Exchange& exchange, const std::uint8_t* bytes, std::size_t count) {
+    if (write_watching_keys(exchange.port, bytes, count) < 0)
+        return cut_short(exchange);
+    exchange.outcome.bytes_sent += count;
+    return true;
 }
 
 // Opens every selected file, the last image first, and keeps them open for the whole download
 // so that the lengths planned and the bytes sent come from the same files.
-DownloadOutcome open_images(Exchange& exchange) {
+bool open_images(Exchange& exchange) {
     const std::uint8_t selection = exchange.request.selection;
     for (int k = image_kind_count - 1; k >= 0; --k) {
-        if ((selection & image_spec(static_cast<ImageKind>(k)).selection_bit) == 0)
+        const auto kind = static_cast<ImageKind>(k);
+        if ((selection & image_spec(kind).selection_bit) == 0)
             continue;
-        ImageFile& file = exchange.images.files[k];
-        if (!open_image_file(exchange.request.file_names[k], file)) {
-            DownloadOutcome outcome = ended(DownloadResult::Refused, DownloadReason::ImageMissing);
-            outcome.kind = static_cast<ImageKind>(k);
-            return outcome;
+        if (!open_image_file(exchange.request.file_names[k], exchange.files[k])) {
+            exchange.outcome.kind = kind;
+            return end(exchange, DownloadResult::Refused, DownloadReason::ImageMissing);
         }
-        exchange.images.lengths[k] = file.length;
+        exchange.lengths[k] = exchange.files[k].length;
+        report_of(exchange, kind).length = exchange.lengths[k];
     }
     // The length as the file system reports it, whatever its size: a file too large for its
     // region is refused next, and the message must show its true length.
     if (selection == image_spec(ImageKind::Tplist).selection_bit)
         say("flen = %lld\n",
-            static_cast<long long>(exchange.images.lengths[static_cast<int>(ImageKind::Tplist)]));
-    return DownloadOutcome{};
+            static_cast<long long>(exchange.lengths[static_cast<int>(ImageKind::Tplist)]));
+    return true;
 }
 
-DownloadOutcome plan_images(Exchange& exchange) {
-    const PlanCheck check = make_plan(exchange.request.selection, exchange.images.lengths,
+bool plan_images(Exchange& exchange) {
+    const PlanCheck check = make_plan(exchange.request.selection, exchange.lengths,
                                       exchange.request.block_size, exchange.plan);
-    if (check.refusal == PlanRefusal::None)
-        return DownloadOutcome{};
+    if (check.refusal == PlanRefusal::None) {
+        for (int i = 0; i < exchange.plan.image_count; ++i)
+            report_of(exchange, exchange.plan.images[i].kind).blocks =
+                exchange.plan.images[i].blocks;
+        return true;
+    }
     static constexpr DownloadReason reasons[] = {
         DownloadReason::None, DownloadReason::NothingToSend, DownloadReason::LargerThanRegion,
         DownloadReason::TooManyBlocks};
-    DownloadOutcome outcome =
-        ended(DownloadResult::Refused, reasons[static_cast<int>(check.refusal)]);
-    outcome.kind = check.kind;
-    outcome.amount = check.amount;
-    return outcome;
+    exchange.outcome.kind = check.kind;
+    exchange.outcome.amount = check.amount;
+    return end(exchange, DownloadResult::Refused, reasons[static_cast<int>(check.refusal)]);
 }
 
-DownloadOutcome switch_speed(SerialPort& port, std::int32_t baud) {
-    if (set_speed(port, baud))
-        return DownloadOutcome{};
-    if (port.lost_error != 0)
-        return line_lost(port);
-    return failed(DownloadReason::SpeedRefused, baud);
+// The digest of each whole file, read through a buffer of its own: the download buffer's
+// content must stay as the previous download left it.
+bool take_digests(Exchange& exchange) {
+    std::uint8_t piece[16384];
+    for (int i = 0; i < exchange.outcome.image_count; ++i) {
+        ImageReport& image = exchange.outcome.images[i];
+        const ImageFile& file = exchange.files[static_cast<int>(image.kind)];
+        Sha256 digest;
+        sha256_start(digest);
+        for (std::int64_t at = 0; at < file.length;) {
+            const auto count = static_cast<std::size_t>(
+                file.length - at < std::int64_t{sizeof piece} ? file.length - at : sizeof piece);
+            if (!read_image_file(file, at, piece, count)) {
+                // Nothing was asked of the receiver yet: a refusal, not a failure.
+                sha256_finish(digest, image.sha256);
+                exchange.outcome.kind = image.kind;
+                return end(exchange, DownloadResult::Refused, DownloadReason::ImageUnreadable);
+            }
+            sha256_add(digest, piece, count);
+            at += static_cast<std::int64_t>(count);
+        }
+        sha256_finish(digest, image.sha256);
+        image.hashed = true;
+    }
+    return true;
+}
+
+bool switch_speed(Exchange& exchange, std::int32_t baud) {
+    if (set_speed(exchange.port, baud))
+        return true;
+    if (exchange.port.lost_error != 0)
+        return line_lost(exchange);
+    return fail(exchange, DownloadReason::SpeedRefused, baud);
 }
 
 // Waits for the receiver's ready mark, reads its identification and prints the report.
-DownloadOutcome read_identification(Exchange& exchange) {
+bool read_identification(Exchange& exchange) {
     if (!wait_ready(exchange.port))
-        return cut_short(exchange.port);
+        return cut_short(exchange);
     const int received =
         read_reply(exchange.port, exchange.buffer, device_info_size, reply_timeout_ms);
     if (received < device_info_size) {
         if (exchange.port.lost_error != 0)
-            return line_lost(exchange.port);
-        return failed(DownloadReason::ShortReply, received);
+            return line_lost(exchange);
+        return fail(exchange, DownloadReason::ShortReply, received);
     }
-    DownloadOutcome outcome;
-    if (!parse_device_info(exchange.buffer, outcome.reply)) {
-        outcome.result = DownloadResult::Failed;
-        outcome.reason = DownloadReason::ReplyCrc;
-        return outcome;
-    }
-    report_device(outcome.reply);
-    return outcome;
+    if (!parse_device_info(exchange.buffer, exchange.outcome.reply))
+        return fail(exchange, DownloadReason::ReplyCrc, 0);
+    exchange.outcome.reply_read = true;
+    report_device(exchange.outcome.reply);
+    return true;
 }
 
 // Sends the header that lists the sectors to erase, then moves the line to the data-phase
 // speed, which the receiver switches to as soon as it has the header.
-DownloadOutcome send_header(Exchange& exchange) {
+bool send_header(Exchange& exchange) {
     const DownloadRequest& request = exchange.request;
     put_header_sectors(exchange.buffer, exchange.plan.sectors, exchange.plan.sector_count);
     say("\n");
     // The header makes the receiver erase the sectors it lists. A user who pressed ESC before
     // it went out (the reply read does not look at the keyboard) wants nothing erased.
     if (escape_pressed())
-        return ended(DownloadResult::Escaped);
+        return end(exchange, DownloadResult::Escaped);
     complete_header(exchange.buffer, request.block_size, request.speed_hundreds);
-    if (!write_all(exchange.port, exchange.buffer, header_size))
-        return line_lost(exchange.port);
+    if (!send_frame(exchange, exchange.buffer, header_size))
+        return false;
     drain_input(exchange.port);
     if (request.speed_hundreds != base_speed_hundreds) {
-        const DownloadOutcome outcome = switch_speed(exchange.port, request.speed_hundreds * 100);
-        if (!ok(outcome))
-            return outcome;
+        if (!switch_speed(exchange, request.speed_hundreds * 100))
+            return false;
         say("change baudrate 57600 -> %d00\n", request.speed_hundreds);
     }
     if (!wait_ready(exchange.port))
-        return cut_short(exchange.port);
-    return DownloadOutcome{};
+        return cut_short(exchange);
+    return true;
 }
 
 // Sends one block until the receiver accepts it. A resent block goes out again from the same
 // buffer with the same blk, len and address: the receiver counts blocks by blk.
-DownloadOutcome send_until_accepted(Exchange& exchange, const PlannedBlock& block,
-                                    bool last_of_image) {
+bool send_until_accepted(Exchange& exchange, ImageReport& image, const PlannedBlock& block,
+                         bool last_of_image) {
     const std::uint32_t block_size = exchange.plan.block_size;
-    int mark;
-    do {
+    for (;;) {
         const std::uint32_t crc =
             put_block_trailer(exchange.buffer, block_size, block.blk, block.len, block.address);
         // No line end: the receiver's echoed text and the mark wait's output continue this line.
         say("crc = 0x%08lX, blk = %3u, len = %5u  :", static_cast<unsigned long>(crc), block.blk,
             block.len);
         // The whole frame goes out, data area and trailer, also behind a short last block.
-        const std::ptrdiff_t sent =
-            write_watching_keys(exchange.port, exchange.buffer, block_size + block_trailer_size);
-        if (sent < 0)
-            return cut_short(exchange.port);
+        if (!send_frame(exchange, exchange.buffer, block_size + block_trailer_size))
+            return false;
         // What the receiver sends right after a frame is not its answer yet.
         drain_input(exchange.port);
         if (!last_of_image)
             say(":  ");
-        mark = wait_for_mark(exchange.port, "!@");
+        const int mark = wait_for_mark(exchange.port, "!@");
         if (mark < 0)
-            return cut_short(exchange.port);
-    } while (mark == 1);
-    return DownloadOutcome{};
+            return cut_short(exchange);
+        if (mark == 0)
+            return true;
+        ++image.resends;
+    }
 }
 
-DownloadOutcome send_image(Exchange& exchange, int image) {
+bool send_image(Exchange& exchange, int image) {
     const PlannedImage& planned = exchange.plan.images[image];
-    const int k = static_cast<int>(planned.kind);
+    ImageReport& report = report_of(exchange, planned.kind);
+    ImageFile& file = exchange.files[static_cast<int>(planned.kind)];
     if (exchange.plan.image_count > 1)
         say("%s", image_spec(planned.kind).heading);
     const std::int64_t skipped = image_spec(planned.kind).skipped_bytes;
     for (std::uint32_t index = 0; index < planned.blocks; ++index) {
         const PlannedBlock block = plan_block(exchange.plan, image, index);
         // Older buffer content must never go out as image data.
-        if (!read_image_file(exchange.images.files[k], skipped + block.offset, exchange.buffer,
-                             block.len)) {
-            DownloadOutcome outcome = failed(DownloadReason::ImageUnreadable, 0);
-            outcome.kind = planned.kind;
-            return outcome;
+        if (!read_image_file(file, skipped + block.offset, exchange.buffer, block.len)) {
+            exchange.outcome.kind = planned.kind;
+            return fail(exchange, DownloadReason::ImageUnreadable, 0);
         }
-        const DownloadOutcome outcome =
-            send_until_accepted(exchange, block, index + 1 == planned.blocks);
-        if (!ok(outcome))
-            return outcome;
+        if (!send_until_accepted(exchange, report, block, index + 1 == planned.blocks))
+            return false;
     }
-    close_image_file(exchange.images.files[k]);
-    return DownloadOutcome{};
+    close_image_file(file);
+    return true;
 }
 
-// The download's steps in order; the first that does not end well ends the download.
-DownloadOutcome run_steps(Exchange& exchange) {
-    if (!write_all(exchange.port, reinterpret_cast<const std::uint8_t*>(access_string),
-                   access_string_size))
-        return line_lost(exchange.port);
+// The download's steps in order; the first that does not go on ends the download.
+bool run_steps(Exchange& exchange) {
+    if (!send_frame(exchange, reinterpret_cast<const std::uint8_t*>(access_string),
+                    access_string_size))
+        return false;
     say("start pol ok\n");
-
-    DownloadOutcome outcome = open_images(exchange);
-    if (ok(outcome))
-        outcome = plan_images(exchange);
-    if (!ok(outcome))
-        return outcome;
-    outcome = read_identification(exchange);
-    if (!ok(outcome))
-        return outcome;
-    const DeviceInfo reply = outcome.reply;
-    outcome = send_header(exchange);
-    for (int image = 0; ok(outcome) && image < exchange.plan.image_count; ++image)
-        outcome = send_image(exchange, image);
-    if (ok(outcome))
-        outcome = switch_speed(exchange.port, base_baud);
-    if (ok(outcome))
-        say("change speed --> 57600\n");
-    outcome.reply = reply;
-    return outcome;
+    if (!open_images(exchange) || !plan_images(exchange))
+        return false;
+    if (exchange.request.digests && !take_digests(exchange))
+        return false;
+    if (!read_identification(exchange) || !send_header(exchange))
+        return false;
+    for (int image = 0; image < exchange.plan.image_count; ++image) {
+        if (!send_image(exchange, image))
+            return false;
+    }
+    if (!switch_speed(exchange, base_baud))
+        return false;
+    say("change speed --> 57600\n");
+    return true;
 }
 
 } // namespace
 
 DownloadOutcome run_download(SerialPort& port, DownloadBuffers& buffers,
                              const DownloadRequest& request) {
-    Exchange exchange{port, buffers.by_selection[request.selection & 7], request, {}, {}};
-    const DownloadOutcome outcome = run_steps(exchange);
-    close_files(exchange.images);
-    return outcome;
+    Exchange exchange{port, buffers.by_selection[request.selection & 7], request, {}, {}, {}, {}};
+    // The selected images in download order, before anything can end the download.
+    for (int k = 0; k < image_kind_count; ++k) {
+        const auto kind = static_cast<ImageKind>(k);
+        if ((request.selection & image_spec(kind).selection_bit) != 0)
+            exchange.outcome.images[exchange.outcome.image_count++].kind = kind;
+    }
+    run_steps(exchange);
+    for (ImageFile& file : exchange.files)
+        close_image_file(file);
+    return exchange.outcome;
 }
 
 bool image_file_present(const char* name) {

@@ -12,6 +12,7 @@
 // the device report, the headings).
 
 #include "link/serial_port.h"
+#include "link/sha256.h"
 #include "protocol/frames.h"
 #include "protocol/image_plan.h"
 
@@ -22,6 +23,7 @@ struct DownloadRequest {
     std::uint32_t block_size = 0;                  // 1 to max_block_size
     std::int32_t speed_hundreds = 0;               // data phase, in hundreds of baud
     const char* file_names[image_kind_count] = {}; // the file each kind is read from
+    bool digests = false; // take the SHA-256 of each image file (for the download's record)
 };
 
 // How a download ended.
@@ -36,6 +38,7 @@ enum class DownloadResult {
 // Why a download was refused or failed.
 enum class DownloadReason {
     None,
+    NoImageFile,      // detection found none of the image files
     ImageMissing,     // `kind`'s file cannot be opened
     NothingToSend,    // `kind`'s file has no byte to send (`amount`: its size to send)
     LargerThanRegion, // `kind`'s image does not fit its flash region (`amount`: bytes to send)
@@ -46,13 +49,29 @@ enum class DownloadReason {
     ImageUnreadable,  // `kind`'s file could not be read in full
 };
 
+// What a download did with one of its images, as far as it got.
+struct ImageReport {
+    ImageKind kind = ImageKind::Host;
+    std::int64_t length = -1; // of the file as opened; -1: not opened
+    std::uint32_t blocks = 0; // planned; 0: not planned
+    std::uint32_t resends = 0;
+    bool hashed = false; // `sha256` holds the digest of the whole file
+    std::uint8_t sha256[sha256_size] = {};
+};
+
 struct DownloadOutcome {
     DownloadResult result = DownloadResult::Finished;
     DownloadReason reason = DownloadReason::None;
     ImageKind kind = ImageKind::Host;
     std::int64_t amount = 0;
-    DeviceInfo reply;   // the identification as received, once it was read
-    int lost_error = 0; // with LineLost: the system's reason, as an errno value
+    DeviceInfo reply;        // the identification as received, once it was read
+    bool reply_read = false; // `reply` arrived whole and passed its CRC check
+    int lost_error = 0;      // with LineLost: the system's reason, as an errno value
+    // The selected images in download order, and the bytes of every frame put on the line
+    // (access string, header, each block with its trailer, resends included).
+    ImageReport images[image_kind_count];
+    int image_count = 0;
+    std::uint64_t bytes_sent = 0;
 };
 
 // What a line's downloads keep from one to the next: each selection sends from a buffer of its

@@ -1,0 +1,136 @@
+// The record of every download (/log=): one JSON line per download that started, appended whole,
+// naming the images by their digest and counting what went on the line as the receiver saw it.
+
+#include "sim_fixture.h"
+
+#include "link/sha256.h"
+
+#include <nlohmann/json.hpp>
+
+#include <csignal>
+
+namespace e2e {
+namespace {
+
+using nlohmann::json;
+
+std::string hex_sha256(const std::vector<std::uint8_t>& bytes) {
+    Sha256 digest;
+    sha256_start(digest);
+    sha256_add(digest, bytes.data(), bytes.size());
+    std::uint8_t result[sha256_size];
+    sha256_finish(digest, result);
+    std::string hex;
+    char two[3];
+    for (const std::uint8_t byte : result) {
+        std::snprintf(two, sizeof two, "%02x", byte);
+        hex += two;
+    }
+    return hex;
+}
+
+std::vector<json> records_in(const std::string& file) {
+    auto bytes = read_file(file);
+    std::vector<json> records;
+    for (const std::string& line : split_lines(std::string(bytes.begin(), bytes.end())))
+        if (!line.empty())
+            records.push_back(json::parse(line));
+    return records;
+}
+
+const char* kind_names[3] = {"host", "font", "tplist"};
+
+TEST_F(SimTest, RecordOfAFinishedDownloadMatchesImagesAndReceiver) {
+    const std::uint32_t sizes[3] = {65536 + 120000, 70000, 20000};
+    Images images;
+    ASSERT_NO_FATAL_FAILURE(write_images(7, sizes, true, images));
+    ASSERT_NO_FATAL_FAILURE(start_receiver({"--resend", "3:1"}));
+    std::vector<std::string> args = {"/log=" + path("records.jsonl")};
+    for (const auto& name : name_args(7))
+        args.push_back(name);
+    start_upgrade(args);
+    EXPECT_EQ(wait_upgrade(download_ms), 0);
+    EXPECT_EQ(wait_exit(sim), 0);
+
+    const auto records = records_in(path("records.jsonl"));
+    ASSERT_EQ(records.size(), 1U);
+    const json& r = records[0];
+    EXPECT_EQ(r["result"], "finished");
+    EXPECT_TRUE(r["reason"].is_null());
+    EXPECT_EQ(r["port"], "COM1");
+    EXPECT_EQ(r["device"], com_device[0]);
+    EXPECT_EQ(r["bootblock"], "1.2");
+    EXPECT_EQ(r["model"], "AMD AM29LV160BB");
+    EXPECT_EQ(r["speed"], 115200);
+    ASSERT_EQ(r["images"].size(), 3U);
+    for (int kind = 0; kind < 3; ++kind) {
+        const json& image = r["images"][kind];
+        EXPECT_EQ(image["kind"], kind_names[kind]);
+        EXPECT_EQ(image["file"], given_names[kind]);
+        EXPECT_EQ(image["length"], images.file[kind].size());
+        EXPECT_EQ(image["sha256"], hex_sha256(images.file[kind])) << kind_names[kind];
+    }
+    EXPECT_EQ(r["images"][0]["blocks"], 3);
+    EXPECT_EQ(r["images"][1]["resends"], 1); // block 3 is the font's first
+
+    // What the receiver received: the access string, the header, every frame it reported.
+    auto downloads = report();
+    ASSERT_EQ(downloads.size(), 1U);
+    const std::uint64_t frames = downloads[0].blocks.size();
+    EXPECT_EQ(frames, 3U + 2U + 1U + 1U);
+    EXPECT_EQ(r["bytes_sent"].get<std::uint64_t>(), 15U + 52U + frames * (51200U + 16U));
+}
+
+// A refused download is recorded too, after what the file held; a failed one says why.
+TEST_F(SimTest, RefusedAndFailedDownloadsAreRecordedAfterWhatTheFileHeld) {
+    ASSERT_TRUE(write_file(path("records.jsonl"), {'{', '}', '\n'}));
+    ASSERT_NO_FATAL_FAILURE(start_receiver({"--reply-short", "9", "--announce-every", "300"}));
+    start_upgrade({"/r", "/log=" + path("records.jsonl")});
+    ASSERT_TRUE(wait_output("Not found bin files.\nnext......\nready.\n", download_ms));
+    ASSERT_TRUE(write_file(path("font.bin"), image_bytes(1000, 1)));
+    EXPECT_EQ(wait_upgrade(download_ms), 1);
+    const auto records = records_in(path("records.jsonl"));
+    ASSERT_GE(records.size(), 3U);
+    EXPECT_EQ(records[0], json::object());
+    EXPECT_EQ(records[1]["result"], "refused");
+    EXPECT_EQ(records[1]["reason"], "Not found bin files.");
+    EXPECT_TRUE(records[1]["images"].empty());
+    const json& failed = records.back();
+    EXPECT_EQ(failed["result"], "failed");
+    EXPECT_EQ(failed["reason"], "received data = 9, (10)");
+    EXPECT_TRUE(failed["bootblock"].is_null());
+    EXPECT_EQ(failed["images"][0]["length"], 1000);
+    EXPECT_EQ(failed["bytes_sent"], 15);
+}
+
+// A run killed in the middle of a download writes nothing: the file keeps only whole lines.
+TEST_F(SimTest, KilledMidDownloadLeavesNoPartialRecord) {
+    const std::string before = "{\"earlier\":true}\n";
+    ASSERT_TRUE(
+        write_file(path("records.jsonl"), std::vector<std::uint8_t>(before.begin(), before.end())));
+    const std::uint32_t sizes[3] = {0, 0, 120000};
+    Images images;
+    ASSERT_NO_FATAL_FAILURE(write_images(4, sizes, true, images));
+    ASSERT_NO_FATAL_FAILURE(start_receiver({"--no-mark-at", "1"}));
+    start_upgrade({"/log=" + path("records.jsonl"), given_names[tplist]});
+    ASSERT_TRUE(wait_output("blk =   1, len = 51200  :", download_ms));
+    kill(upgrade.pid, SIGTERM);
+    EXPECT_EQ(wait_upgrade(), 128 + SIGTERM);
+    auto after = read_file(path("records.jsonl"));
+    EXPECT_EQ(std::string(after.begin(), after.end()), before);
+}
+
+// A record file that cannot be opened is refused before any port is opened.
+TEST_F(E2eTest, UnopenableRecordFileIsRefusedAtStart) {
+    com_device[0] = com_device[1] = path("no-such-port");
+    start_upgrade({"/log=" + dir});
+    EXPECT_EQ(wait_upgrade(), 1);
+    EXPECT_EQ(printable(upgrade.out.data),
+              printable(banner() + settings_report("auto", 1152, 51200) +
+                        "Error : the record file " + dir +
+                        " cannot be opened for appending (Is a directory).\n"));
+    EXPECT_EQ(upgrade.err.data, "") << "a port was tried";
+}
+
+} // namespace
+} // namespace e2e
