@@ -98,6 +98,24 @@ void outcome_message(const DownloadOutcome& outcome, const DownloadRequest& requ
     }
 }
 
+void summary_line(const DownloadOutcome& outcome, std::int64_t elapsed_ms, char* text,
+                  std::size_t size) {
+    std::uint64_t bytes = 0;
+    std::uint32_t blocks = 0;
+    std::uint32_t resends = 0;
+    for (int i = 0; i < outcome.image_count; ++i) {
+        bytes += outcome.images[i].accepted_bytes;
+        blocks += outcome.images[i].accepted_blocks;
+        resends += outcome.images[i].resends;
+    }
+    const double seconds = static_cast<double>(elapsed_ms) / 1000.0;
+    const double rate = seconds > 0 ? static_cast<double>(bytes) / seconds / 1000.0 : 0.0;
+    std::snprintf(text, size,
+                  "summary : %d image%s, %llu bytes in %u blocks, %u resent, %.1f s, %.1f kB/s\n",
+                  outcome.image_count, outcome.image_count == 1 ? "" : "s",
+                  static_cast<unsigned long long>(bytes), blocks, resends, seconds, rate);
+}
+
 int exit_status_after(const DownloadOutcome& outcome, bool repeat) {
     switch (outcome.result) {
     case DownloadResult::Finished:

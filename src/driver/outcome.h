@@ -9,6 +9,7 @@
 #include "protocol/download.h"
 
 #include <cstddef>
+#include <cstdint>
 
 // The program's exit statuses.
 constexpr int exit_done = 0;    // the download finished (repeat off)
@@ -24,6 +25,11 @@ void outcome_message(const DownloadOutcome& outcome, const DownloadRequest& requ
 
 // The message for a serial device that went away, with the system's reason.
 void lost_line_message(const SerialPort& port, char* text, std::size_t size);
+
+// The line that sums a download up (with /progress): its images, the image bytes and blocks
+// the receiver accepted, the blocks sent again, the time and the average rate.
+void summary_line(const DownloadOutcome& outcome, std::int64_t elapsed_ms, char* text,
+                  std::size_t size);
 
 // The exit status after a download, or -1 when the program goes on to wait for the next
 // receiver: with `repeat`, after a download that finished or was refused. Any other end of a

@@ -3,6 +3,7 @@
 #include "driver/outcome.h"
 #include "driver/record.h"
 #include "link/console.h"
+#include "link/link_wait.h"
 #include "protocol/frames.h"
 
 #include <cstdio>
@@ -104,6 +105,7 @@ DownloadOutcome serve_receiver(Run& run, int slot) {
     SerialPort& port = run.ports.com[slot];
     RecordFacts facts;
     facts.start_unix_ms = unix_ms_now();
+    const std::int64_t start_ms = now_ms();
     DownloadRequest request;
     DownloadOutcome outcome;
     if (run.options.selection == 0) {
@@ -111,12 +113,18 @@ DownloadOutcome serve_receiver(Run& run, int slot) {
     } else {
         request = request_for(run.options, run.options.selection);
         request.digests = run.options.log_path != nullptr;
+        request.progress = run.options.progress;
         outcome = run_download(port, run.buffers, request);
     }
     char message[512];
     outcome_message(outcome, request, port, message, sizeof message);
     if (message[0] != '\0')
         say("%s", message);
+    if (run.options.progress) {
+        char summary[160];
+        summary_line(outcome, now_ms() - start_ms, summary, sizeof summary);
+        say("%s", summary);
+    }
     if (run.options.log_path != nullptr) {
         facts.outcome = &outcome;
         facts.request = &request;
@@ -190,6 +198,7 @@ DownloadOutcome detect_images(Run& run, SerialPort& port, DownloadRequest& reque
     say("%s", found_lines[found]);
     request = request_for(run.options, found);
     request.digests = run.options.log_path != nullptr;
+    request.progress = run.options.progress;
     if (found == 0) {
         DownloadOutcome nothing;
         nothing.result = DownloadResult::Refused;

@@ -43,6 +43,22 @@ void echo(std::uint8_t byte);
 // without a line end stands on the screen before the next echoed byte.
 void say(const char* format, ...) __attribute__((format(UPGRADE_PRINTF_FORMAT, 1, 2)));
 
+// True when standard output is a terminal (a console on Windows), where a status line can be
+// redrawn in place.
+bool output_is_terminal();
+
+// The status line: one line of standard output redrawn in place (carriage return and spaces
+// over what a longer line left, no terminal control sequences). While one is shown, the echo
+// of the receiver's text clears it, shows the text above it (ending the text's line) and draws
+// it again below, so that the text never tears through it. One status line at a time.
+void show_status(const char* text);
+// Leaves the status line as it stands and goes on below it.
+void end_status();
+// Around an echo: clear the status line, then draw it again below the text (`line_ended`: the
+// text's last byte ended its line).
+void hide_status_for_echo();
+void show_status_after_echo(bool line_ended);
+
 // Prints a diagnostic line to standard error, prefixed "upgrade: ", and flushes it: what the
 // system said about a device, beside the program's own messages.
 void complain(const char* format, ...) __attribute__((format(UPGRADE_PRINTF_FORMAT, 1, 2)));

@@ -128,6 +128,10 @@ int sequence_length(const std::uint8_t* keys, int at, int count) {
 
 } // namespace
 
+bool output_is_terminal() {
+    return isatty(STDOUT_FILENO) == 1;
+}
+
 void open_standard_streams() {
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
         if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)

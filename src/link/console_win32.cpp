@@ -108,6 +108,11 @@ void read_records(HANDLE keys, INPUT_RECORD* records, DWORD count) {
 // descriptors, so a closed standard output cannot be taken by a port.
 void open_standard_streams() {}
 
+bool output_is_terminal() {
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
+}
+
 bool escape_pressed() {
     const HANDLE keys = keyboard();
     DWORD waiting = 0;

@@ -4,6 +4,7 @@
 #include "link/image_file.h"
 #include "link/link_wait.h"
 #include "protocol/device_report.h"
+#include "protocol/progress.h"
 
 namespace {
 
@@ -19,6 +20,7 @@ struct Exchange {
     std::int64_t lengths[image_kind_count] = {};
     ImagePlan plan;
     DownloadOutcome outcome;
+    Progress progress;
 };
 
 bool end(Exchange& exchange, DownloadResult result, DownloadReason reason = DownloadReason::None) {
@@ -183,24 +185,31 @@ bool send_header(Exchange& exchange) {
 bool send_until_accepted(Exchange& exchange, ImageReport& image, const PlannedBlock& block,
                          bool last_of_image) {
     const std::uint32_t block_size = exchange.plan.block_size;
+    const bool fragments = !exchange.progress.on;
     for (;;) {
         const std::uint32_t crc =
             put_block_trailer(exchange.buffer, block_size, block.blk, block.len, block.address);
         // No line end: the receiver's echoed text and the mark wait's output continue this line.
-        say("crc = 0x%08lX, blk = %3u, len = %5u  :", static_cast<unsigned long>(crc), block.blk,
-            block.len);
+        if (fragments)
+            say("crc = 0x%08lX, blk = %3u, len = %5u  :", static_cast<unsigned long>(crc),
+                block.blk, block.len);
         // The whole frame goes out, data area and trailer, also behind a short last block.
         if (!send_frame(exchange, exchange.buffer, block_size + block_trailer_size))
             return false;
         // What the receiver sends right after a frame is not its answer yet.
         drain_input(exchange.port);
-        if (!last_of_image)
+        if (fragments && !last_of_image)
             say(":  ");
         const int mark = wait_for_mark(exchange.port, "!@");
         if (mark < 0)
             return cut_short(exchange);
-        if (mark == 0)
+        if (mark == 0) {
+            ++image.accepted_blocks;
+            image.accepted_bytes += block.len;
+            if (exchange.progress.on)
+                progress_accepted(exchange.progress, block.len);
             return true;
+        }
         ++image.resends;
     }
 }
@@ -211,6 +220,8 @@ bool send_image(Exchange& exchange, int image) {
     ImageFile& file = exchange.files[static_cast<int>(planned.kind)];
     if (exchange.plan.image_count > 1)
         say("%s", image_spec(planned.kind).heading);
+    if (exchange.progress.on)
+        progress_image(exchange.progress, planned.kind, planned.size);
     const std::int64_t skipped = image_spec(planned.kind).skipped_bytes;
     for (std::uint32_t index = 0; index < planned.blocks; ++index) {
         const PlannedBlock block = plan_block(exchange.plan, image, index);
@@ -223,6 +234,7 @@ bool send_image(Exchange& exchange, int image) {
             return false;
     }
     close_image_file(file);
+    progress_end(exchange.progress);
     return true;
 }
 
@@ -252,14 +264,19 @@ bool run_steps(Exchange& exchange) {
 
 DownloadOutcome run_download(SerialPort& port, DownloadBuffers& buffers,
                              const DownloadRequest& request) {
-    Exchange exchange{port, buffers.by_selection[request.selection & 7], request, {}, {}, {}, {}};
+    Exchange exchange{port, buffers.by_selection[request.selection & 7], request, {}, {}, {}, {},
+                      {}};
     // The selected images in download order, before anything can end the download.
     for (int k = 0; k < image_kind_count; ++k) {
         const auto kind = static_cast<ImageKind>(k);
         if ((request.selection & image_spec(kind).selection_bit) != 0)
             exchange.outcome.images[exchange.outcome.image_count++].kind = kind;
     }
+    exchange.progress.on = request.progress;
+    exchange.progress.terminal = request.progress && output_is_terminal();
     run_steps(exchange);
+    // A download that ends inside an image leaves its status line for the message below it.
+    progress_end(exchange.progress);
     for (ImageFile& file : exchange.files)
         close_image_file(file);
     return exchange.outcome;

@@ -23,7 +23,8 @@ struct DownloadRequest {
     std::uint32_t block_size = 0;                  // 1 to max_block_size
     std::int32_t speed_hundreds = 0;               // data phase, in hundreds of baud
     const char* file_names[image_kind_count] = {}; // the file each kind is read from
-    bool digests = false; // take the SHA-256 of each image file (for the download's record)
+    bool digests = false;  // take the SHA-256 of each image file (for the download's record)
+    bool progress = false; // a status line per image instead of a fragment per block
 };
 
 // How a download ended.
@@ -55,6 +56,8 @@ struct ImageReport {
     std::int64_t length = -1; // of the file as opened; -1: not opened
     std::uint32_t blocks = 0; // planned; 0: not planned
     std::uint32_t resends = 0;
+    std::uint32_t accepted_blocks = 0; // blocks the receiver accepted
+    std::uint64_t accepted_bytes = 0;  // image bytes in them
     bool hashed = false; // `sha256` holds the digest of the whole file
     std::uint8_t sha256[sha256_size] = {};
 };
