@@ -144,6 +144,7 @@ bool detect_images(PortSet& ports, const Options& options) {
 int run_program(int argc, const char* const argv[]) {
     static Options options;
     static PortSet ports;
+    prepare_console();
     say("        Satellite receiver upgrader V%d.%d\n", version_major, version_minor);
     say("\n");
     parse_options(argc, argv, options);

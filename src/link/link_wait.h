@@ -28,8 +28,9 @@ constexpr int wait_lost = -2;   // the serial device went away (the port's lost_
 // Milliseconds since the program started, from a monotonic clock.
 std::int64_t now_ms();
 
-// Discards whatever the active port receives during drain_ms; at least one read is made. Does
-// not look at the keyboard.
+// Discards whatever the active port receives during drain_ms, and no longer: the clock is
+// looked at as bytes arrive, so a receiver that keeps talking cannot stretch it. At least one
+// read is made. Does not look at the keyboard.
 void drain_input(PortSet& ports);
 
 // Reads up to `count` bytes into `buffer` within `timeout_ms` of the call (one deadline for the
@@ -38,7 +39,8 @@ void drain_input(PortSet& ports);
 int read_reply(PortSet& ports, std::uint8_t* buffer, int count, int timeout_ms);
 
 // Waits without a time limit for one of the bytes of `marks` on the active port and returns the
-// position of the first matching one in `marks`. Every other byte is echoed to the console.
+// position of the first matching one in `marks`. Every other byte is echoed to the console, as
+// many as have arrived in one piece; the bytes behind the mark stay queued for the next read.
 // Returns wait_escape when ESC is pressed, wait_lost when the device goes away.
 int wait_for_mark(PortSet& ports, const char* marks);
 
@@ -47,13 +49,10 @@ int wait_for_mark(PortSet& ports, const char* marks);
 bool wait_ready(PortSet& ports);
 
 // Writes `count` bytes to the active port in large pieces, looking at the keyboard between
-// pieces and while the driver has no room. Returns count, wait_escape when ESC was pressed (what
-// the driver still held of the bytes is discarded then, so the rest never reaches the line), or
-// wait_lost.
+// pieces and while the driver has no room: a receiver that stops reading must never hold the
+// program where ESC cannot reach it. Returns count, wait_escape when ESC was pressed (what the
+// driver still held of the bytes is discarded then, so the rest never reaches the line), or
+// wait_lost when the device went away (a hangup included).
 std::ptrdiff_t write_watching_keys(PortSet& ports, const std::uint8_t* bytes, std::size_t count);
-
-// Writes `count` bytes to the active port, waiting for room as needed, without looking at the
-// keyboard. Returns false when the device went away.
-bool write_all(PortSet& ports, const std::uint8_t* bytes, std::size_t count);
 
 #endif

@@ -119,8 +119,8 @@ void send_header(PortSet& ports, const DownloadRequest& request, const ImagePlan
     put_header_sectors(buffer, plan.sectors, plan.sector_count);
     say("\n");
     complete_header(buffer, request.block_size, request.speed);
-    if (!write_all(ports, buffer, header_size))
-        end_on_lost_line(active(ports));
+    if (write_watching_keys(ports, buffer, header_size) < 0)
+        end_on_escape_or_lost(ports);
     drain_input(ports);
     if (request.speed != base_speed) {
         switch_speed(ports, request.speed * 100);
@@ -189,8 +189,9 @@ void end_on_escape_or_lost(PortSet& ports) {
 
 bool run_download(PortSet& ports, const DownloadRequest& request) {
     std::uint8_t* buffer = block_buffers[request.selection & 7];
-    if (!write_all(ports, reinterpret_cast<const std::uint8_t*>(access_string), access_string_size))
-        end_on_lost_line(active(ports));
+    const auto* access = reinterpret_cast<const std::uint8_t*>(access_string);
+    if (write_watching_keys(ports, access, access_string_size) < 0)
+        end_on_escape_or_lost(ports);
     say("start pol ok\n");
 
     ImageFiles images;

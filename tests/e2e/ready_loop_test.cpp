@@ -192,8 +192,6 @@ TEST_P(ConsoleRestored, AfterTheProgramEnds) {
 INSTANTIATE_TEST_SUITE_P(E2e, ConsoleRestored,
                          ::testing::Values(EndCase{"esc", 0}, EndCase{"sigterm", SIGTERM},
                                            EndCase{"sigint", SIGINT}, EndCase{"sighup", SIGHUP},
-                                           // Output piped into a program that has ended.
-                                           EndCase{"sigpipe", SIGPIPE},
                                            EndCase{"sigquit", SIGQUIT}),
                          CaseName());
 
