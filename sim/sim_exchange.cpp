@@ -15,6 +15,8 @@ constexpr std::uint32_t base_speed = 576; // hundreds of baud: no speed change
 constexpr int base_speed_baud = 57600;
 // How long the host may take to switch its line speed after the header or after the last block.
 constexpr std::int64_t speed_switch_us = 2000000;
+// --chatter-ms sends a piece of text this often.
+constexpr std::int64_t chatter_piece_us = 500;
 
 Outcome write_line(Sim& sim, const std::string& bytes, const char* doing) {
     const LineStatus status =
@@ -210,6 +212,24 @@ Outcome finish_download(Sim& sim) {
     return Outcome::Done;
 }
 
+// --chatter-ms: a receiver that reports its progress without a pause, from the end of a frame
+// until `until_us`: a piece of text every chatter_piece_us, about 2 MB/s, faster than a host
+// that takes its input a byte at a time can read it. The text holds no mark.
+Outcome chatter(Sim& sim, std::int64_t until_us) {
+    std::string piece;
+    while (piece.size() < 1024)
+        piece += "flash: erasing and programming, sector by sector ...\r\n";
+    for (std::int64_t next_us = sim_now_us(); next_us < until_us; next_us += chatter_piece_us) {
+        const Outcome sent = write_line(sim, piece, "talking");
+        if (sent != Outcome::Done)
+            return sent;
+        const LineStatus paused = pause_until(sim.line, next_us);
+        if (paused != LineStatus::Ok)
+            return line_outcome(sim, paused, "talking");
+    }
+    return Outcome::Done;
+}
+
 } // namespace
 
 Outcome serve_download(Sim& sim, int number, std::int64_t announce_at_us) {
@@ -239,6 +259,11 @@ Outcome serve_download(Sim& sim, int number, std::int64_t announce_at_us) {
 }
 
 Outcome send_mark(Sim& sim, std::int64_t frame_end_us, const std::string& text, std::uint8_t mark) {
+    if (sim.options.chatter_ms > 0) {
+        const Outcome talked = chatter(sim, frame_end_us + sim.options.chatter_ms * us_per_ms);
+        if (talked != Outcome::Done)
+            return talked;
+    }
     const LineStatus status =
         pause_until(sim.line, frame_end_us + sim.options.mark_delay_ms * us_per_ms);
     if (status != LineStatus::Ok)
