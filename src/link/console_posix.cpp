@@ -98,6 +98,10 @@ void take_keys() {
         sigaddset(&held, signal_number);
     sigaddset(&held, SIGTSTP);
     sigprocmask(SIG_BLOCK, &held, &previous);
+    // Whatever brought the program back (SIGCONT, which may be ignored), the next Ctrl-Z must
+    // hand the terminal back again.
+    if (stop_handled)
+        set_handler(SIGTSTP, stop_on_signal);
     termios current{};
     if (tcgetattr(tty_fd, &current) == 0) {
         saved_settings = current;
