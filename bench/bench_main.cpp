@@ -3,7 +3,7 @@
 //
 //   upgrade-bench --upgrade PATH --sim PATH --emu PATH [--json FILE] [--runs N]
 //                 [--wait-runs N] [--line-runs N] [--span-ms MS] [--mark-delay-ms MS] [--keep]
-//                 [--only download|writes|idle|mark|esc|line]
+//                 [--only download|writes|idle|mark|esc|echo|line]
 //
 // Figures are medians of several runs with their range; a ratio is taken within each pair of
 // runs made side by side (a download and the raw copy just before it), then its median.
@@ -31,13 +31,14 @@ constexpr std::size_t font_bytes = 720896;   // the whole font region
 constexpr std::size_t tplist_bytes = 327680; // up to the end of the 2 MiB flash
 constexpr std::size_t line_tplist_bytes = 204800;
 constexpr std::int32_t line_baud = 115200;
+constexpr std::size_t echo_bytes = 1048576; // receiver text for the echo figure
 
 struct Args {
     Setup setup;
     std::string json;
     int runs = 5, wait_runs = 3, line_runs = 3, span_ms = 5000;
     bool keep = false;
-    std::string only; // one group of runs: download, writes, idle, mark, esc, line
+    std::string only; // one group of runs: download, writes, idle, mark, esc, echo, line
 };
 
 bool write_image(const std::string& path, std::size_t size, std::uint32_t seed) {
@@ -126,6 +127,7 @@ bool parse(int argc, char** argv, Args& a) {
     a.setup.strace = on_path("strace");
     a.setup.sz = on_path("sz");
     a.setup.rz = on_path("rz");
+    a.setup.cat = on_path("cat");
     return !a.setup.upgrade.empty() && !a.setup.sim.empty() && !a.setup.emu.empty() && a.runs > 0 &&
            a.wait_runs > 0 && a.line_runs > 0 && a.span_ms > 0;
 }
@@ -164,6 +166,10 @@ void measure(const Args& a, Samples& out) {
         progress("ESC in a blocked block write", i, a.runs);
         out.escape.push_back(run_escape_in_write(s));
     }
+    for (int i = 0; i < a.runs && !s.cat.empty() && wanted(a, "echo"); ++i) {
+        progress("receiver text echoed, and cat", i, a.runs);
+        out.echo.push_back(run_echo(s, echo_bytes));
+    }
     for (int i = 0; i < a.line_runs && !s.sz.empty() && !s.rz.empty() && wanted(a, "line"); ++i) {
         progress("emulated line: upgrade, ZMODEM", i, a.line_runs);
         out.line.push_back(run_line(s, line_baud));
@@ -178,7 +184,7 @@ int main(int argc, char** argv) {
         std::fputs("usage: upgrade-bench --upgrade PATH --sim PATH --emu PATH [--json FILE]\n"
                    "       [--runs N] [--wait-runs N] [--line-runs N] [--span-ms MS]\n"
                    "       [--mark-delay-ms MS] [--keep]\n"
-                   "       [--only download|writes|idle|mark|esc|line]\n",
+                   "       [--only download|writes|idle|mark|esc|echo|line]\n",
                    stderr);
         return 2;
     }
@@ -191,9 +197,13 @@ int main(int argc, char** argv) {
                              "their figures are left out\n");
     std::fprintf(stderr, "upgrade-bench: scratch directory %s\n", a.setup.dir.c_str());
     Samples samples;
-    Plan plan{a.setup.download_bytes, a.setup.download_frames,
-              a.setup.mark_delay_ms,  line_baud,
-              line_tplist_bytes,      a.span_ms};
+    Plan plan{a.setup.download_bytes,
+              a.setup.download_frames,
+              a.setup.mark_delay_ms,
+              line_baud,
+              line_tplist_bytes,
+              a.span_ms,
+              echo_bytes};
     measure(a, samples);
     Report report = build_report(plan, samples);
     print_report(report, stdout);

@@ -60,6 +60,11 @@ namespace {
     } else if (!launch.line.empty()) {
         in = open(launch.line.c_str(), O_RDWR | O_NOCTTY);
         out = in;
+    } else if (!launch.input.empty()) {
+        in = open(launch.input.c_str(), O_RDWR | O_NOCTTY);
+        out = open(launch.output.c_str(), O_RDWR | O_NOCTTY);
+        if (out < 0)
+            _exit(126);
     } else {
         in = open("/dev/null", O_RDONLY);
     }

@@ -37,11 +37,13 @@ bool open_pty(Pty& pty, bool raw);
 void close_pty(Pty& pty);
 
 struct Launch {
-    std::vector<std::string> argv; // argv[0] is the program's path
-    std::string cwd;               // empty: the benchmark's own
-    std::string console;           // a pty slave: controlling terminal and standard input
-    std::string line;              // a pty slave as standard input and output (sz, rz)
-    std::string err_path;          // standard error goes here; empty: /dev/null
+    std::vector<std::string> argv;       // argv[0] is the program's path
+    std::string cwd;                     // empty: the benchmark's own
+    std::string console;                 // a pty slave: controlling terminal and standard input
+    std::string line;                    // a pty slave as standard input and output (sz, rz)
+    std::string err_path;                // standard error goes here; empty: /dev/null
+    std::string input = {}, output = {}; // without console and line: pty slaves as standard
+                                         // input and output (cat)
 };
 
 struct Child {

@@ -188,6 +188,20 @@ void line_rows(Report& r, const Plan& p, const Samples& s) {
     add(r, "  upgrade wall / ZMODEM wall", "", 3, ratio, "<", 1);
 }
 
+void echo_rows(Report& r, const Plan& p, const Samples& s) {
+    std::vector<double> up, cat, ratio;
+    for (const EchoSample& e : s.echo)
+        if (e.ok) {
+            up.push_back(e.upgrade_cpu_ms);
+            cat.push_back(e.cat_cpu_ms);
+            ratio.push_back(e.upgrade_cpu_ms / e.cat_cpu_ms);
+        }
+    std::string size = std::to_string(p.echo_bytes) + " B";
+    add(r, "receiver text echoed, " + size + ": upgrade CPU", "ms", 2, up);
+    add(r, "  cat of the same text through the same kind of pty pair: CPU", "ms", 2, cat);
+    add(r, "  upgrade CPU / cat CPU (echo)", "", 2, ratio, "<=", 5);
+}
+
 const char* verdict_text(Verdict v) {
     switch (v) {
     case Verdict::Met:
@@ -242,6 +256,7 @@ Report build_report(const Plan& plan, const Samples& samples) {
     write_rows(r, samples);
     wait_rows(r, plan, samples);
     line_rows(r, plan, samples);
+    echo_rows(r, plan, samples);
     note_failures(r, "raw copy", samples.raw);
     note_failures(r, "download", samples.download);
     note_failures(r, "strace", samples.writes);
@@ -249,6 +264,7 @@ Report build_report(const Plan& plan, const Samples& samples) {
     note_failures(r, "mark wait", samples.mark);
     note_failures(r, "ESC", samples.escape);
     note_failures(r, "emulated line", samples.line);
+    note_failures(r, "echo", samples.echo);
     return r;
 }
 

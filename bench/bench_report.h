@@ -19,6 +19,7 @@ struct Samples {
     std::vector<WaitSample> idle, mark;
     std::vector<EscSample> escape;
     std::vector<LineSample> line;
+    std::vector<EchoSample> echo;
 };
 
 // What was measured, for the labels and the floors.
@@ -29,6 +30,7 @@ struct Plan {
     std::int32_t line_baud;
     std::size_t line_bytes;
     int span_ms;
+    std::size_t echo_bytes;
 };
 
 struct Summary {

@@ -15,8 +15,8 @@
 namespace bench {
 
 struct Setup {
-    std::string upgrade, sim, emu, strace, sz, rz; // programs
-    std::string dir;                               // scratch directory of this benchmark run
+    std::string upgrade, sim, emu, strace, sz, rz, cat; // programs
+    std::string dir;                                    // scratch directory of this benchmark run
     std::string download_dir;   // rom.bin, font.bin, tplist.bin of the large download
     std::string line_dir;       // tplist.bin of the run on the emulated line
     std::size_t download_bytes; // what `upgrade` sends in the large download
@@ -71,7 +71,16 @@ struct LineSample {
     std::uint64_t upgrade_bytes = 0, zmodem_bytes = 0; // both directions
 };
 
+struct EchoSample {
+    bool ok = false;
+    std::string why;
+    double upgrade_cpu_ms = 0; // `upgrade` showing the receiver's text while it waits for a mark
+    double cat_cpu_ms = 0;     // `cat` passing the same text between the same kind of ptys
+};
+
 DownloadSample run_download(const Setup& setup);
+// The receiver's text of `text_bytes` through `cat`, then through `upgrade`.
+EchoSample run_echo(const Setup& setup, std::size_t text_bytes);
 RawSample run_raw_copy(std::size_t bytes);
 // The tplist of the large download alone, under strace.
 WriteSample count_block_writes(const Setup& setup, std::size_t tplist_size, std::uint32_t block);

@@ -191,6 +191,8 @@ Parsed parse_reply_option(const Arg& arg, SimOptions& o) {
         ok = take_number(arg, max_ms, o.reply_delay_ms);
     else if (arg.name == "--ready-delay")
         ok = take_number(arg, max_ms, o.ready_delay_ms);
+    else if (arg.name == "--chatter-ms")
+        ok = take_number(arg, max_ms, o.chatter_ms);
     else
         return Parsed::Unknown;
     return ok ? Parsed::Done : Parsed::Failed;
@@ -336,6 +338,8 @@ void print_sim_usage() {
         "  --reply-bad-crc        flip one bit of the reply's CRC\n"
         "  --reply-delay MS       wait before sending the reply\n"
         "  --ready-delay MS       wait between the access string and the first ready mark\n"
+        "  --chatter-ms MS        after the header and each block, talk without a break for MS\n"
+        "                         from the frame's end, then answer\n"
         "blocks and faults (blocks count from 0 in sending order, resends not counted):\n"
         "  --resend K:N           answer block K with the resend mark N times (repeatable)\n"
         "  --no-mark-at K         never answer block K\n"

@@ -43,6 +43,7 @@ struct SimOptions {
     bool reply_bad_crc = false;
     int reply_delay_ms = 0;
     int ready_delay_ms = 0;
+    int chatter_ms = 0; // console text without a break after each frame, before its answer
     // Blocks and faults (ordinals of block frames from 0, resends not counted).
     std::vector<ResendRule> resends;
     std::int64_t no_mark_at = no_block;

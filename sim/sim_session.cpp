@@ -2,6 +2,31 @@
 
 #include <cstdio>
 
+namespace {
+
+// --chatter-ms sends a piece of text this often.
+constexpr std::int64_t chatter_piece_us = 500;
+
+// --chatter-ms: a receiver that reports its progress without a pause, from the end of a frame
+// until `until_us`: a piece of text every chatter_piece_us, about 2 MB/s, faster than a host
+// that takes its input a byte at a time can read it. The text holds no mark.
+Outcome chatter(Sim& sim, std::int64_t until_us) {
+    std::string piece;
+    while (piece.size() < 1024)
+        piece += "flash: erasing and programming, sector by sector ...\r\n";
+    for (std::int64_t next_us = sim_now_us(); next_us < until_us; next_us += chatter_piece_us) {
+        const Outcome sent = write_line(sim, piece, "talking");
+        if (sent != Outcome::Done)
+            return sent;
+        const LineStatus paused = pause_until(sim.line, next_us);
+        if (paused != LineStatus::Ok)
+            return line_outcome(sim, paused, "talking");
+    }
+    return Outcome::Done;
+}
+
+} // namespace
+
 Outcome write_line(Sim& sim, const std::string& bytes, const char* doing) {
     const LineStatus status =
         write_bytes(sim.line, reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
@@ -9,6 +34,11 @@ Outcome write_line(Sim& sim, const std::string& bytes, const char* doing) {
 }
 
 Outcome send_mark(Sim& sim, std::int64_t frame_end_us, const std::string& text, std::uint8_t mark) {
+    if (sim.options.chatter_ms > 0) {
+        const Outcome talked = chatter(sim, frame_end_us + sim.options.chatter_ms * us_per_ms);
+        if (talked != Outcome::Done)
+            return talked;
+    }
     const LineStatus status =
         pause_until(sim.line, frame_end_us + sim.options.mark_delay_ms * us_per_ms);
     if (status != LineStatus::Ok)

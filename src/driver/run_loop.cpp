@@ -212,6 +212,7 @@ int run_program(Run& run, int argc, const char* const argv[]) {
     Options& options = run.options;
     PortSet& ports = run.ports;
     open_standard_streams();
+    prepare_console();
     say("        Satellite receiver upgrader V%d.%d\n", version_major, version_minor);
     say("\n");
     if (parse_options(argc, argv, options) == ParseResult::UsageShown)

@@ -65,3 +65,26 @@ void show_status_after_echo(bool line_ended) {
     say("%s", status_text);
     status_length = static_cast<int>(std::strlen(status_text));
 }
+
+std::size_t echo_form(const std::uint8_t* bytes, std::size_t count, char* shown) {
+    std::size_t length = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::uint8_t byte = bytes[i];
+        const bool passes = byte == '\t' || byte == '\n' || byte == '\r' || byte == '\b';
+        if ((byte < 0x20 && !passes) || byte == 0x7F) {
+            shown[length++] = '^';
+            shown[length++] = static_cast<char>(byte ^ 0x40);
+        } else {
+            shown[length++] = static_cast<char>(byte);
+        }
+    }
+    return length;
+}
+
+void echo(const std::uint8_t* bytes, std::size_t count) {
+    if (count == 0)
+        return;
+    hide_status_for_echo();
+    echo_to_console(bytes, count);
+    show_status_after_echo(bytes[count - 1] == '\n');
+}

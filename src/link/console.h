@@ -6,9 +6,13 @@
 //
 // The keyboard is the controlling terminal itself (the console device on Windows), opened on
 // first use even when standard input is redirected, and read without echo while the program
-// runs; its settings are restored at every end of the program. Without a terminal no key is
-// ever waiting. One file per system implements this header.
+// runs in the terminal's foreground; its settings are restored at every end of the program and
+// whenever it is stopped. In the background (after Ctrl-Z and `bg`, or started with `&`) the
+// keyboard is neither read nor set, and it is taken again once the program is back in the
+// foreground. Without a terminal no key is ever waiting. One file per system implements this
+// header.
 
+#include <cstddef>
 #include <cstdint>
 
 // Makes sure standard input, output and error are open, on the null device where one was
@@ -16,19 +20,39 @@
 // take descriptor 1 or 2, or the program's messages would go down the serial line.
 void open_standard_streams();
 
-// True when a key was waiting and it was a lone ESC. Any other waiting key is read and thrown
-// away, one key per call; an escape sequence (an arrow or function key: ESC followed at once
-// by more bytes) counts as one key that is not ESC. Returns false at once when no key is
-// waiting.
+// Makes the program hard to end by accident; call once at start, before the first message.
+// A closed standard output or standard error (`| head`) never ends the program: what cannot
+// be written is dropped. The signals that end a program (interrupt, terminate, hangup, quit)
+// restore the terminal and release the serial ports before they end it as they would have; a
+// signal that was ignored when the program started (`nohup`, `&` in a script) stays ignored.
+void prepare_console();
+
+// True when a key was waiting and it was a lone ESC: one with nothing behind it at once. Any
+// other waiting key is read and thrown away. Bytes that follow an ESC at once make one key
+// that is not ESC, whole, none of its bytes a key of its own: an arrow or function key
+// (ESC [ ... or ESC O x), Alt with a key (ESC x), and the terminal's own answers to queries
+// (ESC ] ... and ESC P ..., ended by BEL or ESC \). ESC pressed twice is ESC. Returns false
+// at once when no key is waiting, and without looking in the background.
 bool escape_pressed();
 
-// What wait_ports can block on to learn that a key may be waiting, or -1 without a keyboard.
+// What wait_ports can block on to learn that a key may be waiting, or -1 without a keyboard
+// (or in the background, where keys typed are the shell's).
 std::intptr_t console_wait_handle();
 
-// Writes one received byte to the console device as it is, at once: not to standard output, so
-// that it stays on the screen when the output is redirected (standard error without a
-// terminal).
-void echo(std::uint8_t byte);
+// Writes received bytes to the console device at once, in one piece: not to standard output,
+// so that they stay on the screen when the output is redirected (standard error without a
+// terminal). The receiver's text must not drive the terminal: control bytes other than TAB,
+// LF, CR and BS, and DEL, are shown in caret notation (see echo_form).
+void echo(const std::uint8_t* bytes, std::size_t count);
+
+// The system's part of echo: writes the bytes in their echo form to the console device.
+void echo_to_console(const std::uint8_t* bytes, std::size_t count);
+
+// The form in which the echo shows `count` received bytes, written to `shown` (room for twice
+// `count`); returns its length. Printable and 8-bit bytes, TAB, LF, CR and BS stay as they
+// are; any other control byte becomes '^' and the character 64 above it (ESC is "^[", NUL
+// "^@"), DEL becomes "^?".
+std::size_t echo_form(const std::uint8_t* bytes, std::size_t count, char* shown);
 
 // The templates are checked as C99 printf formats (%zu, %lld). MinGW's GCC takes plain "printf"
 // for the older Microsoft dialect, while the program gets the C99 printf there; clang knows no

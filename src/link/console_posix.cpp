@@ -1,14 +1,16 @@
 #include "link/console.h"
 
 // The console on POSIX systems: the controlling terminal (/dev/tty), switched to key-by-key
-// input without echo while the program runs and restored at every end, signals included.
+// input without echo while the program runs in its foreground, and restored at every end and
+// every stop, signals included.
+
+#include "link/serial_port.h"
 
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
-#include <initializer_list>
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
@@ -16,56 +18,100 @@
 namespace {
 
 constexpr std::uint8_t esc = 27;
-// Arrow and function keys arrive as ESC and more bytes in one burst; a lone ESC has nothing
-// behind it for this long.
+constexpr std::uint8_t bel = 7;
+// Keys that are more than one byte (an arrow, Alt with a key, a terminal's answer) arrive in
+// one burst; a lone ESC has nothing behind it for this long.
 constexpr int escape_sequence_ms = 25;
+// Keys read per look at most, so that a flood of input cannot hold a wait.
+constexpr int key_reads_per_look = 16;
+
+constexpr int ending_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
 constexpr int not_opened = -2;
 int tty_fd = not_opened; // -1: there is no terminal (or it was dropped)
 termios saved_settings{};
-termios key_settings{};
 volatile std::sig_atomic_t settings_changed = 0;
+bool stop_handled = false; // Ctrl-Z was not ignored at start: it hands the terminal back
 
-void restore_terminal() {
-    if (settings_changed != 0) {
-        tcsetattr(tty_fd, TCSANOW, &saved_settings);
-        settings_changed = 0;
-    }
+bool in_foreground() {
+    return tty_fd >= 0 && tcgetpgrp(tty_fd) == getpgrp();
 }
 
-// Signals that end the program put the terminal back first, then end it as they would have.
-void restore_on_signal(int signal_number) {
+// Puts back the settings the terminal had when the program took it. Only in the foreground:
+// the terminal then belongs to whoever holds it, and trying would stop the program.
+void restore_terminal() {
+    if (settings_changed != 0 && in_foreground())
+        tcsetattr(tty_fd, TCSANOW, &saved_settings);
+    settings_changed = 0;
+}
+
+void set_handler(int signal_number, void (*handler)(int)) {
+    struct sigaction action {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    // Interrupted writes of messages carry on; waits in poll end anyway and look again.
+    action.sa_flags = SA_RESTART;
+    sigaction(signal_number, &action, nullptr);
+}
+
+bool ignored_at_start(int signal_number) {
+    struct sigaction current {};
+    return sigaction(signal_number, nullptr, &current) == 0 && current.sa_handler == SIG_IGN;
+}
+
+// Signals that end the program put the terminal back and give up the ports first, then end it
+// as they would have.
+void end_on_signal(int signal_number) {
+    restore_terminal();
+    release_ports_on_signal();
+    std::signal(signal_number, SIG_DFL);
+    std::raise(signal_number);
+}
+
+// Ctrl-Z hands the terminal back as it was; the keyboard is taken again at the first look in
+// the foreground after SIGCONT.
+void stop_on_signal(int signal_number) {
     restore_terminal();
     std::signal(signal_number, SIG_DFL);
     std::raise(signal_number);
 }
 
-// Ctrl-Z hands the terminal back as it was; on `fg` key-by-key input is taken up again.
-void stop_on_signal(int signal_number) {
-    restore_on_signal(signal_number);
-}
-
+// Back from a stop (`fg` or `bg`), or moved to the foreground (`fg` of a background job): the
+// next Ctrl-Z must hand the terminal back again. The signal also ends a wait in poll, so the
+// wait looks at the keyboard again at once.
 void continue_on_signal(int) {
-    if (tty_fd >= 0 && tcgetpgrp(tty_fd) == getpgrp() &&
-        tcsetattr(tty_fd, TCSANOW, &key_settings) == 0)
-        settings_changed = 1;
-    std::signal(SIGTSTP, stop_on_signal);
+    if (stop_handled)
+        set_handler(SIGTSTP, stop_on_signal);
 }
 
-void switch_to_key_input() {
-    if (tcgetattr(tty_fd, &saved_settings) != 0)
+// Key-by-key input without echo, taken afresh from the terminal's current settings each time
+// the program comes back to the foreground. Ctrl-C and Ctrl-Z keep working.
+void take_keys() {
+    if (settings_changed != 0)
         return;
-    key_settings = saved_settings;
-    key_settings.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
-    key_settings.c_cc[VMIN] = 0;
-    key_settings.c_cc[VTIME] = 0;
-    std::atexit(restore_terminal);
-    for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE})
-        std::signal(signal_number, restore_on_signal);
-    std::signal(SIGTSTP, stop_on_signal);
-    std::signal(SIGCONT, continue_on_signal);
-    if (tcsetattr(tty_fd, TCSANOW, &key_settings) == 0)
-        settings_changed = 1;
+    // A signal that restores the terminal must not come between reading the settings and
+    // marking them as changed.
+    sigset_t held;
+    sigset_t previous;
+    sigemptyset(&held);
+    for (int signal_number : ending_signals)
+        sigaddset(&held, signal_number);
+    sigaddset(&held, SIGTSTP);
+    sigprocmask(SIG_BLOCK, &held, &previous);
+    // Whatever brought the program back (SIGCONT, which may be ignored), the next Ctrl-Z must
+    // hand the terminal back again.
+    if (stop_handled)
+        set_handler(SIGTSTP, stop_on_signal);
+    termios current{};
+    if (tcgetattr(tty_fd, &current) == 0) {
+        saved_settings = current;
+        current.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
+        current.c_cc[VMIN] = 0;
+        current.c_cc[VTIME] = 0;
+        if (tcsetattr(tty_fd, TCSANOW, &current) == 0)
+            settings_changed = 1;
+    }
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
 }
 
 // From now on no key is ever waiting, waits no longer wake for the terminal, and the echo goes
@@ -76,18 +122,17 @@ void drop_keyboard() {
     tty_fd = -1;
 }
 
-// The terminal, when the program has one and runs in its foreground; a program started in the
-// background must neither take the terminal's settings nor be stopped for trying.
+// The terminal, while the program runs in its foreground; -1 otherwise. A program in the
+// background neither reads the terminal nor sets it, so the terminal never stops it.
 int keyboard() {
     if (tty_fd == not_opened) {
         tty_fd = open("/dev/tty", O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        if (tty_fd >= 0 && tcgetpgrp(tty_fd) != getpgrp()) {
-            close(tty_fd);
-            tty_fd = -1;
-        }
         if (tty_fd >= 0)
-            switch_to_key_input();
+            std::atexit(restore_terminal);
     }
+    if (!in_foreground())
+        return -1;
+    take_keys();
     return tty_fd;
 }
 
@@ -101,29 +146,80 @@ int read_keys(std::uint8_t* keys, int size, int wait_ms) {
         drop_keyboard();
         return 0;
     }
+    // Should the program have lost the foreground since it looked, the read fails (EIO)
+    // instead of stopping it.
+    sigset_t held;
+    sigset_t previous;
+    sigemptyset(&held);
+    sigaddset(&held, SIGTTIN);
+    sigprocmask(SIG_BLOCK, &held, &previous);
     const ssize_t got = read(tty_fd, keys, static_cast<std::size_t>(size));
-    if (got < 0 && errno != EAGAIN && errno != EINTR)
-        drop_keyboard();
+    const int error = errno;
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
+    if (got < 0 && error != EAGAIN && error != EINTR) {
+        const pid_t owner = tcgetpgrp(tty_fd);
+        if (!(error == EIO && owner >= 0 && owner != getpgrp()))
+            drop_keyboard();
+    }
     return got > 0 ? static_cast<int>(got) : 0;
 }
 
-// True when the ESC at keys[at] starts an arrow or function key: CSI (ESC [) or SS3 (ESC O).
-// An ESC followed by anything else, another ESC included, is the ESC key itself: keys pressed
-// while the keyboard was not being looked at pile up, and a second ESC must not cancel the
-// first.
-bool starts_sequence(const std::uint8_t* keys, int at, int count) {
-    return at + 1 < count && (keys[at + 1] == '[' || keys[at + 1] == 'O');
+// Where the reading of keys stands: between keys, right after an ESC, or inside a sequence that
+// follows an ESC (CSI ESC [, SS3 ESC O, a string ESC ] / P / X / ^ / _ and an ESC inside it).
+enum class KeyState { Between, Escape, Csi, Ss3, String, StringEscape };
+
+struct KeyReader {
+    KeyState state = KeyState::Between;
+    bool escape = false; // a lone ESC was seen
+};
+
+bool starts_string(std::uint8_t byte) {
+    return byte == ']' || byte == 'P' || byte == 'X' || byte == '^' || byte == '_';
 }
 
-// Length of the key sequence that starts at keys[at]: CSI runs to its final byte, SS3 has one
-// byte more.
-int sequence_length(const std::uint8_t* keys, int at, int count) {
-    int end = at + 2;
-    if (keys[at + 1] == '[') {
-        while (end < count && (keys[end] < 0x40 || keys[end] > 0x7E))
-            ++end;
+void read_key_byte(KeyReader& reader, std::uint8_t byte) {
+    switch (reader.state) {
+    case KeyState::Between:
+        if (byte == esc)
+            reader.state = KeyState::Escape;
+        return;
+    case KeyState::Escape:
+        // ESC pressed twice: the first is ESC, the second starts over. Keys pressed while the
+        // keyboard was not being looked at pile up, and a second ESC must not cancel the first.
+        if (byte == esc) {
+            reader.escape = true;
+            return;
+        }
+        reader.state = byte == '['           ? KeyState::Csi
+                       : byte == 'O'         ? KeyState::Ss3
+                       : starts_string(byte) ? KeyState::String
+                                             : KeyState::Between; // Alt with a key
+        return;
+    case KeyState::Csi:
+        if (byte == esc)
+            reader.state = KeyState::Escape;
+        else if (byte >= 0x40 && byte <= 0x7E)
+            reader.state = KeyState::Between;
+        return;
+    case KeyState::Ss3:
+        reader.state = byte == esc ? KeyState::Escape : KeyState::Between;
+        return;
+    case KeyState::String:
+        if (byte == bel)
+            reader.state = KeyState::Between;
+        else if (byte == esc)
+            reader.state = KeyState::StringEscape;
+        return;
+    case KeyState::StringEscape:
+        // ESC \ ends the string; an ESC followed by anything else cut it short and starts anew.
+        if (byte == '\\') {
+            reader.state = KeyState::Between;
+            return;
+        }
+        reader.state = KeyState::Escape;
+        read_key_byte(reader, byte);
+        return;
     }
-    return (end < count ? end + 1 : count) - at;
 }
 
 } // namespace
@@ -143,48 +239,69 @@ void open_standard_streams() {
     }
 }
 
+void prepare_console() {
+    std::signal(SIGPIPE, SIG_IGN);
+    for (int signal_number : ending_signals) {
+        if (!ignored_at_start(signal_number))
+            set_handler(signal_number, end_on_signal);
+    }
+    stop_handled = !ignored_at_start(SIGTSTP);
+    if (stop_handled)
+        set_handler(SIGTSTP, stop_on_signal);
+    if (!ignored_at_start(SIGCONT))
+        set_handler(SIGCONT, continue_on_signal);
+}
+
 bool escape_pressed() {
     if (keyboard() < 0)
         return false;
-    std::uint8_t keys[64];
-    int count = read_keys(keys, sizeof keys, 0);
-    if (tty_fd < 0)
-        return false;
-    bool escape = false;
-    // Every key waiting is consumed here, so none stays behind unseen by the next wait.
-    for (int at = 0; at < count;) {
-        if (keys[at] != esc) {
-            ++at;
-            continue;
-        }
-        if (at + 1 == count && count < static_cast<int>(sizeof keys) && tty_fd >= 0)
-            count +=
-                read_keys(keys + count, static_cast<int>(sizeof keys) - count, escape_sequence_ms);
-        if (starts_sequence(keys, at, count)) {
-            at += sequence_length(keys, at, count);
-        } else {
-            escape = true;
-            ++at;
-        }
+    KeyReader reader;
+    // Every key waiting is consumed here, so none stays behind unseen by the next wait; a key
+    // of several bytes is read to its end, waiting briefly for the rest of its burst.
+    for (int reads = 0; reads < key_reads_per_look; ++reads) {
+        std::uint8_t keys[256];
+        const bool inside = reader.state != KeyState::Between;
+        const int count = read_keys(keys, sizeof keys, inside ? escape_sequence_ms : 0);
+        for (int at = 0; at < count; ++at)
+            read_key_byte(reader, keys[at]);
+        if (count == 0 || tty_fd < 0)
+            break;
     }
-    return escape;
+    // An ESC with nothing behind it is the ESC key; an unfinished sequence is dropped.
+    if (reader.state == KeyState::Escape || reader.state == KeyState::StringEscape)
+        reader.escape = true;
+    return reader.escape;
 }
 
 std::intptr_t console_wait_handle() {
     return keyboard();
 }
 
-void echo(std::uint8_t byte) {
-    const int fd = keyboard() >= 0 ? tty_fd : STDERR_FILENO;
-    // The terminal is non-blocking for the keyboard's sake; a terminal that cannot take more
-    // (a slow link, Ctrl-S) is waited for, as a blocking write would, so that no byte is lost.
-    for (;;) {
-        if (write(fd, &byte, 1) == 1)
-            return;
-        if (errno == EINTR)
-            continue;
-        pollfd room{fd, POLLOUT, 0};
-        if (errno != EAGAIN || poll(&room, 1, -1) < 0 || (room.revents & POLLOUT) == 0)
-            return;
+void echo_to_console(const std::uint8_t* bytes, std::size_t count) {
+    if (tty_fd == not_opened)
+        keyboard();
+    // In the background too the echo goes to the terminal, as any output of a background job.
+    const int fd = tty_fd >= 0 ? tty_fd : STDERR_FILENO;
+    constexpr std::size_t piece = 2048;
+    char shown[2 * piece];
+    for (std::size_t from = 0; from < count; from += piece) {
+        const std::size_t length =
+            echo_form(bytes + from, count - from < piece ? count - from : piece, shown);
+        // The terminal is non-blocking for the keyboard's sake; a terminal that cannot take
+        // more (a slow link, Ctrl-S) is waited for, as a blocking write would, so that no byte
+        // is lost. An output that is gone (a closed pipe) takes nothing more.
+        for (std::size_t written = 0; written < length;) {
+            const ssize_t put = write(fd, shown + written, length - written);
+            if (put > 0) {
+                written += static_cast<std::size_t>(put);
+                continue;
+            }
+            if (put < 0 && errno == EINTR)
+                continue;
+            pollfd room{fd, POLLOUT, 0};
+            if (put == 0 || errno != EAGAIN || poll(&room, 1, -1) < 0 ||
+                (room.revents & POLLOUT) == 0)
+                return;
+        }
     }
 }

@@ -144,10 +144,22 @@ std::intptr_t console_wait_handle() {
     return keys == INVALID_HANDLE_VALUE ? -1 : reinterpret_cast<std::intptr_t>(keys);
 }
 
-void echo(std::uint8_t byte) {
-    DWORD written = 0;
-    if (screen() != INVALID_HANDLE_VALUE && WriteConsoleA(screen(), &byte, 1, &written, nullptr))
-        return;
-    // Without a console the byte goes to standard error, as it is.
-    WriteFile(GetStdHandle(STD_ERROR_HANDLE), &byte, 1, &written, nullptr);
+void prepare_console() {
+    // Nothing to arrange: Windows has no signal that a closed pipe raises, and Ctrl+C and the
+    // closing of the console end the process, which gives its ports back with their handles.
+}
+
+void echo_to_console(const std::uint8_t* bytes, std::size_t count) {
+    constexpr std::size_t piece = 2048;
+    char shown[2 * piece];
+    for (std::size_t from = 0; from < count; from += piece) {
+        const DWORD length = static_cast<DWORD>(
+            echo_form(bytes + from, count - from < piece ? count - from : piece, shown));
+        DWORD written = 0;
+        if (screen() != INVALID_HANDLE_VALUE &&
+            WriteConsoleA(screen(), shown, length, &written, nullptr))
+            continue;
+        // Without a console the text goes to standard error.
+        WriteFile(GetStdHandle(STD_ERROR_HANDLE), shown, length, &written, nullptr);
+    }
 }

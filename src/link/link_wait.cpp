@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 
 namespace {
 
@@ -26,27 +27,6 @@ void wait_port(SerialPort& port, bool for_output, bool watch_keys, int timeout_m
     wait_ports(ports, 1, for_output, watch_keys ? console_wait_handle() : -1, timeout_ms);
 }
 
-// Writes `count` bytes, waiting for room whenever the driver takes less than it was given;
-// with `watch_keys`, ESC stops it and what the driver still holds is discarded.
-std::ptrdiff_t write_bytes(SerialPort& port, const std::uint8_t* bytes, std::size_t count,
-                           bool watch_keys) {
-    std::size_t sent = 0;
-    while (sent < count) {
-        const std::ptrdiff_t written =
-            write_some(port, bytes + sent, std::min(write_piece, count - sent));
-        if (written < 0)
-            return wait_lost;
-        sent += static_cast<std::size_t>(written);
-        if (watch_keys && escape_pressed()) {
-            discard_output(port);
-            return wait_escape;
-        }
-        if (sent < count)
-            wait_port(port, true, watch_keys, -1);
-    }
-    return static_cast<std::ptrdiff_t>(count);
-}
-
 } // namespace
 
 std::int64_t now_ms() {
@@ -56,12 +36,16 @@ std::int64_t now_ms() {
 
 void drain_input(SerialPort& port) {
     const Clock::time_point end = Clock::now() + std::chrono::milliseconds(drain_ms);
+    // The clock is looked at after every piece: a receiver that keeps talking must not stretch
+    // the drain over its answer.
     do {
-        while (read_byte(port) >= 0) {
-        }
+        const std::uint8_t* bytes = nullptr;
+        const std::size_t count = peek_received(port, bytes);
+        consume_received(port, count);
         if (port.lost_error != 0)
             return;
-        wait_port(port, false, false, ms_until(end));
+        if (count == 0)
+            wait_port(port, false, false, ms_until(end));
     } while (Clock::now() < end);
 }
 
@@ -69,9 +53,14 @@ int read_reply(SerialPort& port, std::uint8_t* buffer, int count, int timeout_ms
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
     int received = 0;
     while (received < count) {
-        const int byte = read_byte(port);
-        if (byte >= 0) {
-            buffer[received++] = static_cast<std::uint8_t>(byte);
+        const std::uint8_t* bytes = nullptr;
+        const std::size_t queued = peek_received(port, bytes);
+        if (queued > 0) {
+            // Only the reply is taken; what follows it stays for the next wait.
+            const std::size_t taken = std::min(queued, static_cast<std::size_t>(count - received));
+            std::copy(bytes, bytes + taken, buffer + received);
+            consume_received(port, taken);
+            received += static_cast<int>(taken);
             continue;
         }
         if (port.lost_error != 0 || Clock::now() >= deadline)
@@ -85,19 +74,26 @@ int wait_for_mark(SerialPort& port, const char* marks) {
     for (;;) {
         if (escape_pressed())
             return wait_escape;
-        const int byte = read_byte(port);
-        if (byte < 0) {
+        const std::uint8_t* bytes = nullptr;
+        const std::size_t queued = peek_received(port, bytes);
+        if (queued == 0) {
             if (port.lost_error != 0)
                 return wait_lost;
             wait_port(port, false, true, -1);
             continue;
         }
-        for (int i = 0; marks[i] != '\0'; ++i) {
-            if (static_cast<std::uint8_t>(marks[i]) == byte)
-                return i;
+        // Everything before the first mark is the receiver's own console text, shown in one
+        // piece; the bytes behind the mark stay queued.
+        for (std::size_t at = 0; at < queued; ++at) {
+            const char* mark = std::strchr(marks, bytes[at]);
+            if (bytes[at] != 0 && mark != nullptr) {
+                echo(bytes, at);
+                consume_received(port, at + 1);
+                return static_cast<int>(mark - marks);
+            }
         }
-        // Anything else is the receiver's own console text.
-        echo(static_cast<std::uint8_t>(byte));
+        echo(bytes, queued);
+        consume_received(port, queued);
     }
 }
 
@@ -107,9 +103,22 @@ bool wait_ready(SerialPort& port) {
 }
 
 std::ptrdiff_t write_watching_keys(SerialPort& port, const std::uint8_t* bytes, std::size_t count) {
-    return write_bytes(port, bytes, count, true);
-}
-
-bool write_all(SerialPort& port, const std::uint8_t* bytes, std::size_t count) {
-    return write_bytes(port, bytes, count, false) == static_cast<std::ptrdiff_t>(count);
+    std::size_t sent = 0;
+    for (;;) {
+        // A key pressed before the write began (while the reply was read, say) is seen before
+        // the first byte goes out: ESC must not let a header erase the flash.
+        if (escape_pressed()) {
+            discard_output(port);
+            return wait_escape;
+        }
+        if (sent == count)
+            return static_cast<std::ptrdiff_t>(count);
+        const std::ptrdiff_t written =
+            write_some(port, bytes + sent, std::min(write_piece, count - sent));
+        if (written < 0)
+            return wait_lost;
+        sent += static_cast<std::size_t>(written);
+        if (sent < count)
+            wait_port(port, true, true, -1);
+    }
 }

@@ -29,8 +29,9 @@ constexpr int wait_lost = -2;   // the serial device went away (the port's lost_
 // Milliseconds since the program started, from a monotonic clock.
 std::int64_t now_ms();
 
-// Discards whatever the port receives during drain_ms; at least one read is made. Does
-// not look at the keyboard.
+// Discards whatever the port receives during drain_ms, and no longer: the clock is
+// looked at as bytes arrive, so a receiver that keeps talking cannot stretch it. At least one
+// read is made. Does not look at the keyboard.
 void drain_input(SerialPort& port);
 
 // Reads up to `count` bytes into `buffer` within `timeout_ms` of the call (one deadline for the
@@ -39,7 +40,8 @@ void drain_input(SerialPort& port);
 int read_reply(SerialPort& port, std::uint8_t* buffer, int count, int timeout_ms);
 
 // Waits without a time limit for one of the bytes of `marks` on the port and returns the
-// position of the first matching one in `marks`. Every other byte is echoed to the console.
+// position of the first matching one in `marks`. Every other byte is echoed to the console, as
+// many as have arrived in one piece; the bytes behind the mark stay queued for the next read.
 // Returns wait_escape when ESC is pressed, wait_lost when the device goes away.
 int wait_for_mark(SerialPort& port, const char* marks);
 
@@ -48,13 +50,10 @@ int wait_for_mark(SerialPort& port, const char* marks);
 bool wait_ready(SerialPort& port);
 
 // Writes `count` bytes to the port in large pieces, looking at the keyboard between
-// pieces and while the driver has no room. Returns count, wait_escape when ESC was pressed (what
-// the driver still held of the bytes is discarded then, so the rest never reaches the line), or
-// wait_lost.
+// pieces and while the driver has no room: a receiver that stops reading must never hold the
+// program where ESC cannot reach it. Returns count, wait_escape when ESC was pressed (what the
+// driver still held of the bytes is discarded then, so the rest never reaches the line), or
+// wait_lost when the device went away (a hangup included).
 std::ptrdiff_t write_watching_keys(SerialPort& port, const std::uint8_t* bytes, std::size_t count);
-
-// Writes `count` bytes to the port, waiting for room as needed, without looking at the
-// keyboard. Returns false when the device went away.
-bool write_all(SerialPort& port, const std::uint8_t* bytes, std::size_t count);
 
 #endif

@@ -2,8 +2,23 @@
 
 // The parts of the serial layer that are the same on every system.
 
+#include <algorithm>
+
 bool port_is_open(const SerialPort& port) {
     return port.handle != -1;
+}
+
+int read_byte(SerialPort& port) {
+    const std::uint8_t* bytes = nullptr;
+    if (peek_received(port, bytes) == 0)
+        return -1;
+    const int byte = bytes[0];
+    consume_received(port, 1);
+    return byte;
+}
+
+void consume_received(SerialPort& port, std::size_t count) {
+    port.received_at += std::min(count, port.received_end - port.received_at);
 }
 
 namespace {

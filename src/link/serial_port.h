@@ -16,8 +16,16 @@
 #include <cstddef>
 #include <cstdint>
 
+// What one read from the driver may take at most. A talkative receiver's text is taken in
+// pieces of this size rather than byte by byte.
+constexpr std::size_t receive_buffer_size = 4096;
+
 // An open port, or the invalid value (`handle` -1). `handle` is the system's own: a file
 // descriptor on POSIX, a HANDLE on Windows.
+//
+// Received bytes are read from the driver as many at a time as it holds and kept in the port's
+// own buffer until they are consumed, so that the bytes behind a mark (the identification that
+// follows the ready mark at once) are never lost to a read that took more than the mark.
 struct SerialPort {
     std::intptr_t handle = -1;
     int lost_error = 0;    // once the device has gone away: why, as an errno value; else 0
@@ -27,6 +35,9 @@ struct SerialPort {
     const char* open_step = "";
     int open_error = 0;
     char open_reason[160] = {};
+    std::uint8_t received[receive_buffer_size] = {};
+    std::size_t received_at = 0;  // first byte not yet consumed
+    std::size_t received_end = 0; // end of the bytes read from the driver
 };
 
 // The COM1 and COM2 slots and the active port that every download exchange uses.
@@ -53,12 +64,26 @@ SerialPort open_port(const char* device, std::int32_t baud);
 
 void close_port(SerialPort& port);
 
+// Gives up the exclusive hold on every open port as the program is being ended by a signal:
+// the system closes the ports with the process, but on a line whose other end stays open the
+// hold would outlive it and keep the next run out. Safe to call in a signal handler.
+void release_ports_on_signal();
+
 // True when `baud` is a standard speed that a port can be set to.
 bool speed_supported(std::int32_t baud);
 
 // One received byte (0 to 255), or -1 when none is queued. Never waits. On a device that has
 // gone away it returns -1 and sets `lost_error`.
 int read_byte(SerialPort& port);
+
+// The received bytes not yet consumed, in order: the port's buffer, refilled with what the
+// driver holds (in one read) when it is empty. Never waits. Returns how many there are (0 when
+// none is queued, or when the device went away: `lost_error` is set then) and points `bytes`
+// at them; they stay valid until the next call on the port. Nothing is consumed here.
+std::size_t peek_received(SerialPort& port, const std::uint8_t*& bytes);
+
+// Consumes the first `count` bytes that peek_received showed.
+void consume_received(SerialPort& port, std::size_t count);
 
 // Writes up to `count` bytes without waiting for room; returns how many the driver took
 // (possibly 0), or -1 when the device has gone away (`lost_error` is set then).

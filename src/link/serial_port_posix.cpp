@@ -3,6 +3,7 @@
 // The serial port on POSIX systems: a terminal device in raw mode through termios.
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -41,9 +42,9 @@ bool speed_code(std::int32_t baud, speed_t& code) {
     return false;
 }
 
-// Descriptors still open, closed once when the program ends.
+// Descriptors still open, closed once when the program ends. A signal handler reads them.
 constexpr int max_open_ports = 4;
-int open_fds[max_open_ports] = {-1, -1, -1, -1};
+volatile std::sig_atomic_t open_fds[max_open_ports] = {-1, -1, -1, -1};
 bool close_registered = false;
 
 // Gives the device back: the exclusive flag stays on a terminal whose other end is still open
@@ -54,17 +55,18 @@ void release_fd(int fd) {
 }
 
 void close_open_ports() {
-    for (int& fd : open_fds) {
-        if (fd >= 0)
-            release_fd(fd);
+    for (volatile std::sig_atomic_t& fd : open_fds) {
+        const int open_fd = fd;
         fd = -1;
+        if (open_fd >= 0)
+            release_fd(open_fd);
     }
 }
 
 void remember_fd(int fd) {
     if (!close_registered)
         close_registered = std::atexit(close_open_ports) == 0;
-    for (int& slot : open_fds) {
+    for (volatile std::sig_atomic_t& slot : open_fds) {
         if (slot < 0) {
             slot = fd;
             return;
@@ -73,7 +75,7 @@ void remember_fd(int fd) {
 }
 
 void forget_fd(int fd) {
-    for (int& slot : open_fds) {
+    for (volatile std::sig_atomic_t& slot : open_fds) {
         if (slot == fd)
             slot = -1;
     }
@@ -171,6 +173,13 @@ SerialPort open_port(const char* device, std::int32_t baud) {
     return port;
 }
 
+void release_ports_on_signal() {
+    for (const volatile std::sig_atomic_t& fd : open_fds) {
+        if (fd >= 0)
+            ioctl(fd, TIOCNXCL);
+    }
+}
+
 void close_port(SerialPort& port) {
     if (!port_is_open(port))
         return;
@@ -179,24 +188,23 @@ void close_port(SerialPort& port) {
     port.handle = -1;
 }
 
-int read_byte(SerialPort& port) {
-    if (!port_is_open(port) || port.lost_error != 0)
-        return -1;
-    int queued = 0;
-    if (ioctl(fd_of(port), FIONREAD, &queued) != 0) {
-        if (device_gone(errno))
-            port.lost_error = errno;
-        return -1;
+std::size_t peek_received(SerialPort& port, const std::uint8_t*& bytes) {
+    if (port.received_at == port.received_end && port_is_open(port) && port.lost_error == 0) {
+        port.received_at = port.received_end = 0;
+        int queued = 0;
+        if (ioctl(fd_of(port), FIONREAD, &queued) != 0) {
+            if (device_gone(errno))
+                port.lost_error = errno;
+        } else if (queued > 0) {
+            const ssize_t got = read(fd_of(port), port.received, sizeof port.received);
+            if (got > 0)
+                port.received_end = static_cast<std::size_t>(got);
+            else if (got < 0 && device_gone(errno))
+                port.lost_error = errno;
+        }
     }
-    if (queued <= 0)
-        return -1;
-    unsigned char byte = 0;
-    const ssize_t got = read(fd_of(port), &byte, 1);
-    if (got == 1)
-        return byte;
-    if (got < 0 && device_gone(errno))
-        port.lost_error = errno;
-    return -1;
+    bytes = port.received + port.received_at;
+    return port.received_end - port.received_at;
 }
 
 std::ptrdiff_t write_some(SerialPort& port, const std::uint8_t* bytes, std::size_t count) {

@@ -243,6 +243,10 @@ SerialPort open_port(const char* device, std::int32_t baud) {
     return port;
 }
 
+// Windows ends a process without signal handlers of this kind, and a port's sharing ends with
+// its handle: there is nothing to give up beforehand.
+void release_ports_on_signal() {}
+
 void close_port(SerialPort& port) {
     if (!port_is_open(port))
         return;
@@ -251,19 +255,22 @@ void close_port(SerialPort& port) {
     port.handle = -1;
 }
 
-int read_byte(SerialPort& port) {
-    if (!port_is_open(port) || port.lost_error != 0)
-        return -1;
-    COMSTAT status;
-    if (!queue_status(port, status) || status.cbInQue == 0)
-        return -1;
-    unsigned char byte = 0;
-    DWORD got = 0;
-    if (!ReadFile(handle_of(port), &byte, 1, &got, nullptr)) {
-        note_lost(port);
-        return -1;
+std::size_t peek_received(SerialPort& port, const std::uint8_t*& bytes) {
+    if (port.received_at == port.received_end && port_is_open(port) && port.lost_error == 0) {
+        port.received_at = port.received_end = 0;
+        COMSTAT status;
+        if (queue_status(port, status) && status.cbInQue > 0) {
+            const DWORD wanted =
+                std::min<DWORD>(status.cbInQue, static_cast<DWORD>(sizeof port.received));
+            DWORD got = 0;
+            if (!ReadFile(handle_of(port), port.received, wanted, &got, nullptr))
+                note_lost(port);
+            else
+                port.received_end = got;
+        }
     }
-    return got == 1 ? byte : -1;
+    bytes = port.received + port.received_at;
+    return port.received_end - port.received_at;
 }
 
 std::ptrdiff_t write_some(SerialPort& port, const std::uint8_t* bytes, std::size_t count) {

@@ -162,10 +162,9 @@ bool send_header(Exchange& exchange) {
     const DownloadRequest& request = exchange.request;
     put_header_sectors(exchange.buffer, exchange.plan.sectors, exchange.plan.sector_count);
     say("\n");
-    // The header makes the receiver erase the sectors it lists. A user who pressed ESC before
-    // it went out (the reply read does not look at the keyboard) wants nothing erased.
-    if (escape_pressed())
-        return end(exchange, DownloadResult::Escaped);
+    // The header makes the receiver erase the sectors it lists: a user who pressed ESC before
+    // it went out (the reply read does not look at the keyboard) wants nothing erased, and the
+    // write looks at the keyboard before its first byte.
     complete_header(exchange.buffer, request.block_size, request.speed_hundreds);
     if (!send_frame(exchange, exchange.buffer, header_size))
         return false;

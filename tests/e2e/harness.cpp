@@ -11,6 +11,7 @@
 #include <fstream>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,6 +20,9 @@
 #endif
 #ifndef UPGRADE_E2E_SIM_PATH
 #define UPGRADE_E2E_SIM_PATH ""
+#endif
+#ifndef UPGRADE_E2E_JOB_SHELL_PATH
+#define UPGRADE_E2E_JOB_SHELL_PATH ""
 #endif
 
 namespace e2e {
@@ -49,9 +53,11 @@ void close_fd(int& fd) {
 // Starts `program` with `args` in `workdir` in a session of its own. With `console_path` that
 // terminal becomes its controlling terminal and standard input; otherwise standard input is
 // /dev/null. Standard output and error go to the child's streams; with `stdout_closed` the
-// child starts with descriptor 1 closed (`program >&-`).
+// child starts with descriptor 1 closed (`program >&-`). The `ignored` signals are ignored when
+// the program starts, as `nohup` or a script's `&` leave them.
 bool launch(Child& child, const std::string& program, const std::vector<std::string>& args,
-            const std::string& workdir, const char* console_path, bool stdout_closed = false) {
+            const std::string& workdir, const char* console_path,
+            const std::vector<int>& ignored = {}, bool stdout_closed = false) {
     int out[2], err[2];
     if (pipe2(out, O_CLOEXEC) != 0)
         return false;
@@ -85,6 +91,8 @@ bool launch(Child& child, const std::string& program, const std::vector<std::str
             close(fd);
         if (stdout_closed)
             close(1);
+        for (int signal_number : ignored)
+            signal(signal_number, SIG_IGN);
         if (chdir(workdir.c_str()) != 0)
             _exit(126);
         execv(program.c_str(), argv.data());
@@ -258,6 +266,9 @@ void E2eTest::TearDown() {
         }
         kill_child(*child);
     }
+    // A job left behind by a job shell that was killed.
+    if (job_pid > 0 && job_state() != '?')
+        kill(job_pid, SIGKILL);
     // UPGRADE_E2E_DUMP=1 shows the captured output of passing tests too.
     if (HasFailure() || std::getenv("UPGRADE_E2E_DUMP")) {
         dump("upgrade stdout", upgrade.out);
@@ -270,6 +281,7 @@ void E2eTest::TearDown() {
         if (!text.empty())
             std::fprintf(stderr, "---- receiver-sim report ----\n%s", text.c_str());
     }
+    close_fd(job_fd);
     close_pty(console);
     close_pty(com[0]);
     close_pty(com[1]);
@@ -296,8 +308,76 @@ std::vector<Stream*> E2eTest::streams() {
 void E2eTest::start_upgrade(const std::vector<std::string>& args) {
     std::vector<std::string> full = {"/com1=" + com_device[0], "/com2=" + com_device[1]};
     full.insert(full.end(), args.begin(), args.end());
-    ASSERT_TRUE(launch(upgrade, UPGRADE_E2E_UPGRADE_PATH, full, dir, console.path.c_str(),
+    ASSERT_TRUE(launch(upgrade, UPGRADE_E2E_UPGRADE_PATH, full, dir,
+                       with_console ? console.path.c_str() : nullptr, ignored_signals,
                        upgrade_stdout_closed));
+}
+
+void E2eTest::start_job(const std::vector<std::string>& args, bool in_foreground) {
+    ASSERT_STRNE(UPGRADE_E2E_JOB_SHELL_PATH, "") << "built without the job shell";
+    job_control = path("job-control");
+    job_pid_file = path("job-pid");
+    ASSERT_EQ(mkfifo(job_control.c_str(), 0600), 0);
+    // Held open for reading and writing, so that commands never block and never meet a closed
+    // end, whenever the shell opens its side.
+    job_fd = open(job_control.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(job_fd, 0);
+    std::vector<std::string> full = {in_foreground ? "--fg" : "--bg",
+                                     job_control,
+                                     job_pid_file,
+                                     UPGRADE_E2E_UPGRADE_PATH,
+                                     "/com1=" + com_device[0],
+                                     "/com2=" + com_device[1]};
+    full.insert(full.end(), args.begin(), args.end());
+    ASSERT_TRUE(launch(upgrade, UPGRADE_E2E_JOB_SHELL_PATH, full, dir, console.path.c_str()));
+    auto deadline = deadline_after(start_ms);
+    while (job_pid <= 0 && ms_left(deadline) > 0) {
+        pump(streams(), 10);
+        std::ifstream file(job_pid_file);
+        file >> job_pid;
+    }
+    ASSERT_GT(job_pid, 0) << "the job shell named no job";
+}
+
+void E2eTest::job_command(char command) {
+    ASSERT_EQ(write(job_fd, &command, 1), 1);
+}
+
+char E2eTest::job_state() {
+    std::ifstream file("/proc/" + std::to_string(job_pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(file)), {});
+    auto close_paren = text.rfind(')');
+    return close_paren == std::string::npos || close_paren + 2 >= text.size()
+               ? '?'
+               : text[close_paren + 2];
+}
+
+bool E2eTest::wait_job_state(char state, int timeout_ms) {
+    auto deadline = deadline_after(timeout_ms);
+    while (job_state() != state) {
+        if (ms_left(deadline) == 0)
+            return false;
+        pump(streams(), 10);
+    }
+    return true;
+}
+
+bool E2eTest::console_given_back(int timeout_ms) {
+    auto deadline = deadline_after(timeout_ms);
+    for (;;) {
+        termios settings{};
+        if (tcgetattr(console.slave, &settings) == 0 &&
+            (settings.c_lflag & (ICANON | ECHO)) == (ICANON | ECHO))
+            return true;
+        if (ms_left(deadline) == 0)
+            return false;
+        pump(streams(), 10);
+    }
+}
+
+void E2eTest::close_stream(Stream& stream) {
+    close_fd(stream.fd);
+    stream.closed = true;
 }
 
 Child& E2eTest::launch_other_upgrade(const std::vector<std::string>& args) {

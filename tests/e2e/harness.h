@@ -105,6 +105,23 @@ class E2eTest : public ::testing::Test {
     // Starts `upgrade` in the work directory with /com1= and /com2= (the COM ptys unless
     // `com_device` was changed) placed before `args`.
     void start_upgrade(const std::vector<std::string>& args);
+    // Starts `upgrade` as a job of a small job-control shell (job_shell) on the console: the
+    // shell leads the session and the program runs in a process group of its own, in the
+    // foreground or in the background. The test types keys (Ctrl-Z included) on the console and
+    // moves the job with job_command: 'f' (fg: foreground and SIGCONT) or 'b' (bg: the shell
+    // keeps the terminal, SIGCONT). `upgrade` is the shell, which ends with the job's status;
+    // `job_pid` is the program itself.
+    void start_job(const std::vector<std::string>& args, bool in_foreground);
+    void job_command(char command);
+    // The program's state letter from /proc (R, S, T for stopped, ...), '?' when it is gone.
+    char job_state();
+    bool wait_job_state(char state, int timeout_ms = prompt_ms);
+    // Waits until the console is back in the shell's line-by-line mode with echo (the program
+    // has handed it back or never took it).
+    bool console_given_back(int timeout_ms = prompt_ms);
+    // Closes the test's end of a stream, as `| head` does once it has read enough.
+    void close_stream(Stream& stream);
+
     // Starts another instance of `upgrade` with exactly `args` (the caller supplies /com1= and
     // /com2=) and a console of its own. The fixture owns, pumps and cleans up both.
     Child& launch_other_upgrade(const std::vector<std::string>& args);
@@ -148,9 +165,14 @@ class E2eTest : public ::testing::Test {
     Pty console;               // the program's console
     Pty com[2];                // COM1 and COM2
     std::string com_device[2]; // what /com1= and /com2= name; the COM pty slaves by default
+    bool with_console = true;  // start_upgrade gives the program its console pty
     bool upgrade_stdout_closed = false; // start_upgrade starts it with standard output closed
+    std::vector<int> ignored_signals;   // ignored when start_upgrade starts the program
     Child upgrade;
     Child sim;
+    std::string job_control, job_pid_file; // start_job's command FIFO and the job's pid
+    int job_fd = -1;
+    pid_t job_pid = -1;
     std::list<Child> other_runs;   // further instances of the program or the simulator
     std::list<Pty> other_consoles; // and their consoles
 };

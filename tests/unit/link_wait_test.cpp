@@ -222,9 +222,13 @@ TEST_F(LinkWait, OnlyALoneEscEndsAWait) {
         {"an SS3 key", "\x1bOP", false},
         {"a letter then ESC", "q\x1b", true},
         {"an arrow key then ESC in one burst", "\x1b[B\x1b", true},
-        // Keys that piled up while nobody looked: ESC is still ESC.
+        // Keys that piled up while nobody looked: ESC twice is still ESC.
         {"ESC pressed twice", "\x1b\x1b", true},
-        {"ESC then a letter", "\x1bq", true},
+        // A byte right behind ESC makes one key that is not ESC, whole.
+        {"Alt with a letter", "\x1bq", false},
+        {"the terminal's colour answer", "\x1b]11;rgb:0000/0000/0000\x07", false},
+        {"an answer ended by ESC backslash", "\x1bP1$r0m\x1b\\", false},
+        {"an answer then ESC", "\x1b]11;rgb:ffff/ffff/ffff\x1b\\\x1b", true},
     };
     for (const KeyCase& c : cases) {
         TearDown();

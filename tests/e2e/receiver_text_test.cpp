@@ -1,0 +1,233 @@
+// What the receiver and the terminal send besides the protocol: the receiver's console text,
+// which is shown but must not drive the terminal, must not stretch the drain over a mark and
+// must not cost the bytes behind a mark; the terminal's own answers and Alt keys, which are not
+// ESC; and a receiver that stops reading while the access string or the header is written.
+
+#include "sim_fixture.h"
+
+#include <termios.h>
+#include <unistd.h>
+
+namespace e2e {
+namespace {
+
+using e2e::PrintTo; // case names in failure messages
+
+const std::string announcement = "KAL VERON KELDKAR";
+const std::string access_string = "marlose-quintar";
+
+// The form in which the echo shows receiver text, from the rule: control bytes other than TAB,
+// LF, CR and BS, and DEL, in caret notation; everything else as it is.
+std::string caret_form(const std::string& text) {
+    std::string shown;
+    for (unsigned char c : text) {
+        if ((c < 0x20 && c != '\t' && c != '\n' && c != '\r' && c != '\b') || c == 0x7F) {
+            shown += '^';
+            shown += static_cast<char>(c ^ 0x40);
+        } else {
+            shown += static_cast<char>(c);
+        }
+    }
+    return shown;
+}
+
+// The identification reply of the simulator's default receiver, with its CRC.
+std::string identification() {
+    std::uint8_t reply[10] = {0x01, 0x00, 0x49, 0x22, 0x01, 0x02};
+    const std::uint32_t crc = link_crc(reply, 6);
+    for (int i = 0; i < 4; ++i)
+        reply[6 + i] = static_cast<std::uint8_t>(crc >> (8 * i));
+    return std::string(reinterpret_cast<const char*>(reply), sizeof reply);
+}
+
+class ReceiverText : public SimTest {
+  protected:
+    std::string start_of_run(int speed, unsigned block_size) const {
+        return banner() + settings_report("auto", speed, block_size) +
+               given_name_report(shape.selection) + "ready.\n\n";
+    }
+
+    // A tplist of `blocks` blocks of 1000 bytes against the simulator with `sim_args`.
+    void start_download(int blocks, const std::vector<std::string>& sim_args) {
+        const std::uint32_t sizes[3] = {0, 0, static_cast<std::uint32_t>(blocks) * 1000};
+        ASSERT_NO_FATAL_FAILURE(write_images(4, sizes, true, images));
+        ASSERT_NO_FATAL_FAILURE(start_receiver(sim_args));
+        shape.selection = 4;
+        shape.block_size = 1000;
+        start_upgrade({"/block=1000", given_names[tplist]});
+    }
+
+    void expect_complete() {
+        EXPECT_EQ(wait_upgrade(download_ms), 0);
+        EXPECT_EQ(wait_exit(sim), 0) << "the simulator found the download wrong or incomplete";
+        EXPECT_EQ(flash_mismatch(shape, images), "");
+        EXPECT_EQ(pattern_mismatch(upgrade.out.data,
+                                   start_of_run(1152, 1000) + download_text(shape, images)),
+                  "");
+    }
+
+    Images images;
+    DownloadShape shape;
+};
+
+// ---- the echo cannot drive the terminal ----
+
+struct ShownCase {
+    const char* name;
+    const char* sent; // in the simulator's escapes
+    std::string shown;
+};
+
+// Each piece of text a receiver could send to take the terminal over, sent one after the other
+// before the ready marks: the console shows them all, harmless, and nothing else.
+TEST_F(ReceiverText, IsEchoedInCaretNotation) {
+    const ShownCase cases[] = {
+        {"title", "\\e]0;owned\\x07", "^[]0;owned^G"},
+        {"clear_screen", "\\e[2J\\e[H", "^[[2J^[[H"},
+        {"alternate_screen", "\\e[?1049h", "^[[?1049h"},
+        {"character_set", "\\e(0\\x0e", "^[(0^N"},
+        {"clipboard_write", "\\e]52;c;aGk=\\x07", "^[]52;c;aGk=^G"},
+        {"colour_query", "\\e]11;?\\x07", "^[]11;?^G"},
+        {"nul_and_del", "a\\0b\\x7f", "a^@b^?"},
+        {"kept_as_they_are", "\\tx\\x08y\\rz", "\tx\by\rz"},
+        {"eight_bit", "\\x9b\\xe9\\xff", "\x9b\xe9\xff"},
+    };
+    std::string text;
+    std::string shown;
+    for (const ShownCase& c : cases) {
+        text += std::string("<") + c.name + ">" + c.sent;
+        shown += std::string("<") + c.name + ">" + c.shown;
+    }
+    start_download(1, {"--text", text});
+    expect_complete();
+    pump(streams(), 100);
+    // The text comes before each of the two ready marks.
+    EXPECT_EQ(printable(console.master.data), printable(shown + shown));
+}
+
+// ---- the drain lasts 2 ms while the receiver talks ----
+
+// A receiver that reports its progress without a pause after every frame, faster than a byte
+// at a time can be read: the drain must end on time and leave the mark behind the text to the
+// mark wait, which shows the text.
+TEST_F(ReceiverText, ATalkingReceiverDoesNotStretchTheDrain) {
+    start_download(4, {"--chatter-ms", "40"});
+    expect_complete();
+    EXPECT_NE(console.master.data.find("flash: erasing and programming"), std::string::npos)
+        << "the receiver's text was not shown";
+}
+
+// ---- a lot of text at once ----
+
+// Text read many bytes at a time: all of it is shown, in order, and the identification that
+// follows the ready mark at once in the same burst is not lost with it.
+TEST_F(ReceiverText, ALargeBurstIsShownWholeAndTheReplyBehindItKept) {
+    ASSERT_TRUE(write_file(path("tplist.bin"), image_bytes(1000, 1)));
+    start_upgrade({"/port=com1", "tplist.bin"});
+    ASSERT_TRUE(wait_output("ready.\n"));
+    receiver_sends(0, announcement);
+    ASSERT_TRUE(wait_for(com[0].master, access_string, start_ms));
+    auto bytes = image_bytes(300000, 7);
+    std::string text(bytes.begin(), bytes.end());
+    for (char& c : text) {
+        if (c == '!' || c == '\n') // not the mark; and no line ends the terminal would expand
+            c = '.';
+    }
+    // Text, ready mark and reply are written back to back, as fast as the line takes them.
+    const std::string burst = text + "!" + identification();
+    std::size_t sent = 0;
+    for (int round = 0; sent < burst.size() && round < download_ms / 5; ++round) {
+        const ssize_t put = write(com[0].master.fd, burst.data() + sent, burst.size() - sent);
+        if (put > 0)
+            sent += static_cast<std::size_t>(put);
+        pump(streams(), 5);
+    }
+    ASSERT_EQ(sent, burst.size()) << "the program stopped reading";
+    ASSERT_TRUE(wait_output(device_report_text(Identity{}), download_ms))
+        << "the identification behind the text was lost";
+    const std::string expected = caret_form(text);
+    ASSERT_TRUE(wait_for(console.master, expected.substr(expected.size() - 64), download_ms));
+    EXPECT_TRUE(console.master.data == expected) << "the echo differs from the text";
+    ASSERT_TRUE(wait_console_keys());
+    press("\x1b");
+    EXPECT_EQ(wait_upgrade(prompt_ms), 1);
+}
+
+// ---- the terminal's answers and Alt keys are not ESC ----
+
+// Keys that start with ESC but are not ESC, typed during the flash: the terminal's answers to
+// queries (background colour, device attributes, a setting), Alt with a key.
+TEST_F(ReceiverText, TerminalAnswersAndAltKeysDoNotEndTheFlash) {
+    start_download(12, {"--mark-delay-ms", "100"});
+    ASSERT_TRUE(wait_for(upgrade.out, "blk =", download_ms));
+    ASSERT_TRUE(wait_console_keys());
+    for (const char* keys : {"\x1b]11;rgb:1c1c/1c1c/1c1c\x1b\\", "\x1b[?64;1;2;6;22c",
+                             "\x1bP1$r0;1m\x1b\\", "\x1b]10;rgb:ffff/ffff/ffff\x07", "\x1bx"}) {
+        press(keys);
+        pump(streams(), 150);
+    }
+    expect_complete();
+}
+
+// ---- a receiver that stops reading while the host writes ----
+
+struct StuckCase {
+    const char* name;
+    bool at_header; // the header is held up, else the access string
+    bool hang_up;   // the line hangs up, else the user presses ESC
+};
+
+class StuckWrite : public E2eTest, public ::testing::WithParamInterface<StuckCase> {};
+
+// The receiver holds its input (output to it is stopped, as flow control would): the write
+// waits, but ESC ends it with status 1 and nothing more on the line, and a hangup ends it with
+// the lost-line message.
+TEST_P(StuckWrite, EndsOnEscOrHangup) {
+    const auto& c = GetParam();
+    ASSERT_TRUE(write_file(path("tplist.bin"), image_bytes(1000, 1)));
+    start_upgrade({"/port=com1", "tplist.bin"});
+    ASSERT_TRUE(wait_output("ready.\n"));
+    std::string stuck_after = "ready.\n\n";
+    if (c.at_header) {
+        receiver_sends(0, announcement);
+        ASSERT_TRUE(wait_for(com[0].master, access_string, start_ms));
+        ASSERT_EQ(tcflow(com[0].slave, TCOOFF), 0);
+        receiver_sends(0, "!" + identification());
+        stuck_after = device_report_text(Identity{}) + "\n";
+    } else {
+        ASSERT_EQ(tcflow(com[0].slave, TCOOFF), 0);
+        receiver_sends(0, announcement);
+    }
+    ASSERT_TRUE(wait_output(stuck_after));
+    ASSERT_TRUE(wait_console_keys());
+    EXPECT_TRUE(still_running(upgrade, quiet_ms)) << "the write did not wait";
+    const std::size_t printed = upgrade.out.data.size();
+    if (c.hang_up) {
+        close(com[0].master.fd);
+        com[0].master.fd = -1;
+    } else {
+        press("\x1b");
+    }
+    EXPECT_EQ(wait_upgrade(prompt_ms), 1);
+    const std::string after = upgrade.out.data.substr(printed);
+    if (c.hang_up) {
+        EXPECT_EQ(after.rfind("Error : the serial line on ", 0), 0u) << printable(after);
+        EXPECT_EQ(after.find('\n'), after.size() - 1) << "not one line: " << printable(after);
+    } else {
+        EXPECT_EQ(printable(after), "");
+        tcflow(com[0].slave, TCOON);
+        pump(streams(), 100);
+        EXPECT_EQ(printable(com[0].master.data), printable(c.at_header ? access_string : ""))
+            << "the stopped write reached the line";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(E2e, StuckWrite,
+                         ::testing::Values(StuckCase{"access_string_esc", false, false},
+                                           StuckCase{"access_string_hangup", false, true},
+                                           StuckCase{"header_esc", true, false},
+                                           StuckCase{"header_hangup", true, true}),
+                         CaseName());
+
+} // namespace
+} // namespace e2e
