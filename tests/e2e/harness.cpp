@@ -52,12 +52,12 @@ void close_fd(int& fd) {
 
 // Starts `program` with `args` in `workdir` in a session of its own. With `console_path` that
 // terminal becomes its controlling terminal and standard input; otherwise standard input is
-// /dev/null. Standard output and error go to the child's streams; with `stdout_closed` the
-// child starts with descriptor 1 closed (`program >&-`). The `ignored` signals are ignored when
+// /dev/null. Standard output goes where `output` says (the child's stream, closed as with
+// `program >&-`, or the console terminal itself); standard error to the child's stream. The `ignored` signals are ignored when
 // the program starts, as `nohup` or a script's `&` leave them.
 bool launch(Child& child, const std::string& program, const std::vector<std::string>& args,
             const std::string& workdir, const char* console_path,
-            const std::vector<int>& ignored = {}, bool stdout_closed = false) {
+            const std::vector<int>& ignored = {}, Output output = Output::Pipe) {
     int out[2], err[2];
     if (pipe2(out, O_CLOEXEC) != 0)
         return false;
@@ -85,11 +85,11 @@ bool launch(Child& child, const std::string& program, const std::vector<std::str
         if (console_path && ioctl(in, TIOCSCTTY, 0) != 0)
             _exit(126);
         dup2(in, 0);
-        dup2(out[1], 1);
+        dup2(output == Output::Console ? in : out[1], 1);
         dup2(err[1], 2);
         for (int fd = 3; fd < max_fd; ++fd)
             close(fd);
-        if (stdout_closed)
+        if (output == Output::Closed)
             close(1);
         for (int signal_number : ignored)
             signal(signal_number, SIG_IGN);
@@ -310,7 +310,7 @@ void E2eTest::start_upgrade(const std::vector<std::string>& args) {
     full.insert(full.end(), args.begin(), args.end());
     ASSERT_TRUE(launch(upgrade, UPGRADE_E2E_UPGRADE_PATH, full, dir,
                        with_console ? console.path.c_str() : nullptr, ignored_signals,
-                       upgrade_stdout_closed));
+                       upgrade_stdout));
 }
 
 void E2eTest::start_job(const std::vector<std::string>& args, bool in_foreground) {

@@ -53,6 +53,10 @@ struct Pty {
     std::string path;
 };
 
+// Where a child's standard output goes: a pipe read by the test, nowhere (closed at start), or
+// its console terminal.
+enum class Output { Pipe, Closed, Console };
+
 struct Child {
     pid_t pid = -1;
     Stream out;
@@ -166,7 +170,7 @@ class E2eTest : public ::testing::Test {
     Pty com[2];                // COM1 and COM2
     std::string com_device[2]; // what /com1= and /com2= name; the COM pty slaves by default
     bool with_console = true;  // start_upgrade gives the program its console pty
-    bool upgrade_stdout_closed = false; // start_upgrade starts it with standard output closed
+    Output upgrade_stdout = Output::Pipe; // where start_upgrade sends the program's output
     std::vector<int> ignored_signals;   // ignored when start_upgrade starts the program
     Child upgrade;
     Child sim;

@@ -180,7 +180,7 @@ TEST_F(SimTest, ClosedStandardOutputNeverReachesTheLine) {
     Images images;
     ASSERT_NO_FATAL_FAILURE(write_images(2, sizes, true, images));
     ASSERT_NO_FATAL_FAILURE(start_receiver({}));
-    upgrade_stdout_closed = true;
+    upgrade_stdout = Output::Closed;
     start_upgrade(name_args(2));
     EXPECT_EQ(wait_upgrade(download_ms), 0);
     EXPECT_EQ(wait_exit(sim), 0) << "the receiver saw something other than the protocol";
