@@ -49,9 +49,10 @@ void drain_input(SerialPort& port) {
     } while (Clock::now() < end);
 }
 
-int read_reply(SerialPort& port, std::uint8_t* buffer, int count, int timeout_ms) {
+LinkResult read_reply(SerialPort& port, std::uint8_t* buffer, int count, int timeout_ms,
+                      int& received) {
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-    int received = 0;
+    received = 0;
     while (received < count) {
         const std::uint8_t* bytes = nullptr;
         const std::size_t queued = peek_received(port, bytes);
@@ -63,33 +64,36 @@ int read_reply(SerialPort& port, std::uint8_t* buffer, int count, int timeout_ms
             received += static_cast<int>(taken);
             continue;
         }
-        if (port.lost_error != 0 || Clock::now() >= deadline)
-            break;
+        if (port.lost_error != 0)
+            return LinkResult::Lost;
+        if (Clock::now() >= deadline)
+            return LinkResult::TimedOut;
         wait_port(port, false, false, ms_until(deadline));
     }
-    return received;
+    return LinkResult::Done;
 }
 
-int wait_for_mark(SerialPort& port, const char* marks) {
+LinkResult wait_for_mark(SerialPort& port, const char* marks, int& mark) {
     for (;;) {
         if (escape_pressed())
-            return wait_escape;
+            return LinkResult::Escaped;
         const std::uint8_t* bytes = nullptr;
         const std::size_t queued = peek_received(port, bytes);
         if (queued == 0) {
             if (port.lost_error != 0)
-                return wait_lost;
+                return LinkResult::Lost;
             wait_port(port, false, true, -1);
             continue;
         }
         // Everything before the first mark is the receiver's own console text, shown in one
         // piece; the bytes behind the mark stay queued.
         for (std::size_t at = 0; at < queued; ++at) {
-            const char* mark = std::strchr(marks, bytes[at]);
-            if (bytes[at] != 0 && mark != nullptr) {
+            const char* found = std::strchr(marks, bytes[at]);
+            if (bytes[at] != 0 && found != nullptr) {
                 echo(bytes, at);
                 consume_received(port, at + 1);
-                return static_cast<int>(mark - marks);
+                mark = static_cast<int>(found - marks);
+                return LinkResult::Done;
             }
         }
         echo(bytes, queued);
@@ -97,26 +101,27 @@ int wait_for_mark(SerialPort& port, const char* marks) {
     }
 }
 
-bool wait_ready(SerialPort& port) {
+LinkResult wait_ready(SerialPort& port) {
     // Only the ready mark counts here; an '@' is console text like any other byte.
-    return wait_for_mark(port, "!") == 0;
+    int mark = 0;
+    return wait_for_mark(port, "!", mark);
 }
 
-std::ptrdiff_t write_watching_keys(SerialPort& port, const std::uint8_t* bytes, std::size_t count) {
+LinkResult write_watching_keys(SerialPort& port, const std::uint8_t* bytes, std::size_t count) {
     std::size_t sent = 0;
     for (;;) {
         // A key pressed before the write began (while the reply was read, say) is seen before
         // the first byte goes out: ESC must not let a header erase the flash.
         if (escape_pressed()) {
             discard_output(port);
-            return wait_escape;
+            return LinkResult::Escaped;
         }
         if (sent == count)
-            return static_cast<std::ptrdiff_t>(count);
+            return LinkResult::Done;
         const std::ptrdiff_t written =
             write_some(port, bytes + sent, std::min(write_piece, count - sent));
         if (written < 0)
-            return wait_lost;
+            return LinkResult::Lost;
         sent += static_cast<std::size_t>(written);
         if (sent < count)
             wait_port(port, true, true, -1);

@@ -22,9 +22,13 @@ constexpr int drain_ms = 2;
 // The whole identification reply must arrive within this time of the host starting to read.
 constexpr int reply_timeout_ms = 5000;
 
-// Results of the waits besides a mark's index.
-constexpr int wait_escape = -1; // the user pressed ESC
-constexpr int wait_lost = -2;   // the serial device went away (the port's lost_error says why)
+// How a wait or a write on the line ended: one encoding for all of them.
+enum class LinkResult {
+    Done,     // what was waited for arrived, or every byte went out
+    TimedOut, // the reply did not arrive whole within its time
+    Escaped,  // the user pressed ESC
+    Lost,     // the serial device went away (the port's lost_error says why)
+};
 
 // Milliseconds since the program started, from a monotonic clock.
 std::int64_t now_ms();
@@ -34,26 +38,26 @@ std::int64_t now_ms();
 // read is made. Does not look at the keyboard.
 void drain_input(SerialPort& port);
 
-// Reads up to `count` bytes into `buffer` within `timeout_ms` of the call (one deadline for the
-// whole reply, not per byte). Returns how many arrived; fewer than `count` on the deadline or
-// when the device went away. Does not look at the keyboard.
-int read_reply(SerialPort& port, std::uint8_t* buffer, int count, int timeout_ms);
+// Reads `count` bytes into `buffer` within `timeout_ms` of the call (one deadline for the whole
+// reply, not per byte) and sets `received` to how many arrived. Returns Done, TimedOut, or Lost
+// when the device went away first. Does not look at the keyboard.
+LinkResult read_reply(SerialPort& port, std::uint8_t* buffer, int count, int timeout_ms,
+                      int& received);
 
-// Waits without a time limit for one of the bytes of `marks` on the port and returns the
-// position of the first matching one in `marks`. Every other byte is echoed to the console, as
-// many as have arrived in one piece; the bytes behind the mark stay queued for the next read.
-// Returns wait_escape when ESC is pressed, wait_lost when the device goes away.
-int wait_for_mark(SerialPort& port, const char* marks);
+// Waits without a time limit for one of the bytes of `marks` on the port; on Done, `mark` is the
+// position of the one that came in `marks`. Every other byte is echoed to the console, as many
+// as have arrived in one piece; the bytes behind the mark stay queued for the next read.
+// Returns Escaped when ESC is pressed, Lost when the device goes away.
+LinkResult wait_for_mark(SerialPort& port, const char* marks, int& mark);
 
-// Waits for the ready mark '!'; false on ESC or a lost device (tell them apart with the port's
-// lost_error). An '@' here is console text like any other byte.
-bool wait_ready(SerialPort& port);
+// Waits for the ready mark '!' alone: an '@' here is console text like any other byte.
+LinkResult wait_ready(SerialPort& port);
 
 // Writes `count` bytes to the port in large pieces, looking at the keyboard between
 // pieces and while the driver has no room: a receiver that stops reading must never hold the
-// program where ESC cannot reach it. Returns count, wait_escape when ESC was pressed (what the
-// driver still held of the bytes is discarded then, so the rest never reaches the line), or
-// wait_lost when the device went away (a hangup included).
-std::ptrdiff_t write_watching_keys(SerialPort& port, const std::uint8_t* bytes, std::size_t count);
+// program where ESC cannot reach it. Returns Done, Escaped when ESC was pressed (what the driver
+// still held of the bytes is discarded then, so the rest never reaches the line), or Lost when
+// the device went away (a hangup included).
+LinkResult write_watching_keys(SerialPort& port, const std::uint8_t* bytes, std::size_t count);
 
 #endif

@@ -40,9 +40,9 @@ bool line_lost(Exchange& exchange) {
 }
 
 // A wait or a write on the line that was cut short: by the device going away, or by ESC.
-bool cut_short(Exchange& exchange) {
-    return exchange.port.lost_error != 0 ? line_lost(exchange)
-                                         : end(exchange, DownloadResult::Escaped);
+bool cut_short(Exchange& exchange, LinkResult result) {
+    return result == LinkResult::Lost ? line_lost(exchange)
+                                      : end(exchange, DownloadResult::Escaped);
 }
 
 // The report of the image of `kind`; the selected images are listed in download order first.
@@ -57,8 +57,9 @@ ImageReport& report_of(Exchange& exchange, ImageKind kind) {
 
 // Writes a frame, looking at the keyboard; counts what went out.
 bool send_frame(Exchange& exchange, const std::uint8_t* bytes, std::size_t count) {
-    if (write_watching_keys(exchange.port, bytes, count) < 0)
-        return cut_short(exchange);
+    const LinkResult written = write_watching_keys(exchange.port, bytes, count);
+    if (written != LinkResult::Done)
+        return cut_short(exchange, written);
     exchange.outcome.bytes_sent += count;
     return true;
 }
@@ -140,15 +141,16 @@ bool switch_speed(Exchange& exchange, std::int32_t baud) {
 
 // Waits for the receiver's ready mark, reads its identification and prints the report.
 bool read_identification(Exchange& exchange) {
-    if (!wait_ready(exchange.port))
-        return cut_short(exchange);
-    const int received =
-        read_reply(exchange.port, exchange.buffer, device_info_size, reply_timeout_ms);
-    if (received < device_info_size) {
-        if (exchange.port.lost_error != 0)
-            return line_lost(exchange);
+    const LinkResult ready = wait_ready(exchange.port);
+    if (ready != LinkResult::Done)
+        return cut_short(exchange, ready);
+    int received = 0;
+    const LinkResult reply =
+        read_reply(exchange.port, exchange.buffer, device_info_size, reply_timeout_ms, received);
+    if (reply == LinkResult::Lost)
+        return line_lost(exchange);
+    if (reply != LinkResult::Done)
         return fail(exchange, DownloadReason::ShortReply, received);
-    }
     if (!parse_device_info(exchange.buffer, exchange.outcome.reply))
         return fail(exchange, DownloadReason::ReplyCrc, 0);
     exchange.outcome.reply_read = true;
@@ -174,9 +176,8 @@ bool send_header(Exchange& exchange) {
             return false;
         say("change baudrate 57600 -> %d00\n", request.speed_hundreds);
     }
-    if (!wait_ready(exchange.port))
-        return cut_short(exchange);
-    return true;
+    const LinkResult ready = wait_ready(exchange.port);
+    return ready == LinkResult::Done || cut_short(exchange, ready);
 }
 
 // Sends one block until the receiver accepts it. A resent block goes out again from the same
@@ -199,9 +200,10 @@ bool send_until_accepted(Exchange& exchange, ImageReport& image, const PlannedBl
         drain_input(exchange.port);
         if (fragments && !last_of_image)
             say(":  ");
-        const int mark = wait_for_mark(exchange.port, "!@");
-        if (mark < 0)
-            return cut_short(exchange);
+        int mark = 0;
+        const LinkResult answer = wait_for_mark(exchange.port, "!@", mark);
+        if (answer != LinkResult::Done)
+            return cut_short(exchange, answer);
         if (mark == 0) {
             ++image.accepted_blocks;
             image.accepted_bytes += block.len;

@@ -140,7 +140,9 @@ TEST_F(LinkWait, AReplyAlreadyQueuedReturnsAtOnce) {
     std::this_thread::sleep_for(20ms);
     std::uint8_t reply[10];
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(read_reply(port, reply, 10, 5000), 10);
+    int got = 0;
+    EXPECT_EQ(read_reply(port, reply, 10, 5000, got), LinkResult::Done);
+    EXPECT_EQ(got, 10);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 1000ms);
     EXPECT_EQ(std::string(reply, reply + 10), "0123456789");
     EXPECT_EQ(read_byte(port), 'X') << "bytes behind the reply stay queued";
@@ -152,7 +154,9 @@ TEST_F(LinkWait, AShortReplyReturnsItsCountAtTheDeadline) {
     send(line.master, "1234567");
     std::uint8_t reply[10];
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(read_reply(port, reply, 10, 300), 7);
+    int got = 0;
+    EXPECT_EQ(read_reply(port, reply, 10, 300, got), LinkResult::TimedOut);
+    EXPECT_EQ(got, 7);
     const auto took = std::chrono::steady_clock::now() - start;
     EXPECT_GE(took, 300ms);
     EXPECT_LT(took, 3000ms);
@@ -169,7 +173,8 @@ TEST_F(LinkWait, TheDeadlineBoundsTheWholeReplyNotTheGaps) {
     });
     std::uint8_t reply[10];
     const auto start = std::chrono::steady_clock::now();
-    const int got = read_reply(port, reply, 10, 250);
+    int got = 0;
+    EXPECT_EQ(read_reply(port, reply, 10, 250, got), LinkResult::TimedOut);
     const auto took = std::chrono::steady_clock::now() - start;
     trickle.join();
     EXPECT_GE(got, 3);
@@ -193,7 +198,10 @@ TEST_F(LinkWait, TheDrainSwallowsAMarkThatComesTooSoonAndKeepsLaterBytes) {
 }
 
 TEST_F(LinkWait, MarkWaitEchoesTextAndReturnsTheMarksPosition) {
-    start([](SerialPort& port) { return wait_for_mark(port, "!@") + 10; });
+    start([](SerialPort& port) {
+        int mark = -1;
+        return wait_for_mark(port, "!@", mark) == LinkResult::Done ? mark + 10 : 99;
+    });
     send(line.master, "abc@!");
     EXPECT_EQ(finish(), 11);
     // The echo is on the console, with nothing else.
@@ -201,7 +209,7 @@ TEST_F(LinkWait, MarkWaitEchoesTextAndReturnsTheMarksPosition) {
 }
 
 TEST_F(LinkWait, ReadyWaitTakesOnlyTheReadyMark) {
-    start([](SerialPort& port) { return wait_ready(port) ? 0 : 1; });
+    start([](SerialPort& port) { return wait_ready(port) == LinkResult::Done ? 0 : 1; });
     send(line.master, "@x!");
     EXPECT_EQ(finish(), 0);
     EXPECT_EQ(receive(console.master, 2, 1000ms), "@x");
@@ -233,7 +241,7 @@ TEST_F(LinkWait, OnlyALoneEscEndsAWait) {
     for (const KeyCase& c : cases) {
         TearDown();
         SetUp();
-        start([](SerialPort& port) { return wait_ready(port) ? 0 : 1; });
+        start([](SerialPort& port) { return wait_ready(port) == LinkResult::Done ? 0 : 1; });
         std::this_thread::sleep_for(100ms);
         send(console.master, c.keys);
         std::this_thread::sleep_for(200ms);
@@ -250,7 +258,7 @@ TEST_F(LinkWait, OnlyALoneEscEndsAWait) {
 TEST_F(LinkWait, EscStopsABlockThatTheReceiverDoesNotRead) {
     start([](SerialPort& port) {
         static std::uint8_t block[1 << 20];
-        return write_watching_keys(port, block, sizeof block) == wait_escape ? 0 : 1;
+        return write_watching_keys(port, block, sizeof block) == LinkResult::Escaped ? 0 : 1;
     });
     std::this_thread::sleep_for(300ms);
     EXPECT_TRUE(still_running()) << "the writer waits for room while nobody reads";
@@ -260,8 +268,9 @@ TEST_F(LinkWait, EscStopsABlockThatTheReceiverDoesNotRead) {
 
 TEST_F(LinkWait, AWaitEndsWhenTheDeviceGoesAway) {
     start([](SerialPort& port) {
-        const int result = wait_for_mark(port, "!@");
-        return result == wait_lost && port.lost_error != 0 ? 0 : 1;
+        int mark = -1;
+        const LinkResult result = wait_for_mark(port, "!@", mark);
+        return result == LinkResult::Lost && port.lost_error != 0 ? 0 : 1;
     });
     std::this_thread::sleep_for(100ms);
     close(line.master);
