@@ -3,6 +3,66 @@
 // The parts of the serial layer that are the same on every system.
 
 #include <algorithm>
+#include <atomic>
+#include <cstdlib>
+
+namespace {
+
+// Ports still open, given back once when the program ends, however it ends: at exit, or from
+// a signal handler just before the signal ends it (which is why the slots are lock-free
+// atomics, safe to read there). Enough for every port a station can serve.
+constexpr int max_open_ports = 40;
+std::atomic<std::intptr_t> open_handles[max_open_ports];
+std::atomic<bool> release_registered{false};
+static_assert(std::atomic<std::intptr_t>::is_always_lock_free);
+
+void release_open_ports() {
+    for (std::atomic<std::intptr_t>& slot : open_handles) {
+        const std::intptr_t handle = slot.exchange(-1);
+        if (handle != -1)
+            release_handle(handle);
+    }
+}
+
+struct EmptySlots {
+    EmptySlots() {
+        for (std::atomic<std::intptr_t>& slot : open_handles)
+            slot = -1;
+    }
+};
+const EmptySlots empty_slots;
+
+} // namespace
+
+void remember_port(std::intptr_t handle) {
+    if (!release_registered.exchange(true))
+        std::atexit(release_open_ports);
+    for (std::atomic<std::intptr_t>& slot : open_handles) {
+        std::intptr_t empty = -1;
+        if (slot.compare_exchange_strong(empty, handle))
+            return;
+    }
+}
+
+void release_ports_on_signal() {
+    for (const std::atomic<std::intptr_t>& slot : open_handles) {
+        const std::intptr_t handle = slot.load();
+        if (handle != -1)
+            release_on_signal(handle);
+    }
+}
+
+void close_port(SerialPort& port) {
+    if (!port_is_open(port))
+        return;
+    for (std::atomic<std::intptr_t>& slot : open_handles) {
+        std::intptr_t open = port.handle;
+        if (slot.compare_exchange_strong(open, -1))
+            break;
+    }
+    release_handle(port.handle);
+    port.handle = -1;
+}
 
 bool port_is_open(const SerialPort& port) {
     return port.handle != -1;

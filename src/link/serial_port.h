@@ -111,4 +111,12 @@ int poll_ports(PortSet& ports);
 // The first open port of the set that has gone away, or nullptr.
 const SerialPort* lost_port(const PortSet& ports);
 
+// The system's part of the ports' bookkeeping, used by the part every system shares
+// (serial_port.cpp): remember_port is called by open_port for every port it opens; a remembered
+// port is given back with release_handle when it is closed or the program ends, and with
+// release_on_signal (which must be safe in a signal handler) when a signal ends the program.
+void remember_port(std::intptr_t handle);
+void release_handle(std::intptr_t handle);
+void release_on_signal(std::intptr_t handle);
+
 #endif

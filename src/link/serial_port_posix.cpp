@@ -3,7 +3,6 @@
 // The serial port on POSIX systems: a terminal device in raw mode through termios.
 
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -40,45 +39,6 @@ bool speed_code(std::int32_t baud, speed_t& code) {
         }
     }
     return false;
-}
-
-// Descriptors still open, closed once when the program ends. A signal handler reads them.
-constexpr int max_open_ports = 4;
-volatile std::sig_atomic_t open_fds[max_open_ports] = {-1, -1, -1, -1};
-bool close_registered = false;
-
-// Gives the device back: the exclusive flag stays on a terminal whose other end is still open
-// (a virtual line), and would keep the next run out.
-void release_fd(int fd) {
-    ioctl(fd, TIOCNXCL);
-    close(fd);
-}
-
-void close_open_ports() {
-    for (volatile std::sig_atomic_t& fd : open_fds) {
-        const int open_fd = fd;
-        fd = -1;
-        if (open_fd >= 0)
-            release_fd(open_fd);
-    }
-}
-
-void remember_fd(int fd) {
-    if (!close_registered)
-        close_registered = std::atexit(close_open_ports) == 0;
-    for (volatile std::sig_atomic_t& slot : open_fds) {
-        if (slot < 0) {
-            slot = fd;
-            return;
-        }
-    }
-}
-
-void forget_fd(int fd) {
-    for (volatile std::sig_atomic_t& slot : open_fds) {
-        if (slot == fd)
-            slot = -1;
-    }
 }
 
 int fd_of(const SerialPort& port) {
@@ -169,23 +129,19 @@ SerialPort open_port(const char* device, std::int32_t baud) {
     SerialPort port;
     port.handle = fd;
     std::snprintf(port.device, sizeof port.device, "%s", device);
-    remember_fd(fd);
+    remember_port(fd);
     return port;
 }
 
-void release_ports_on_signal() {
-    for (const volatile std::sig_atomic_t& fd : open_fds) {
-        if (fd >= 0)
-            ioctl(fd, TIOCNXCL);
-    }
+// Gives the device back: the exclusive flag stays on a terminal whose other end is still open
+// (a virtual line), and would keep the next run out.
+void release_handle(std::intptr_t handle) {
+    release_on_signal(handle);
+    close(static_cast<int>(handle));
 }
 
-void close_port(SerialPort& port) {
-    if (!port_is_open(port))
-        return;
-    forget_fd(fd_of(port));
-    release_fd(fd_of(port));
-    port.handle = -1;
+void release_on_signal(std::intptr_t handle) {
+    ioctl(static_cast<int>(handle), TIOCNXCL);
 }
 
 std::size_t peek_received(SerialPort& port, const std::uint8_t*& bytes) {

@@ -42,38 +42,6 @@ HANDLE handle_of(const SerialPort& port) {
     return reinterpret_cast<HANDLE>(port.handle);
 }
 
-// Handles still open, closed once when the program ends.
-constexpr int max_open_ports = 4;
-HANDLE open_handles[max_open_ports] = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE,
-                                       INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE};
-bool close_registered = false;
-
-void close_open_ports() {
-    for (HANDLE& handle : open_handles) {
-        if (handle != INVALID_HANDLE_VALUE)
-            CloseHandle(handle);
-        handle = INVALID_HANDLE_VALUE;
-    }
-}
-
-void remember_handle(HANDLE handle) {
-    if (!close_registered)
-        close_registered = std::atexit(close_open_ports) == 0;
-    for (HANDLE& slot : open_handles) {
-        if (slot == INVALID_HANDLE_VALUE) {
-            slot = handle;
-            return;
-        }
-    }
-}
-
-void forget_handle(HANDLE handle) {
-    for (HANDLE& slot : open_handles) {
-        if (slot == handle)
-            slot = INVALID_HANDLE_VALUE;
-    }
-}
-
 // The waits below sleep in steps of 1 ms. The system's default timer step (15.6 ms on most
 // machines) would stretch the 2 ms drain eightfold and delay every mark by as much, so the
 // finer step is asked for while the program runs.
@@ -239,21 +207,17 @@ SerialPort open_port(const char* device, std::int32_t baud) {
     SerialPort port;
     port.handle = reinterpret_cast<std::intptr_t>(handle);
     std::snprintf(port.device, sizeof port.device, "%s", device);
-    remember_handle(handle);
+    remember_port(reinterpret_cast<std::intptr_t>(handle));
     return port;
 }
 
-// Windows ends a process without signal handlers of this kind, and a port's sharing ends with
-// its handle: there is nothing to give up beforehand.
-void release_ports_on_signal() {}
-
-void close_port(SerialPort& port) {
-    if (!port_is_open(port))
-        return;
-    forget_handle(handle_of(port));
-    CloseHandle(handle_of(port));
-    port.handle = -1;
+void release_handle(std::intptr_t handle) {
+    CloseHandle(reinterpret_cast<HANDLE>(handle));
 }
+
+// A port's sharing ends with its handle, which the system closes with the process: there is
+// nothing to give up beforehand.
+void release_on_signal(std::intptr_t) {}
 
 std::size_t peek_received(SerialPort& port, const std::uint8_t*& bytes) {
     if (port.received_at == port.received_end && port_is_open(port) && port.lost_error == 0) {
