@@ -36,12 +36,17 @@ void start_terminal_input(HANDLE keys) {
     ReadConsoleInputA(keys, &none, 0, &read);
 }
 
+// The console's input ("CONIN$") or output ("CONOUT$") device, whatever the standard handles
+// were redirected to.
+HANDLE open_console_device(const char* name) {
+    return CreateFileA(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                       nullptr, OPEN_EXISTING, 0, nullptr);
+}
+
 HANDLE keyboard() {
     if (!keyboard_opened) {
         keyboard_opened = true;
-        keyboard_handle =
-            CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                        nullptr, OPEN_EXISTING, 0, nullptr);
+        keyboard_handle = open_console_device("CONIN$");
         if (keyboard_handle != INVALID_HANDLE_VALUE && under_wine())
             start_terminal_input(keyboard_handle);
     }
@@ -51,9 +56,7 @@ HANDLE keyboard() {
 HANDLE screen() {
     if (!screen_opened) {
         screen_opened = true;
-        screen_handle =
-            CreateFileA("CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                        nullptr, OPEN_EXISTING, 0, nullptr);
+        screen_handle = open_console_device("CONOUT$");
     }
     return screen_handle;
 }
