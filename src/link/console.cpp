@@ -2,9 +2,12 @@
 
 // The part of the console that is the same on every system.
 
+#include "link/wakeup.h"
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 namespace {
 
@@ -13,14 +16,122 @@ char status_text[200];
 int status_length = 0;
 bool status_hidden = false;
 
+// A station's port threads: where this thread's console text goes, and what stops it.
+thread_local ConsoleChannel* channel = nullptr;
+thread_local const Wakeup* station_stop = nullptr;
+
+// The ports' lines and the block of status lines below them go out one at a time.
+std::mutex output_lock;
+constexpr int max_status_lines = 40;
+ConsoleChannel* status_lines[max_status_lines] = {};
+int status_line_count = 0;
+int block_lines_shown = 0; // status lines on screen below the last text line
+
+void write_out(const char* text, std::size_t length) {
+    std::fwrite(text, 1, length, stdout);
+}
+
+// Takes the block of status lines off the screen (the cursor goes back to its first line).
+void clear_block() {
+    if (block_lines_shown > 0)
+        std::printf("\033[%dA\r\033[J", block_lines_shown);
+    block_lines_shown = 0;
+}
+
+void draw_block() {
+    for (int i = 0; i < status_line_count; ++i) {
+        if (status_lines[i]->status[0] == '\0')
+            continue;
+        std::printf("%s%s\n", status_lines[i]->prefix, status_lines[i]->status);
+        ++block_lines_shown;
+    }
+}
+
+// One whole line of a port, above the status lines.
+void emit_line(const ConsoleChannel& from, const char* line, std::size_t length) {
+    const std::lock_guard<std::mutex> hold(output_lock);
+    clear_block();
+    write_out(from.prefix, std::strlen(from.prefix));
+    write_out(line, length);
+    write_out("\n", 1);
+    draw_block();
+    std::fflush(stdout);
+}
+
+// Adds text to the channel; every line it completes is shown. A line longer than the channel
+// holds is shown in pieces rather than lost.
+void add_to_channel(ConsoleChannel& to, const char* text, std::size_t length) {
+    for (std::size_t i = 0; i < length; ++i) {
+        if (text[i] == '\n') {
+            std::size_t end = to.used;
+            while (end > 0 && to.pending[end - 1] == '\r')
+                --end;
+            emit_line(to, to.pending, end);
+            to.used = 0;
+            continue;
+        }
+        if (to.used == sizeof to.pending)
+            flush_channel(to);
+        to.pending[to.used++] = text[i];
+    }
+}
+
+void redraw_status(ConsoleChannel& of) {
+    const std::lock_guard<std::mutex> hold(output_lock);
+    int at = 0;
+    while (at < status_line_count && status_lines[at] != &of)
+        ++at;
+    if (at == status_line_count && at < max_status_lines)
+        status_lines[status_line_count++] = &of;
+    clear_block();
+    draw_block();
+    std::fflush(stdout);
+}
+
 } // namespace
 
 void say(const char* format, ...) {
     va_list arguments;
     va_start(arguments, format);
-    std::vprintf(format, arguments);
+    if (channel != nullptr) {
+        char text[4096];
+        const int length = std::vsnprintf(text, sizeof text, format, arguments);
+        if (length > 0)
+            add_to_channel(*channel, text,
+                           static_cast<std::size_t>(length) < sizeof text
+                               ? static_cast<std::size_t>(length)
+                               : sizeof text - 1);
+    } else {
+        std::vprintf(format, arguments);
+        std::fflush(stdout);
+    }
     va_end(arguments);
-    std::fflush(stdout);
+}
+
+bool escape_pressed() {
+    if (station_stop != nullptr)
+        return station_stop->raised.load();
+    return key_escape_pressed();
+}
+
+std::intptr_t console_wait_handle() {
+    if (station_stop != nullptr)
+        return station_stop->wait_handle;
+    return keyboard_wait_handle();
+}
+
+void watch_stop_instead_of_keys(const Wakeup* stop) {
+    station_stop = stop;
+}
+
+void use_channel(ConsoleChannel* to) {
+    channel = to;
+}
+
+void flush_channel(ConsoleChannel& of) {
+    if (of.used > 0)
+        emit_line(of, of.pending, of.used);
+    of.used = 0;
 }
 
 void complain(const char* format, ...) {
@@ -33,6 +144,11 @@ void complain(const char* format, ...) {
 }
 
 void show_status(const char* text) {
+    if (channel != nullptr) {
+        std::snprintf(channel->status, sizeof channel->status, "%s", text);
+        redraw_status(*channel);
+        return;
+    }
     const int length = static_cast<int>(std::strlen(text));
     // Spaces over what a longer line before left on screen.
     const int cover = status_length > length ? status_length - length : 0;
@@ -43,6 +159,14 @@ void show_status(const char* text) {
 }
 
 void end_status() {
+    if (channel != nullptr) {
+        // The last state stays in the port's lines; the block loses the port's line.
+        if (channel->status[0] != '\0')
+            emit_line(*channel, channel->status, std::strlen(channel->status));
+        channel->status[0] = '\0';
+        redraw_status(*channel);
+        return;
+    }
     if (status_length > 0 && !status_hidden)
         say("\n");
     status_length = 0;
@@ -84,6 +208,14 @@ std::size_t echo_form(const std::uint8_t* bytes, std::size_t count, char* shown)
 void echo(const std::uint8_t* bytes, std::size_t count) {
     if (count == 0)
         return;
+    if (channel != nullptr) {
+        char shown[2 * 2048];
+        for (std::size_t from = 0; from < count; from += 2048) {
+            const std::size_t piece = count - from < 2048 ? count - from : 2048;
+            add_to_channel(*channel, shown, echo_form(bytes + from, piece, shown));
+        }
+        return;
+    }
     hide_status_for_echo();
     echo_to_console(bytes, count);
     show_status_after_echo(bytes[count - 1] == '\n');

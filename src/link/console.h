@@ -15,6 +15,8 @@
 #include <cstddef>
 #include <cstdint>
 
+struct Wakeup;
+
 // Makes sure standard input, output and error are open, on the null device where one was
 // closed when the program was started. Called before any port is opened: a port must never
 // take descriptor 1 or 2, or the program's messages would go down the serial line.
@@ -38,6 +40,33 @@ bool escape_pressed();
 // What wait_ports can block on to learn that a key may be waiting, or -1 without a keyboard
 // (or in the background, where keys typed are the shell's).
 std::intptr_t console_wait_handle();
+
+// The system's part of the two above, for the keyboard itself.
+bool key_escape_pressed();
+std::intptr_t keyboard_wait_handle();
+
+// A thread that serves one port of a station watches the station's stop instead of the
+// keyboard (the station's own thread reads the keys): in it, escape_pressed() says whether the
+// station was stopped, and console_wait_handle() is what wakes its waits when it is. nullptr:
+// the keyboard again.
+void watch_stop_instead_of_keys(const Wakeup* stop);
+
+// The console text of one port of a station. Its messages and the receiver's echoed text are
+// shown line by line, each whole line behind the port's name, so that a line never mixes two
+// ports; an unfinished line waits for its end. Its status line (with /progress on a terminal)
+// is one line of a block at the bottom of the screen, one line per port.
+struct ConsoleChannel {
+    char prefix[24] = {}; // "COM3: "
+    char pending[4096] = {};
+    std::size_t used = 0;
+    char status[200] = {}; // empty: no status line
+};
+
+// Sends this thread's messages, echo and status line to `channel` (nullptr: the console).
+void use_channel(ConsoleChannel* channel);
+
+// Shows what the channel holds of an unfinished line as a line of its own.
+void flush_channel(ConsoleChannel& channel);
 
 // Writes received bytes to the console device at once, in one piece: not to standard output,
 // so that they stay on the screen when the output is redirected (standard error without a

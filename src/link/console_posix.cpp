@@ -252,7 +252,7 @@ void prepare_console() {
         set_handler(SIGCONT, continue_on_signal);
 }
 
-bool escape_pressed() {
+bool key_escape_pressed() {
     if (keyboard() < 0)
         return false;
     KeyReader reader;
@@ -273,7 +273,7 @@ bool escape_pressed() {
     return reader.escape;
 }
 
-std::intptr_t console_wait_handle() {
+std::intptr_t keyboard_wait_handle() {
     return keyboard();
 }
 

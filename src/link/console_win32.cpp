@@ -116,7 +116,7 @@ bool output_is_terminal() {
     return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
 }
 
-bool escape_pressed() {
+bool key_escape_pressed() {
     const HANDLE keys = keyboard();
     DWORD waiting = 0;
     if (keys == INVALID_HANDLE_VALUE || !GetNumberOfConsoleInputEvents(keys, &waiting) ||
@@ -142,7 +142,7 @@ bool escape_pressed() {
     return key < seen && is_escape(records[key]);
 }
 
-std::intptr_t console_wait_handle() {
+std::intptr_t keyboard_wait_handle() {
     const HANDLE keys = keyboard();
     return keys == INVALID_HANDLE_VALUE ? -1 : reinterpret_cast<std::intptr_t>(keys);
 }

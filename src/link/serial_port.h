@@ -96,12 +96,13 @@ void discard_output(SerialPort& port);
 // queued leave the line at the old speed first. Returns false when the speed cannot be set.
 bool set_speed(SerialPort& port, std::int32_t baud);
 
-// Blocks until one of `ports` has input (or, with `for_output`, room for output), a port has
-// gone away, a key may be waiting on `key_handle` (-1: no keyboard), or `timeout_ms` have
-// passed (-1: no limit). Returns nothing: callers look again at what they were waiting for.
-// A port found gone gets its `lost_error` set.
+// Blocks until one of `ports` (at most two) has input (or, with `for_output`, room for output),
+// a port has gone away, a key may be waiting on `key_handle` (-1: no keyboard), `other_handle`
+// is signalled (a raised Wakeup; -1: none), or `timeout_ms` have passed (-1: no limit). Returns
+// nothing: callers look again at what they were waiting for. A port found gone gets its
+// `lost_error` set.
 void wait_ports(SerialPort* const ports[], int count, bool for_output, std::intptr_t key_handle,
-                int timeout_ms);
+                int timeout_ms, std::intptr_t other_handle = -1);
 
 // One byte from the receiver while the ready loop waits for it, or -1. With a named port it
 // reads the active port. In auto mode it asks COM1 first and COM2 only when COM1 had nothing;

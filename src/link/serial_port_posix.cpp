@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <initializer_list>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -202,14 +203,16 @@ bool set_speed(SerialPort& port, std::int32_t baud) {
 }
 
 void wait_ports(SerialPort* const ports[], int count, bool for_output, std::intptr_t key_handle,
-                int timeout_ms) {
-    pollfd fds[3];
+                int timeout_ms, std::intptr_t other_handle) {
+    pollfd fds[4];
     nfds_t used = 0;
     for (int i = 0; i < count && used < 2; ++i)
         fds[used++] =
             pollfd{fd_of(*ports[i]), static_cast<short>(for_output ? POLLOUT : POLLIN), 0};
-    if (key_handle >= 0)
-        fds[used++] = pollfd{static_cast<int>(key_handle), POLLIN, 0};
+    for (const std::intptr_t handle : {key_handle, other_handle}) {
+        if (handle >= 0)
+            fds[used++] = pollfd{static_cast<int>(handle), POLLIN, 0};
+    }
     if (poll(fds, used, timeout_ms) <= 0)
         return;
     for (int i = 0; i < count && i < 2; ++i) {

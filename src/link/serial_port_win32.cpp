@@ -11,6 +11,8 @@
 #endif
 #include <windows.h>
 
+#include <initializer_list>
+
 #include <mmsystem.h>
 
 #include <algorithm>
@@ -275,7 +277,7 @@ bool set_speed(SerialPort& port, std::int32_t baud) {
 }
 
 void wait_ports(SerialPort* const ports[], int count, bool for_output, std::intptr_t key_handle,
-                int timeout_ms) {
+                int timeout_ms, std::intptr_t other_handle) {
     use_fine_timer_step();
     const Clock::time_point start = Clock::now();
     for (;;) {
@@ -295,10 +297,15 @@ void wait_ports(SerialPort* const ports[], int count, bool for_output, std::intp
         // (WaitCommEvent would need EV_RXCHAR in the port's mask and cannot time out), so the
         // ports are asked again every millisecond and the thread sleeps in between: on the
         // console input handle when keys matter, which wakes it at once for a key, else plainly.
-        const DWORD woke = key_handle != -1
-                               ? WaitForSingleObject(reinterpret_cast<HANDLE>(key_handle), 1)
-                               : WAIT_FAILED;
-        if (woke == WAIT_OBJECT_0)
+        HANDLE handles[2];
+        DWORD watched = 0;
+        for (const std::intptr_t handle : {key_handle, other_handle}) {
+            if (handle != -1)
+                handles[watched++] = reinterpret_cast<HANDLE>(handle);
+        }
+        const DWORD woke =
+            watched > 0 ? WaitForMultipleObjects(watched, handles, FALSE, 1) : WAIT_FAILED;
+        if (woke < WAIT_OBJECT_0 + watched)
             return;
         if (woke == WAIT_FAILED)
             Sleep(1);
