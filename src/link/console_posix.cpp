@@ -222,6 +222,20 @@ void read_key_byte(KeyReader& reader, std::uint8_t byte) {
     }
 }
 
+// Where the echo goes: the terminal, or standard error without one. In the background the echo
+// goes on as any background job's output does, unless the terminal stops background output
+// (stty tostop): then it is dropped (-1) rather than have the flash stopped.
+int echo_fd() {
+    if (tty_fd == not_opened)
+        keyboard();
+    if (tty_fd < 0)
+        return STDERR_FILENO;
+    termios settings{};
+    if (in_foreground() || (tcgetattr(tty_fd, &settings) == 0 && (settings.c_lflag & TOSTOP) == 0))
+        return tty_fd;
+    return -1;
+}
+
 } // namespace
 
 void prepare_console() {
@@ -263,10 +277,9 @@ std::intptr_t console_wait_handle() {
 }
 
 void echo(const std::uint8_t* bytes, std::size_t count) {
-    if (tty_fd == not_opened)
-        keyboard();
-    // In the background too the echo goes to the terminal, as any output of a background job.
-    const int fd = tty_fd >= 0 ? tty_fd : STDERR_FILENO;
+    const int fd = echo_fd();
+    if (fd < 0)
+        return;
     constexpr std::size_t piece = 2048;
     char shown[2 * piece];
     for (std::size_t from = 0; from < count; from += piece) {
