@@ -280,7 +280,8 @@ void echo(const std::uint8_t* bytes, std::size_t count) {
     const int fd = echo_fd();
     if (fd < 0)
         return;
-    constexpr std::size_t piece = 2048;
+    // What one read of the line brings is shown in one write.
+    constexpr std::size_t piece = receive_buffer_size;
     char shown[2 * piece];
     for (std::size_t from = 0; from < count; from += piece) {
         const std::size_t length =
@@ -296,9 +297,11 @@ void echo(const std::uint8_t* bytes, std::size_t count) {
             }
             if (put < 0 && errno == EINTR)
                 continue;
+            if (put == 0 || errno != EAGAIN)
+                return;
             pollfd room{fd, POLLOUT, 0};
-            if (put == 0 || errno != EAGAIN || poll(&room, 1, -1) < 0 ||
-                (room.revents & POLLOUT) == 0)
+            const int ready = poll(&room, 1, -1);
+            if ((ready < 0 && errno != EINTR) || (ready > 0 && (room.revents & POLLOUT) == 0))
                 return;
         }
     }
