@@ -110,19 +110,19 @@ std::ptrdiff_t write_watching_keys(PortSet& ports, const std::uint8_t* bytes, st
     std::size_t sent = 0;
     for (;;) {
         // A key pressed before the write began (while the reply was read, say) is seen before
-        // the first byte goes out: ESC must not let a header erase the flash.
+        // the first byte goes out: ESC must not let a header erase the flash. Once the last
+        // byte is out, the next wait looks at the keyboard.
         if (escape_pressed()) {
             discard_output(active(ports));
             return wait_escape;
         }
-        if (sent == count)
-            return static_cast<std::ptrdiff_t>(count);
         const std::ptrdiff_t written =
             write_some(active(ports), bytes + sent, std::min(write_piece, count - sent));
         if (written < 0)
             return wait_lost;
         sent += static_cast<std::size_t>(written);
-        if (sent < count)
-            wait_active(ports, true, true, -1);
+        if (sent == count)
+            return static_cast<std::ptrdiff_t>(count);
+        wait_active(ports, true, true, -1);
     }
 }

@@ -48,11 +48,11 @@ int wait_for_mark(PortSet& ports, const char* marks);
 // lost_error). An '@' here is console text like any other byte.
 bool wait_ready(PortSet& ports);
 
-// Writes `count` bytes to the active port in large pieces, looking at the keyboard between
-// pieces and while the driver has no room: a receiver that stops reading must never hold the
-// program where ESC cannot reach it. Returns count, wait_escape when ESC was pressed (what the
-// driver still held of the bytes is discarded then, so the rest never reaches the line), or
-// wait_lost when the device went away (a hangup included).
+// Writes `count` bytes to the active port in large pieces, looking at the keyboard before the
+// first piece, between pieces and while the driver has no room: a receiver that stops reading
+// must never hold the program where ESC cannot reach it. Returns count, wait_escape when ESC was
+// pressed (what the driver still held of the bytes is discarded then, so the rest never reaches the
+// line), or wait_lost when the device went away (a hangup included).
 std::ptrdiff_t write_watching_keys(PortSet& ports, const std::uint8_t* bytes, std::size_t count);
 
 #endif
