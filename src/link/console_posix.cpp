@@ -222,6 +222,20 @@ void read_key_byte(KeyReader& reader, std::uint8_t byte) {
     }
 }
 
+// Where the echo goes: the terminal, or standard error without one. In the background the echo
+// goes on as any background job's output does, unless the terminal stops background output
+// (stty tostop): then it is dropped (-1) rather than have the flash stopped.
+int echo_fd() {
+    if (tty_fd == not_opened)
+        keyboard();
+    if (tty_fd < 0)
+        return STDERR_FILENO;
+    termios settings{};
+    if (in_foreground() || (tcgetattr(tty_fd, &settings) == 0 && (settings.c_lflag & TOSTOP) == 0))
+        return tty_fd;
+    return -1;
+}
+
 } // namespace
 
 bool output_is_terminal() {
@@ -278,11 +292,11 @@ std::intptr_t keyboard_wait_handle() {
 }
 
 void echo_to_console(const std::uint8_t* bytes, std::size_t count) {
-    if (tty_fd == not_opened)
-        keyboard();
-    // In the background too the echo goes to the terminal, as any output of a background job.
-    const int fd = tty_fd >= 0 ? tty_fd : STDERR_FILENO;
-    constexpr std::size_t piece = 2048;
+    const int fd = echo_fd();
+    if (fd < 0)
+        return;
+    // What one read of the line brings is shown in one write.
+    constexpr std::size_t piece = receive_buffer_size;
     char shown[2 * piece];
     for (std::size_t from = 0; from < count; from += piece) {
         const std::size_t length =
@@ -298,9 +312,11 @@ void echo_to_console(const std::uint8_t* bytes, std::size_t count) {
             }
             if (put < 0 && errno == EINTR)
                 continue;
+            if (put == 0 || errno != EAGAIN)
+                return;
             pollfd room{fd, POLLOUT, 0};
-            if (put == 0 || errno != EAGAIN || poll(&room, 1, -1) < 0 ||
-                (room.revents & POLLOUT) == 0)
+            const int ready = poll(&room, 1, -1);
+            if ((ready < 0 && errno != EINTR) || (ready > 0 && (room.revents & POLLOUT) == 0))
                 return;
         }
     }

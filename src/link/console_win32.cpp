@@ -4,6 +4,8 @@
 // and the echo goes to the console output device (CONOUT$). Both are opened on first use, so
 // they reach the console even when standard input or output is redirected.
 
+#include "link/serial_port.h"
+
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
@@ -153,7 +155,8 @@ void prepare_console() {
 }
 
 void echo_to_console(const std::uint8_t* bytes, std::size_t count) {
-    constexpr std::size_t piece = 2048;
+    // What one read of the line brings is shown in one write.
+    constexpr std::size_t piece = receive_buffer_size;
     char shown[2 * piece];
     for (std::size_t from = 0; from < count; from += piece) {
         const DWORD length = static_cast<DWORD>(

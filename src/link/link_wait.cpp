@@ -111,19 +111,19 @@ LinkResult write_watching_keys(SerialPort& port, const std::uint8_t* bytes, std:
     std::size_t sent = 0;
     for (;;) {
         // A key pressed before the write began (while the reply was read, say) is seen before
-        // the first byte goes out: ESC must not let a header erase the flash.
+        // the first byte goes out: ESC must not let a header erase the flash. Once the last
+        // byte is out, the next wait looks at the keyboard.
         if (escape_pressed()) {
             discard_output(port);
             return LinkResult::Escaped;
         }
-        if (sent == count)
-            return LinkResult::Done;
         const std::ptrdiff_t written =
             write_some(port, bytes + sent, std::min(write_piece, count - sent));
         if (written < 0)
             return LinkResult::Lost;
         sent += static_cast<std::size_t>(written);
-        if (sent < count)
-            wait_port(port, true, true, -1);
+        if (sent == count)
+            return LinkResult::Done;
+        wait_port(port, true, true, -1);
     }
 }

@@ -53,11 +53,11 @@ LinkResult wait_for_mark(SerialPort& port, const char* marks, int& mark);
 // Waits for the ready mark '!' alone: an '@' here is console text like any other byte.
 LinkResult wait_ready(SerialPort& port);
 
-// Writes `count` bytes to the port in large pieces, looking at the keyboard between
-// pieces and while the driver has no room: a receiver that stops reading must never hold the
-// program where ESC cannot reach it. Returns Done, Escaped when ESC was pressed (what the driver
-// still held of the bytes is discarded then, so the rest never reaches the line), or Lost when
-// the device went away (a hangup included).
+// Writes `count` bytes to the port in large pieces, looking at the keyboard before the first
+// piece, between pieces and while the driver has no room: a receiver that stops reading must
+// never hold the program where ESC cannot reach it. Returns Done, Escaped when ESC was pressed
+// (what the driver still held of the bytes is discarded then, so the rest never reaches the
+// line), or Lost when the device went away (a hangup included).
 LinkResult write_watching_keys(SerialPort& port, const std::uint8_t* bytes, std::size_t count);
 
 #endif

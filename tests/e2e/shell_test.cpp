@@ -149,14 +149,19 @@ bool shell_mode(const termios& settings) {
 }
 
 // Ctrl-Z hands the terminal back; after `bg` the program leaves the terminal alone (a line typed
-// for the shell must not stop it) and writes the flash to its end.
+// for the shell must not stop it, nor the receiver's text on a terminal that stops background
+// output) and writes the flash to its end.
 TEST_F(Shell, CtrlZThenBgFlashesToTheEnd) {
-    start_slow_download({}, true);
+    start_slow_download({"--block-text", "written\\r\\n"}, true);
     wait_mid_flash();
     ASSERT_TRUE(wait_console_keys());
     press("\x1a");
     ASSERT_TRUE(wait_job_state('T')) << "Ctrl-Z did not stop the program";
     EXPECT_TRUE(console_given_back());
+    termios stop_background_output{};
+    ASSERT_EQ(tcgetattr(console.slave, &stop_background_output), 0);
+    stop_background_output.c_lflag |= TOSTOP;
+    ASSERT_EQ(tcsetattr(console.slave, TCSANOW, &stop_background_output), 0);
     job_command('b');
     ASSERT_TRUE(wait_for(upgrade.out, "blk =", download_ms, upgrade.out.data.size()))
         << "no block after bg";
