@@ -51,6 +51,17 @@ void set_port(const char* name, Options& options) {
         options.port = PortChoice::Com2;
 }
 
+// N of an argument "/comN=DEVICE" (N from 1 to 32, in any case), or 0 when it is none.
+int port_number(const char* argument) {
+    if (!has_prefix(argument, "/com"))
+        return 0;
+    int number = 0;
+    const char* at = argument + 4;
+    for (; *at >= '0' && *at <= '9' && number <= max_ports; ++at)
+        number = number * 10 + (*at - '0');
+    return *at == '=' && at > argument + 4 && number >= 1 && number <= max_ports ? number : 0;
+}
+
 // What one argument was.
 enum class Argument { Option, Help, FileName };
 
@@ -79,14 +90,15 @@ Argument apply_option(const char* argument, Options& options) {
         options.selection |= image_spec(ImageKind::Font).selection_bit;
     } else if (has_prefix(argument, "/t")) {
         options.selection |= image_spec(ImageKind::Tplist).selection_bit;
-    } else if (has_prefix(argument, "/com1=")) {
-        options.devices[0] = argument + 6;
-    } else if (has_prefix(argument, "/com2=")) {
-        options.devices[1] = argument + 6;
+    } else if (const int number = port_number(argument)) {
+        const char* equals = std::strchr(argument, '=');
+        options.devices[number - 1] = equals + 1;
     } else if (has_prefix(argument, "/log=")) {
         options.log_path = argument + 5;
     } else if (has_prefix(argument, "/progress")) {
         options.progress = true;
+    } else if (has_prefix(argument, "/station")) {
+        options.station = true;
     } else {
         return Argument::FileName;
     }

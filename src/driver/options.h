@@ -17,6 +17,9 @@ using Selection = std::uint8_t;
 
 enum class NameMode { None = 0, Given = 1, UnknownFormat = 2, TooLong = 3 };
 
+// COM1 to COM32 can be given a device (/comN=); a station serves every one that is.
+constexpr int max_ports = 32;
+
 // A file name slot holds up to 99 characters and the terminator.
 constexpr std::size_t name_slot_size = 100;
 
@@ -28,9 +31,11 @@ struct Options {
     NameMode name_mode = NameMode::None;
     char names[image_kind_count][name_slot_size] = {}; // by ImageKind
     bool repeat = false;
-    const char* devices[2] = {};    // what COM1 and COM2 stand for; nullptr: default
-    const char* log_path = nullptr; // /log=: the file every download's record is appended to
-    bool progress = false;          // /progress: a status line per image instead of fragments
+    const char* devices[max_ports] = {}; // what COM1 to COM32 stand for; nullptr: default (COM1
+                                         // and COM2) or none
+    const char* log_path = nullptr;      // /log=: the file every download's record is appended to
+    bool progress = false;               // /progress: a status line per image instead of fragments
+    bool station = false; // /station: every port given with /comN= serves receivers at once
 };
 
 enum class ParseResult {

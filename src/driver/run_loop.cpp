@@ -1,7 +1,8 @@
 #include "driver/run_loop.h"
 
 #include "driver/outcome.h"
-#include "driver/record.h"
+#include "driver/serve.h"
+#include "driver/station.h"
 #include "link/console.h"
 #include "link/link_wait.h"
 #include "protocol/frames.h"
@@ -10,9 +11,6 @@
 #include <cstring>
 
 namespace {
-
-constexpr int version_major = 1;
-constexpr int version_minor = 1;
 
 // Opens the slot `index` at the base speed; a port that cannot be opened is named on standard
 // error with the system's reason.
@@ -69,72 +67,6 @@ bool report_names(const Options& options) {
     return true;
 }
 
-// The request for `selection`: the given names, or the default names.
-DownloadRequest request_for(const Options& options, Selection selection) {
-    DownloadRequest request;
-    request.selection = selection;
-    request.block_size = options.block_size;
-    request.speed_hundreds = options.speed_hundreds;
-    for (int k = 0; k < image_kind_count; ++k) {
-        request.file_names[k] = options.name_mode == NameMode::Given
-                                    ? options.names[k]
-                                    : image_spec(static_cast<ImageKind>(k)).default_name;
-    }
-    return request;
-}
-
-// Appends the download's record to the /log= file. A record that cannot be written is said
-// on standard error; the run goes on, since the receiver has been served either way.
-void append_download_record(Run& run, RecordFacts& facts, const char* message) {
-    char reason[512];
-    std::snprintf(reason, sizeof reason, "%.*s", static_cast<int>(std::strcspn(message, "\n")),
-                  message);
-    facts.reason = reason[0] != '\0' ? reason : nullptr;
-    facts.end_unix_ms = unix_ms_now();
-    char version[16];
-    std::snprintf(version, sizeof version, "%d.%d", version_major, version_minor);
-    facts.program = version;
-    char record[8192];
-    const std::size_t length = format_record(facts, record, sizeof record);
-    if (length == 0 || !append_record(run.record, record, length))
-        complain("%s: the record of this download could not be written\n", run.options.log_path);
-}
-
-// One download for the announcement just seen, with its message when it did not finish.
-DownloadOutcome serve_receiver(Run& run, int slot) {
-    SerialPort& port = run.ports.com[slot];
-    RecordFacts facts;
-    facts.start_unix_ms = unix_ms_now();
-    const std::int64_t start_ms = now_ms();
-    DownloadRequest request;
-    DownloadOutcome outcome;
-    if (run.options.selection == 0) {
-        outcome = detect_images(run, port, request);
-    } else {
-        request = request_for(run.options, run.options.selection);
-        request.digests = run.options.log_path != nullptr;
-        request.progress = run.options.progress;
-        outcome = run_download(port, run.buffers, request);
-    }
-    char message[512];
-    outcome_message(outcome, request, port, message, sizeof message);
-    if (message[0] != '\0')
-        say("%s", message);
-    if (run.options.progress) {
-        char summary[160];
-        summary_line(outcome, now_ms() - start_ms, summary, sizeof summary);
-        say("%s", summary);
-    }
-    if (run.options.log_path != nullptr) {
-        facts.outcome = &outcome;
-        facts.request = &request;
-        facts.port = slot == 0 ? "COM1" : "COM2";
-        facts.device = port.device;
-        append_download_record(run, facts, message);
-    }
-    return outcome;
-}
-
 // Blocks until a port or the keyboard has something, so that waiting costs no processor time.
 void wait_for_line_or_key(PortSet& ports) {
     SerialPort* open[2];
@@ -167,7 +99,9 @@ int ready_loop(Run& run) {
         if (!match_announcement(buffer, position, byte))
             continue;
         say("\n");
-        const DownloadOutcome outcome = serve_receiver(run, ports.active);
+        static const char* const names[2] = {"COM1", "COM2"};
+        const DownloadOutcome outcome =
+            serve_receiver(run, ports.com[ports.active], names[ports.active], nullptr);
         const int status = exit_status_after(outcome, run.options.repeat);
         if (status >= 0)
             return status;
@@ -176,37 +110,6 @@ int ready_loop(Run& run) {
 }
 
 } // namespace
-
-DownloadOutcome detect_images(Run& run, SerialPort& port, DownloadRequest& request) {
-    // Nothing found is said with the outcome's message.
-    static const char* const found_lines[8] = {
-        "",
-        "Found Only rom.bin file.\n",
-        "Found Only font.bin file.\n",
-        "Found rom.bin and font.bin files.\n",
-        "Found Only tplist.bin file.\n",
-        "Found rom.bin and tplist.bin files.\n",
-        "Found font.bin and tplist.bin files.\n",
-        "Found all files.\n",
-    };
-    Selection found = 0;
-    for (int k = 0; k < image_kind_count; ++k) {
-        const ImageSpec& kind_spec = image_spec(static_cast<ImageKind>(k));
-        if (image_file_present(kind_spec.default_name))
-            found |= kind_spec.selection_bit;
-    }
-    say("%s", found_lines[found]);
-    request = request_for(run.options, found);
-    request.digests = run.options.log_path != nullptr;
-    request.progress = run.options.progress;
-    if (found == 0) {
-        DownloadOutcome nothing;
-        nothing.result = DownloadResult::Refused;
-        nothing.reason = DownloadReason::NoImageFile;
-        return nothing;
-    }
-    return run_download(port, run.buffers, request);
-}
 
 int run_program(Run& run, int argc, const char* const argv[]) {
     Options& options = run.options;
@@ -229,12 +132,15 @@ int run_program(Run& run, int argc, const char* const argv[]) {
             return exit_failed;
         }
     }
-    if (!open_ports(options, ports)) {
+    const bool opened = options.station ? open_station_ports(run) : open_ports(options, ports);
+    if (!opened) {
         say("Failed to open the port.\n");
         return exit_failed;
     }
     if (!report_names(options))
         return exit_failed;
+    if (options.station)
+        return run_station(run);
     say("ready.\n");
     return ready_loop(run);
 }

@@ -6,9 +6,17 @@
 // the program ends (driver/outcome.h); nothing below it ends the program.
 
 #include "driver/options.h"
+#include "driver/station.h"
 #include "link/record_file.h"
 #include "link/serial_port.h"
 #include "protocol/download.h"
+
+// What a line's downloads keep from one to the next: each selection sends from a buffer of its
+// own, zero-filled at start and never cleared, so that the bytes behind a header's sector list
+// and behind a short last block are what that selection's previous download left there.
+struct DownloadBuffers {
+    std::uint8_t by_selection[8][block_buffer_size] = {};
+};
 
 // Everything one run of the program keeps from start to end. It lives in main and is passed
 // down; nothing of it is global.
@@ -17,12 +25,8 @@ struct Run {
     PortSet ports;
     DownloadBuffers buffers;
     RecordFile record; // with /log=: where each download's record is appended
+    Station station;   // with /station: its ports
 };
-
-// Chooses the images from the files present in the current directory, prints what it found
-// and runs the download on `port`. Nothing found is a refusal (NoImageFile).
-// `request` is filled with what the download was asked to do.
-DownloadOutcome detect_images(Run& run, SerialPort& port, DownloadRequest& request);
 
 // Runs the whole program and returns its exit status.
 int run_program(Run& run, int argc, const char* const argv[]);

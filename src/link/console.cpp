@@ -128,6 +128,11 @@ void use_channel(ConsoleChannel* to) {
     channel = to;
 }
 
+void end_of_echoed_text() {
+    if (channel != nullptr)
+        flush_channel(*channel);
+}
+
 void flush_channel(ConsoleChannel& of) {
     if (of.used > 0)
         emit_line(of, of.pending, of.used);

@@ -68,6 +68,10 @@ void use_channel(ConsoleChannel* channel);
 // Shows what the channel holds of an unfinished line as a line of its own.
 void flush_channel(ConsoleChannel& channel);
 
+// The receiver's text up to a mark is complete: on a channel, what is left of its line is
+// shown as a line of its own, so that the next message starts a line. Nothing without one.
+void end_of_echoed_text();
+
 // Writes received bytes to the console device at once, in one piece: not to standard output,
 // so that they stay on the screen when the output is redirected (standard error without a
 // terminal). The receiver's text must not drive the terminal: control bytes other than TAB,

@@ -91,6 +91,7 @@ LinkResult wait_for_mark(SerialPort& port, const char* marks, int& mark) {
             const char* found = std::strchr(marks, bytes[at]);
             if (bytes[at] != 0 && found != nullptr) {
                 echo(bytes, at);
+                end_of_echoed_text();
                 consume_received(port, at + 1);
                 mark = static_cast<int>(found - marks);
                 return LinkResult::Done;

@@ -200,6 +200,8 @@ bool send_until_accepted(Exchange& exchange, ImageReport& image, const PlannedBl
         drain_input(exchange.port);
         if (fragments && !last_of_image)
             say(":  ");
+        if (fragments && exchange.request.fragment_lines)
+            say("\n");
         int mark = 0;
         const LinkResult answer = wait_for_mark(exchange.port, "!@", mark);
         if (answer != LinkResult::Done)
@@ -263,10 +265,9 @@ bool run_steps(Exchange& exchange) {
 
 } // namespace
 
-DownloadOutcome run_download(SerialPort& port, DownloadBuffers& buffers,
+DownloadOutcome run_download(SerialPort& port, std::uint8_t* buffer,
                              const DownloadRequest& request) {
-    Exchange exchange{port, buffers.by_selection[request.selection & 7], request, {}, {}, {}, {},
-                      {}};
+    Exchange exchange{port, buffer, request, {}, {}, {}, {}, {}};
     // The selected images in download order, before anything can end the download.
     for (int k = 0; k < image_kind_count; ++k) {
         const auto kind = static_cast<ImageKind>(k);

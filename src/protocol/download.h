@@ -25,6 +25,7 @@ struct DownloadRequest {
     const char* file_names[image_kind_count] = {}; // the file each kind is read from
     bool digests = false;  // take the SHA-256 of each image file (for the download's record)
     bool progress = false; // a status line per image instead of a fragment per block
+    bool fragment_lines = false; // each block's fragment ends its line (a station's output)
 };
 
 // How a download ended.
@@ -77,18 +78,13 @@ struct DownloadOutcome {
     std::uint64_t bytes_sent = 0;
 };
 
-// What a line's downloads keep from one to the next: each selection sends from a buffer of its
-// own, zero-filled at start and never cleared, so that the bytes behind a header's sector list
-// and behind a short last block are what that selection's previous download left there (the
-// receiver does not read them; the CRC covers them as sent). One per port; downloads on
-// different ports share nothing.
-struct DownloadBuffers {
-    std::uint8_t by_selection[8][block_buffer_size] = {};
-};
-
-// Runs one download on `port` (at the base speed, the announcement just seen). Blocks until the
-// download ends; looks at the keyboard while it waits for the receiver and while it sends.
-DownloadOutcome run_download(SerialPort& port, DownloadBuffers& buffers,
+// Runs one download on `port` (at the base speed, the announcement just seen), reading the
+// reply into and sending from `buffer` (block_buffer_size bytes). The buffer is never cleared:
+// the header's bytes behind its sector list and a short last block's bytes behind `len` go out
+// as an earlier download left them (the receiver does not read them; the CRC covers them as
+// sent). Blocks until the download ends; looks at the keyboard while it waits for the receiver
+// and while it sends.
+DownloadOutcome run_download(SerialPort& port, std::uint8_t* buffer,
                              const DownloadRequest& request);
 
 // True when `name` is an image file that can be opened for reading.

@@ -21,7 +21,7 @@ struct Line {
     Images images;
     DownloadShape shape;
     std::string file_names[3];
-    DownloadBuffers buffers;
+    std::uint8_t buffer[block_buffer_size] = {};
     DownloadOutcome outcome;
     bool announced = false;
 };
@@ -56,7 +56,7 @@ void serve(Line& line) {
         request.speed_hundreds = line.shape.speed;
         for (int kind = 0; kind < 3; ++kind)
             request.file_names[kind] = line.file_names[kind].c_str();
-        line.outcome = run_download(port, line.buffers, request);
+        line.outcome = run_download(port, line.buffer, request);
     }
     close_port(port);
 }

@@ -1,0 +1,105 @@
+#include "driver/serve.h"
+
+#include "driver/outcome.h"
+#include "driver/record.h"
+#include "link/console.h"
+#include "link/link_wait.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+// The images found in the current directory, with the line that says so; nothing found is
+// said with the outcome's message.
+Selection detect_selection() {
+    static const char* const found_lines[8] = {
+        "",
+        "Found Only rom.bin file.\n",
+        "Found Only font.bin file.\n",
+        "Found rom.bin and font.bin files.\n",
+        "Found Only tplist.bin file.\n",
+        "Found rom.bin and tplist.bin files.\n",
+        "Found font.bin and tplist.bin files.\n",
+        "Found all files.\n",
+    };
+    Selection found = 0;
+    for (int k = 0; k < image_kind_count; ++k) {
+        const ImageSpec& kind_spec = image_spec(static_cast<ImageKind>(k));
+        if (image_file_present(kind_spec.default_name))
+            found |= kind_spec.selection_bit;
+    }
+    say("%s", found_lines[found]);
+    return found;
+}
+
+// The request for `selection`: the given names, or the default names.
+DownloadRequest request_for(const Options& options, Selection selection) {
+    DownloadRequest request;
+    request.selection = selection;
+    request.block_size = options.block_size;
+    request.speed_hundreds = options.speed_hundreds;
+    for (int k = 0; k < image_kind_count; ++k) {
+        request.file_names[k] = options.name_mode == NameMode::Given
+                                    ? options.names[k]
+                                    : image_spec(static_cast<ImageKind>(k)).default_name;
+    }
+    return request;
+}
+
+// Appends the download's record to the /log= file. A record that cannot be written is said
+// on standard error; the run goes on, since the receiver has been served either way.
+void append_download_record(Run& run, RecordFacts& facts, const char* message) {
+    char reason[512];
+    std::snprintf(reason, sizeof reason, "%.*s", static_cast<int>(std::strcspn(message, "\n")),
+                  message);
+    facts.reason = reason[0] != '\0' ? reason : nullptr;
+    facts.end_unix_ms = unix_ms_now();
+    char version[16];
+    std::snprintf(version, sizeof version, "%d.%d", version_major, version_minor);
+    facts.program = version;
+    char record[8192];
+    const std::size_t length = format_record(facts, record, sizeof record);
+    if (length == 0 || !append_record(run.record, record, length))
+        complain("%s: the record of this download could not be written\n", run.options.log_path);
+}
+
+} // namespace
+
+DownloadOutcome serve_receiver(Run& run, SerialPort& port, const char* port_name,
+                               std::uint8_t* buffer) {
+    RecordFacts facts;
+    facts.start_unix_ms = unix_ms_now();
+    const std::int64_t start_ms = now_ms();
+    const Selection selection =
+        run.options.selection != 0 ? run.options.selection : detect_selection();
+    DownloadRequest request = request_for(run.options, selection);
+    request.digests = run.options.log_path != nullptr;
+    request.progress = run.options.progress;
+    request.fragment_lines = run.options.station;
+    DownloadOutcome outcome;
+    if (selection == 0) {
+        outcome.result = DownloadResult::Refused;
+        outcome.reason = DownloadReason::NoImageFile;
+    } else {
+        outcome = run_download(
+            port, buffer != nullptr ? buffer : run.buffers.by_selection[selection], request);
+    }
+    char message[512];
+    outcome_message(outcome, request, port, message, sizeof message);
+    if (message[0] != '\0')
+        say("%s", message);
+    if (run.options.progress) {
+        char summary[160];
+        summary_line(outcome, now_ms() - start_ms, summary, sizeof summary);
+        say("%s", summary);
+    }
+    if (run.options.log_path != nullptr) {
+        facts.outcome = &outcome;
+        facts.request = &request;
+        facts.port = port_name;
+        facts.device = port.device;
+        append_download_record(run, facts, message);
+    }
+    return outcome;
+}

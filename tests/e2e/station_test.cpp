@@ -1,0 +1,151 @@
+// A station (/station): four receivers at once, one of which asks for blocks again and then
+// hangs up in the middle of a block. The other three must be flashed exactly as if alone, the
+// fourth reported and dropped, every line of output must belong to one port, and the table and
+// the exit status must say what happened.
+
+#include "sim_fixture.h"
+
+#include <nlohmann/json.hpp>
+
+#include <regex>
+
+namespace e2e {
+namespace {
+
+struct StationLine {
+    int com;         // N of COMN
+    bool faulty;     // resends, then a hangup in the middle of a block
+    std::string dir; // its simulator's flash and report
+    std::string device;
+};
+
+class Station : public SimTest {
+  protected:
+    void SetUp() override {
+        SimTest::SetUp();
+        const std::uint32_t sizes[3] = {65536 + 120000, 70000, 30000};
+        ASSERT_NO_FATAL_FAILURE(write_images(7, sizes, false, images));
+    }
+
+    void start_line(StationLine& line, const std::vector<std::string>& extra) {
+        line.dir = path("com" + std::to_string(line.com));
+        std::filesystem::create_directory(line.dir);
+        std::vector<std::string> args = {
+            "--flash", line.dir + "/flash.bin", "--report",  line.dir + "/report.txt", "--timeout",
+            "25",      "--block-text",          "programmed"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        line.device = start_other_sim(args);
+        ASSERT_FALSE(line.device.empty());
+    }
+
+    Images images;
+};
+
+TEST_F(Station, FourReceiversAtOnceOneOfThemFaulty) {
+    StationLine lines[4] = {
+        {1, false, {}, {}}, {2, false, {}, {}}, {5, false, {}, {}}, {12, true, {}, {}}};
+    for (StationLine& line : lines)
+        ASSERT_NO_FATAL_FAILURE(start_line(
+            line, line.faulty ? std::vector<std::string>{"--resend", "1:2", "--hangup-at", "3"}
+                              : std::vector<std::string>{}));
+    com_device[0] = lines[0].device;
+    com_device[1] = lines[1].device;
+    start_upgrade({"/station", "/com5=" + lines[2].device, "/com12=" + lines[3].device,
+                   "/log=" + path("records.jsonl")});
+    // Every simulator ends after its one download and closes its line: the station drops each
+    // port and ends by itself.
+    EXPECT_EQ(wait_upgrade(download_ms), 1) << "a download that did not finish";
+
+    DownloadShape shape;
+    shape.selection = 7;
+    for (Child& child : other_runs)
+        wait_exit(child);
+    for (const StationLine& line : lines) {
+        if (line.faulty)
+            continue;
+        auto flash = read_file(line.dir + "/flash.bin");
+        EXPECT_TRUE(flash == expected_flash(shape, images)) << "COM" << line.com;
+    }
+
+    // Every line is one port's, whole; then the table.
+    const std::string& out = upgrade.out.data;
+    const std::size_t table = out.find("\nport   device");
+    ASSERT_NE(table, std::string::npos) << printable(out);
+    const std::string settings = banner() + settings_report("auto", 1152, 51200);
+    ASSERT_EQ(out.substr(0, settings.size()), settings);
+    const std::regex port_line(R"(^COM(1|2|5|12): .*$)");
+    std::map<std::string, std::string> by_port;
+    for (const std::string& line :
+         split_lines(out.substr(settings.size(), table - settings.size()))) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(line, m, port_line)) << "a line of no port: " << line;
+        by_port[m[1]] += line.substr(line.find(": ") + 2) + "\n";
+    }
+    for (const StationLine& line : lines) {
+        const std::string& text = by_port[std::to_string(line.com)];
+        EXPECT_NE(text.find("ready.\n\nFound all files.\nstart pol ok\n"), std::string::npos)
+            << "COM" << line.com;
+        if (line.faulty) {
+            EXPECT_NE(text.find("Error : the serial line on " + line.device + " is gone"),
+                      std::string::npos)
+                << text;
+        } else {
+            EXPECT_NE(text.find("change speed --> 57600\nnext......\nready.\n"), std::string::npos)
+                << text;
+        }
+        // A fragment ends its line, and the receiver's text stands on lines of its own.
+        EXPECT_NE(text.find("len = 51200  ::  \nprogrammed\ncrc = "), std::string::npos) << text;
+    }
+    const auto rows = split_lines(out.substr(table + 1));
+    // port, device, finished, failed, last chip (21 wide), last result
+    const std::regex row(R"(^COM(\d+) +(\S+) +(\d+) +(\d+)  (.{21}) (.*)$)");
+    int rows_seen = 0;
+    for (const std::string& text : rows) {
+        std::smatch m;
+        if (!std::regex_match(text, m, row))
+            continue;
+        ++rows_seen;
+        const bool faulty = m[1] == "12";
+        EXPECT_EQ(m[3], faulty ? "0" : "1") << text;
+        EXPECT_EQ(m[4], faulty ? "1" : "0") << text;
+        EXPECT_EQ(m[5], "AMD AM29LV160BB      ") << text;
+        EXPECT_EQ(m[6], faulty ? "line lost, dropped" : "finished, dropped") << text;
+    }
+    EXPECT_EQ(rows_seen, 4) << printable(out);
+
+    // One record per download, with its port.
+    auto bytes = read_file(path("records.jsonl"));
+    std::map<std::string, std::string> results;
+    for (const std::string& line : split_lines(std::string(bytes.begin(), bytes.end()))) {
+        if (line.empty())
+            continue;
+        const auto record = nlohmann::json::parse(line);
+        results[record["port"]] = record["result"];
+    }
+    EXPECT_EQ(results, (std::map<std::string, std::string>{{"COM1", "finished"},
+                                                           {"COM2", "finished"},
+                                                           {"COM5", "finished"},
+                                                           {"COM12", "line_lost"}}));
+}
+
+// ESC ends the station: the downloads in flight end as ESC ends one, the table is printed, and
+// a station whose downloads did not all finish ends with status 1.
+TEST_F(Station, EscEndsEveryPort) {
+    StationLine lines[2] = {{1, false, {}, {}}, {2, false, {}, {}}};
+    for (StationLine& line : lines)
+        ASSERT_NO_FATAL_FAILURE(start_line(line, {"--no-mark-at", "1"}));
+    com_device[0] = lines[0].device;
+    com_device[1] = lines[1].device;
+    start_upgrade({"/station"});
+    ASSERT_TRUE(wait_output("COM1: crc = ", download_ms));
+    ASSERT_TRUE(wait_output("COM2: crc = ", download_ms));
+    ASSERT_TRUE(wait_console_keys());
+    press("\x1b");
+    EXPECT_EQ(wait_upgrade(prompt_ms), 1);
+    const std::string& out = upgrade.out.data;
+    EXPECT_NE(out.find("\nCOM1   "), std::string::npos) << printable(out);
+    EXPECT_NE(out.find("escaped"), std::string::npos) << printable(out);
+}
+
+} // namespace
+} // namespace e2e
