@@ -52,8 +52,9 @@ void refusal_message(const DownloadOutcome& outcome, const char* file_name, char
 } // namespace
 
 void lost_line_message(const SerialPort& port, char* text, std::size_t size) {
-    std::snprintf(text, size, "Error : the serial line on %s is gone (%s).\n", port.device,
-                  std::strerror(port.lost_error));
+    char reason[128];
+    error_text(port.lost_error, reason, sizeof reason);
+    std::snprintf(text, size, "Error : the serial line on %s is gone (%s).\n", port.device, reason);
 }
 
 void outcome_message(const DownloadOutcome& outcome, const DownloadRequest& request,

@@ -83,6 +83,15 @@ bool take_device(int fd) {
     return true;
 }
 
+// strerror_r is the GNU one (returning the text) or the POSIX one (filling the buffer),
+// depending on the C library; both are taken.
+[[maybe_unused]] const char* chosen_text(const char* text, const char*) {
+    return text;
+}
+[[maybe_unused]] const char* chosen_text(int result, const char* buffer) {
+    return result == 0 ? buffer : "unknown error";
+}
+
 SerialPort fail_open(const char* device, int fd, const char* what) {
     const int error = errno;
     if (fd >= 0)
@@ -91,11 +100,16 @@ SerialPort fail_open(const char* device, int fd, const char* what) {
     std::snprintf(port.device, sizeof port.device, "%s", device);
     port.open_step = what;
     port.open_error = error;
-    std::snprintf(port.open_reason, sizeof port.open_reason, "%s", std::strerror(error));
+    error_text(error, port.open_reason, sizeof port.open_reason);
     return port;
 }
 
 } // namespace
+
+void error_text(int error, char* text, std::size_t size) {
+    char buffer[128] = {};
+    std::snprintf(text, size, "%s", chosen_text(strerror_r(error, buffer, sizeof buffer), buffer));
+}
 
 const char* default_device(int index) {
     return index == 0 ? "/dev/ttyS0" : "/dev/ttyS1";

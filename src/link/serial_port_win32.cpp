@@ -181,6 +181,11 @@ SerialPort fail_open(const char* device, HANDLE handle, const char* what, DWORD 
 
 } // namespace
 
+void error_text(int error, char* text, std::size_t size) {
+    if (strerror_s(text, size, error) != 0)
+        std::snprintf(text, size, "error %d", error);
+}
+
 const char* default_device(int index) {
     return index == 0 ? "com1" : "com2";
 }
