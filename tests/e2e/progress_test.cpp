@@ -4,7 +4,7 @@
 
 #include "sim_fixture.h"
 
-#include <regex>
+#include <cstdio>
 
 namespace e2e {
 namespace {
@@ -34,6 +34,16 @@ std::vector<std::string> screen_lines(const std::string& text) {
     return lines;
 }
 
+// True when `line` is the status line of an image of `size` bytes, all of them accepted.
+bool shows_done(const std::string& line, const char* kind, unsigned long long size) {
+    char shown[8];
+    unsigned long long accepted = 0, total = 0;
+    int percent = 0;
+    return std::sscanf(line.c_str(), "%7s %llu of %llu bytes %d%%", shown, &accepted, &total,
+                       &percent) == 4 &&
+           std::string(shown) == kind && accepted == size && total == size && percent == 100;
+}
+
 class Progress : public SimTest {
   protected:
     void run(const std::vector<std::string>& sim_args, const std::vector<std::string>& args) {
@@ -59,12 +69,14 @@ TEST_F(Progress, PlainLinesAtEveryTenthWhenNotATerminal) {
     run({"--resend", "2:1"}, {"/progress", "/block=4096"});
     const std::string& out = upgrade.out.data;
     EXPECT_EQ(out.find("crc = "), std::string::npos) << "per-block fragments";
-    const std::regex progress_line(R"(^(font|tplist) +(\d+) of +(\d+) bytes +(\d+)%.*$)");
     std::map<std::string, std::vector<int>> percents;
     for (const std::string& line : split_lines(out)) {
-        std::smatch m;
-        if (std::regex_match(line, m, progress_line))
-            percents[m[1]].push_back(std::stoi(m[4]));
+        char kind[8];
+        unsigned long long accepted = 0, total = 0;
+        int percent = 0;
+        if (std::sscanf(line.c_str(), "%7s %llu of %llu bytes %d%%", kind, &accepted, &total,
+                        &percent) == 4)
+            percents[kind].push_back(percent);
     }
     // The font's 10 blocks of 4096 bytes make exactly one line a tenth.
     EXPECT_EQ(percents["font"], (std::vector<int>{10, 20, 30, 40, 50, 60, 70, 80, 90, 100}));
@@ -93,11 +105,8 @@ TEST_F(Progress, StatusLineOnATerminalWithTheReceiversTextAbove) {
             ++text_lines;
             EXPECT_EQ(line.find("bytes"), std::string::npos) << "torn: " << printable(line);
         }
-        font_done = font_done ||
-                    std::regex_search(line, std::regex(R"(^font +40960 of +40960 bytes 100%)"));
-        tplist_done =
-            tplist_done ||
-            std::regex_search(line, std::regex(R"(^tplist +100000 of +100000 bytes 100%)"));
+        font_done = font_done || shows_done(line, "font", 40960);
+        tplist_done = tplist_done || shows_done(line, "tplist", 100000);
     }
     EXPECT_EQ(text_lines, 35) << "one line of receiver text per block";
     EXPECT_TRUE(font_done && tplist_done) << printable(screen);
