@@ -1,23 +1,21 @@
 #include "driver/run_loop.h"
 
+#include "driver/diagnostics.h"
 #include "driver/outcome.h"
+#include "driver/port_report.h"
+#include "driver/version.h"
 #include "link/console.h"
 #include "protocol/frames.h"
 
 namespace {
 
-constexpr int version_major = 1;
-constexpr int version_minor = 1;
-
-// Opens the slot `index` at the base speed; a port that cannot be opened is named on standard
-// error with the system's reason.
+// Opens the slot `index` at the base speed. A port that cannot be opened keeps why, for the
+// message when no port opened at all.
 void open_slot(const Options& options, PortSet& ports, int index) {
     const char* device =
         options.devices[index] != nullptr ? options.devices[index] : default_device(index);
     SerialPort& port = ports.com[index];
     port = open_port(device, base_baud);
-    if (!port_is_open(port))
-        complain("%s: %s: %s\n", port.device, port.open_step, port.open_reason);
 }
 
 // The port named on the command line, or both in auto mode, at the base speed.
@@ -92,6 +90,7 @@ DownloadOutcome serve_receiver(Run& run, SerialPort& port) {
     outcome_message(outcome, request, port, message, sizeof message);
     if (message[0] != '\0')
         say("%s", message);
+    explain_outcome(outcome, request);
     return outcome;
 }
 
@@ -168,6 +167,19 @@ int run_program(Run& run, int argc, const char* const argv[]) {
     Options& options = run.options;
     PortSet& ports = run.ports;
     open_standard_streams();
+    switch (find_request(argc, argv)) {
+    case RunRequest::Help:
+        print_help();
+        return exit_done;
+    case RunRequest::Version:
+        say("upgrade %s\n", version_text);
+        return exit_done;
+    case RunRequest::ListPorts:
+        print_port_list("/");
+        return exit_done;
+    case RunRequest::Upgrade:
+        break;
+    }
     say("        Satellite receiver upgrader V%d.%d\n", version_major, version_minor);
     say("\n");
     if (parse_options(argc, argv, options) == ParseResult::UsageShown)
@@ -177,6 +189,7 @@ int run_program(Run& run, int argc, const char* const argv[]) {
         return exit_failed;
     }
     if (!open_ports(options, ports)) {
+        explain_ports(ports);
         say("Failed to open the port.\n");
         return exit_failed;
     }

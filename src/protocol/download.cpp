@@ -67,6 +67,7 @@ DownloadOutcome open_images(Exchange& exchange) {
         if (!open_image_file(exchange.request.file_names[k], file)) {
             DownloadOutcome outcome = ended(DownloadResult::Refused, DownloadReason::ImageMissing);
             outcome.kind = static_cast<ImageKind>(k);
+            outcome.file_error = file.open_error;
             return outcome;
         }
         exchange.images.lengths[k] = file.length;

@@ -53,6 +53,7 @@ struct DownloadOutcome {
     std::int64_t amount = 0;
     DeviceInfo reply;   // the identification as received, once it was read
     int lost_error = 0; // with LineLost: the system's reason, as an errno value
+    int file_error = 0; // with ImageMissing: why the file could not be opened (image_file.h)
 };
 
 // What a line's downloads keep from one to the next: each selection sends from a buffer of its
