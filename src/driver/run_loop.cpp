@@ -14,8 +14,7 @@ namespace {
 void open_slot(const Options& options, PortSet& ports, int index) {
     const char* device =
         options.devices[index] != nullptr ? options.devices[index] : default_device(index);
-    SerialPort& port = ports.com[index];
-    port = open_port(device, base_baud);
+    ports.com[index] = open_port(device, base_baud);
 }
 
 // The port named on the command line, or both in auto mode, at the base speed.

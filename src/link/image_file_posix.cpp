@@ -20,8 +20,9 @@ bool open_image_file(const char* name, ImageFile& file) {
         return false;
     }
     struct stat status {};
-    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-        file.open_error = S_ISREG(status.st_mode) ? errno : image_not_regular;
+    const bool stated = fstat(fd, &status) == 0;
+    if (!stated || !S_ISREG(status.st_mode)) {
+        file.open_error = stated ? image_not_regular : errno;
         close(fd);
         return false;
     }
