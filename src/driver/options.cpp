@@ -192,6 +192,28 @@ void print_usage() {
     say("        com2=  device that COM2 stands for (default %s)\n", default_device(1));
 }
 
+RunRequest find_request(int argc, const char* const argv[]) {
+    for (int i = 1; i < argc; ++i) {
+        const char* argument = argv[i];
+        if (std::strcmp(argument, "--help") == 0)
+            return RunRequest::Help;
+        if (std::strcmp(argument, "--version") == 0)
+            return RunRequest::Version;
+        // No prefix of the other options can take /list for its own (/l is none of them).
+        if (!is_absolute_path(argument) && has_prefix(argument, "/list"))
+            return RunRequest::ListPorts;
+    }
+    return RunRequest::Upgrade;
+}
+
+void print_help() {
+    print_usage();
+    say("        list   the serial ports of this system, each with the /com1= that names it\n");
+    say("\n");
+    say("        --help     this text\n");
+    say("        --version  the version of upgrade\n");
+}
+
 ParseResult parse_options(int argc, const char* const argv[], Options& options) {
     for (int i = 1; i < argc; ++i) {
         const Argument argument =

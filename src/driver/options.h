@@ -49,6 +49,24 @@ ParseResult parse_options(int argc, const char* const argv[], Options& options);
 
 void print_usage();
 
+// What the command line asks for before any upgrade: the conventions of every POSIX program
+// beside the options of this one. None of them opens a port.
+enum class RunRequest {
+    Upgrade,   // the usual run: banner, options, ports
+    Help,      // --help: the usage text and the options added to it, status 0
+    Version,   // --version: the program's name and version, status 0
+    ListPorts, // /list: the serial ports of this system, status 0
+};
+
+// Looks through all the arguments for --help and --version (exactly, as POSIX programs take
+// them) and for /list (by prefix and in any case, like every option here); the first found
+// decides. An absolute path is a file name, as in parse_options. A file really named --help is
+// given as ./--help.
+RunRequest find_request(int argc, const char* const argv[]);
+
+// The usage text, then the options it does not mention: /list, --help, --version.
+void print_help();
+
 // Recognises an image file name and stores it in its slot (see options.cpp for the rule).
 void classify_file_name(const char* argument, Options& options);
 

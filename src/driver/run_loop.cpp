@@ -1,8 +1,11 @@
 #include "driver/run_loop.h"
 
+#include "driver/diagnostics.h"
 #include "driver/outcome.h"
+#include "driver/port_report.h"
 #include "driver/serve.h"
 #include "driver/station.h"
+#include "driver/version.h"
 #include "link/console.h"
 #include "link/link_wait.h"
 #include "protocol/frames.h"
@@ -12,15 +15,12 @@
 
 namespace {
 
-// Opens the slot `index` at the base speed; a port that cannot be opened is named on standard
-// error with the system's reason.
+// Opens the slot `index` at the base speed. A port that cannot be opened keeps why, for the
+// message when no port opened at all.
 void open_slot(const Options& options, PortSet& ports, int index) {
     const char* device =
         options.devices[index] != nullptr ? options.devices[index] : default_device(index);
-    SerialPort& port = ports.com[index];
-    port = open_port(device, base_baud);
-    if (!port_is_open(port))
-        complain("%s: %s: %s\n", port.device, port.open_step, port.open_reason);
+    ports.com[index] = open_port(device, base_baud);
 }
 
 // The port named on the command line, or both in auto mode, at the base speed.
@@ -116,6 +116,19 @@ int run_program(Run& run, int argc, const char* const argv[]) {
     PortSet& ports = run.ports;
     open_standard_streams();
     prepare_console();
+    switch (find_request(argc, argv)) {
+    case RunRequest::Help:
+        print_help();
+        return exit_done;
+    case RunRequest::Version:
+        say("upgrade %s\n", version_text);
+        return exit_done;
+    case RunRequest::ListPorts:
+        print_port_list("/");
+        return exit_done;
+    case RunRequest::Upgrade:
+        break;
+    }
     say("        Satellite receiver upgrader V%d.%d\n", version_major, version_minor);
     say("\n");
     if (parse_options(argc, argv, options) == ParseResult::UsageShown)
@@ -134,6 +147,8 @@ int run_program(Run& run, int argc, const char* const argv[]) {
     }
     const bool opened = options.station ? open_station_ports(run) : open_ports(options, ports);
     if (!opened) {
+        if (!options.station)
+            explain_ports(ports);
         say("Failed to open the port.\n");
         return exit_failed;
     }

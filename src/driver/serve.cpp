@@ -1,7 +1,9 @@
 #include "driver/serve.h"
 
+#include "driver/diagnostics.h"
 #include "driver/outcome.h"
 #include "driver/record.h"
+#include "driver/version.h"
 #include "link/console.h"
 #include "link/link_wait.h"
 
@@ -55,9 +57,7 @@ void append_download_record(Run& run, RecordFacts& facts, const char* message) {
                   message);
     facts.reason = reason[0] != '\0' ? reason : nullptr;
     facts.end_unix_ms = unix_ms_now();
-    char version[16];
-    std::snprintf(version, sizeof version, "%d.%d", version_major, version_minor);
-    facts.program = version;
+    facts.program = version_text;
     char record[8192];
     const std::size_t length = format_record(facts, record, sizeof record);
     if (length == 0 || !append_record(run.record, record, length))
@@ -89,6 +89,7 @@ DownloadOutcome serve_receiver(Run& run, SerialPort& port, const char* port_name
     outcome_message(outcome, request, port, message, sizeof message);
     if (message[0] != '\0')
         say("%s", message);
+    explain_outcome(outcome, request);
     if (run.options.progress) {
         char summary[160];
         summary_line(outcome, now_ms() - start_ms, summary, sizeof summary);

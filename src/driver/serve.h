@@ -8,10 +8,6 @@
 
 #include "driver/run_loop.h"
 
-// The program's version, as the banner shows it.
-constexpr int version_major = 1;
-constexpr int version_minor = 1;
-
 // Serves the receiver on `port`, named `port_name` ("COM1") in its record. The download sends
 // from `buffer` when one is given (a station's port has one of its own), otherwise from the
 // run's buffer for its selection. Blocks until the download ends.

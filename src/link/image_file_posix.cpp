@@ -3,6 +3,8 @@
 // Image files on POSIX systems.
 
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,10 +15,14 @@ bool open_image_file(const char* name, ImageFile& file) {
         return false;
     // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer.
     const int fd = open(name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0)
+    if (fd < 0) {
+        file.open_error = errno;
         return false;
+    }
     struct stat status {};
-    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    const bool stated = fstat(fd, &status) == 0;
+    if (!stated || !S_ISREG(status.st_mode)) {
+        file.open_error = stated ? image_not_regular : errno;
         close(fd);
         return false;
     }
@@ -39,6 +45,13 @@ bool read_image_file(const ImageFile& file, std::int64_t offset, std::uint8_t* b
         done += static_cast<std::size_t>(got);
     }
     return true;
+}
+
+void describe_image_error(int error, char* text, std::size_t size) {
+    if (error == image_not_regular)
+        std::snprintf(text, size, "not a regular file");
+    else
+        std::snprintf(text, size, "%s", std::strerror(error));
 }
 
 void close_image_file(ImageFile& file) {

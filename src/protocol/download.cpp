@@ -74,6 +74,7 @@ bool open_images(Exchange& exchange) {
             continue;
         if (!open_image_file(exchange.request.file_names[k], exchange.files[k])) {
             exchange.outcome.kind = kind;
+            exchange.outcome.file_error = exchange.files[k].open_error;
             return end(exchange, DownloadResult::Refused, DownloadReason::ImageMissing);
         }
         exchange.lengths[k] = exchange.files[k].length;

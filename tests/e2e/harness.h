@@ -37,6 +37,10 @@ constexpr int exit_ms = 10000;     // until a process that is about to end has e
 constexpr int download_ms = 30000; // a whole download against the simulator
 constexpr int prompt_ms = 3000;    // "promptly": a reaction to ESC, a hangup, a signal
 constexpr int quiet_ms = 700;      // how long "nothing happens" is watched
+// The simulator's own limit on a whole run (its --timeout). It only ends a run that went wrong,
+// so it must outlast every wait of a test: starting the Windows build under wine (up to 30 s on
+// a loaded machine) and then a whole download.
+constexpr int sim_timeout_s = 90;
 
 // One file descriptor read into a buffer as data arrives.
 struct Stream {

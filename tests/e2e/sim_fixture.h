@@ -66,7 +66,7 @@ class SimTest : public E2eTest {
     void start_receiver(const std::vector<std::string>& extra, int com_index = 0) {
         std::vector<std::string> args = {"--flash",   path("sim-flash.bin"),
                                          "--report",  path("sim-report.txt"),
-                                         "--timeout", "25"};
+                                         "--timeout", std::to_string(sim_timeout_s)};
         args.insert(args.end(), extra.begin(), extra.end());
         std::string slave = start_sim(args);
         ASSERT_FALSE(slave.empty());

@@ -79,8 +79,9 @@ TEST_F(SimTest, TwoDownloadsAtOnceInOneProcess) {
             line.file_names[kind] = line.dir + "/" + default_names[kind];
             ASSERT_TRUE(write_file(line.file_names[kind], line.images.file[kind]));
         }
-        line.device = start_other_sim({"--flash", line.dir + "/flash.bin", "--report",
-                                       line.dir + "/report.txt", "--timeout", "25"});
+        line.device =
+            start_other_sim({"--flash", line.dir + "/flash.bin", "--report",
+                             line.dir + "/report.txt", "--timeout", std::to_string(sim_timeout_s)});
         ASSERT_FALSE(line.device.empty());
     }
     // The console is opened once, before the downloads start looking at the keyboard.

@@ -29,6 +29,9 @@
 #ifndef UPGRADE_WINE_EXE
 #define UPGRADE_WINE_EXE ""
 #endif
+#ifndef UPGRADE_E2E_VERSION
+#define UPGRADE_E2E_VERSION ""
+#endif
 
 namespace e2e {
 namespace {
@@ -342,6 +345,35 @@ TEST_F(WineTest, OpensTheDeviceNamedForAPort) {
     EXPECT_EQ(windows.status, 0);
     EXPECT_NE(windows.out.find("port : COM1\n"), std::string::npos);
     expect_download_written(c, windows, images);
+}
+
+// --version and /list answer under wine as well, with status 0 and without opening a port:
+// COM1 and COM2 lead nowhere during this test, so a port tried would be named on the console.
+TEST_F(WineTest, VersionAndListOpenNoPort) {
+    for (const std::string request : {"--version", "/list"}) {
+        close_pty(console);
+        ASSERT_TRUE(open_pty(console, false));
+        upgrade = Child{};
+        ASSERT_TRUE(launch_on_console(upgrade,
+                                      {"/bin/sh", UPGRADE_WINE_SESSION, UPGRADE_WINE_STATE, "run",
+                                       "wine", UPGRADE_WINE_EXE, request},
+                                      dir, console.path));
+        EXPECT_EQ(wait_upgrade(wine_start_ms), 0) << request;
+        pump(streams(), 100);
+        const std::string out = lf_line_ends(upgrade.out.data);
+        if (request == "--version") {
+            EXPECT_EQ(out, std::string("upgrade ") + UPGRADE_E2E_VERSION + "\n");
+        } else {
+            for (const std::string& line : split_lines(out)) {
+                if (line != "No serial ports found.") {
+                    EXPECT_NE(line.find("  /com1=COM"), std::string::npos) << printable(line);
+                }
+            }
+        }
+        EXPECT_EQ(visible_text(console.master.data).find("upgrade:"), std::string::npos)
+            << printable(console.master.data);
+        retire(upgrade);
+    }
 }
 
 } // namespace

@@ -1,0 +1,33 @@
+#include "driver/diagnostics.h"
+
+#include "link/console.h"
+#include "link/image_file.h"
+#include "link/port_advice.h"
+
+void explain_ports(const PortSet& ports) {
+    for (const SerialPort& port : ports.com) {
+        if (port.open_step[0] == '\0')
+            continue; // not tried, or open
+        complain("%s: %s: %s\n", port.device, port.open_step, port.open_reason);
+        DeviceAccess access;
+        char advice[512];
+        if (read_denied_access(port, access) &&
+            access_advice(port.device, access, advice, sizeof advice))
+            complain("%s\n", advice);
+    }
+}
+
+void explain_outcome(const DownloadOutcome& outcome, const DownloadRequest& request) {
+    if (outcome.result != DownloadResult::Refused || outcome.reason != DownloadReason::ImageMissing)
+        return;
+    const char* name = request.file_names[static_cast<int>(outcome.kind)];
+    if (name == nullptr || name[0] == '\0') {
+        // A kind chosen by a letter while other images were named: it has no name of its own.
+        complain("no file was named for %s: name it on the command line beside the others\n",
+                 image_spec(outcome.kind).default_name);
+        return;
+    }
+    char reason[256];
+    describe_image_error(outcome.file_error, reason, sizeof reason);
+    complain("cannot open %s: %s\n", name, reason);
+}

@@ -1,0 +1,41 @@
+#ifndef UPGRADE_LINK_PORT_LIST_H
+#define UPGRADE_LINK_PORT_LIST_H
+
+// The serial ports this system has, for a technician who must tell which one the receiver's
+// cable is on. Nothing here opens a device: a port is only described from what the system
+// keeps about it (on Linux the sysfs tree and /dev/serial/by-id, on Windows the registry and
+// the device manager's records), because opening a serial device can raise its modem lines,
+// disturb a program that uses it, or hang on a dead line.
+//
+// One file per system implements list_ports: port_list_posix.cpp and port_list_win32.cpp.
+
+#include <cstddef>
+
+struct PortInfo {
+    char device[64] = {};   // what /com1= takes: /dev/ttyUSB0, COM3
+    char by_id[256] = {};   // a name that stays with the adapter (/dev/serial/by-id/...), or ""
+    char driver[64] = {};   // the driver that runs the port, or ""
+    char usb_id[16] = {};   // the USB vendor:product in hexadecimal (0403:6001), or ""
+    char serial[64] = {};   // the adapter's serial number, or ""
+    char product[128] = {}; // the product or friendly name, or ""
+};
+
+constexpr int max_listed_ports = 64;
+
+struct PortList {
+    PortInfo ports[max_listed_ports];
+    int count = 0;
+};
+
+// Fills `list` with the serial ports found, sorted by device name (ttyS2 before ttyS10); at
+// most max_listed_ports of them. On POSIX systems the tree is read below `root` ("/" for this
+// machine; a test gives a tree of its own): ROOT/sys/class/tty/NAME with a `device` (a UART
+// slot that reports no hardware is left out) and ROOT/dev/serial/by-id. On Windows `root` is
+// not used. Never blocks, never opens a device.
+void list_ports(const char* root, PortList& list);
+
+// One line for `port`, without its line end: the device and what is known about it, then the
+// argument to copy onto the command line (/com1=, with the stable name where there is one).
+void port_line(const PortInfo& port, char* text, std::size_t size);
+
+#endif

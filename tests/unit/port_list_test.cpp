@@ -1,0 +1,139 @@
+// The port list read from a tree laid out as sysfs and /dev/serial/by-id are on Linux: a USB
+// serial adapter, a USB modem-class board, a UART behind the newer kernels' serial-base
+// devices, UART slots with and without hardware, and terminals that are no serial ports.
+
+#include "link/port_list.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class PortListTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/upgrade-port-list-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        root = pattern;
+    }
+    void TearDown() override { fs::remove_all(root); }
+
+    void file(const std::string& path, const std::string& text) {
+        fs::create_directories(fs::path(root + "/" + path).parent_path());
+        std::ofstream(root + "/" + path) << text;
+    }
+    // A relative link, as sysfs and udev make them, so that the tree resolves where it lies.
+    void link(const std::string& path, const std::string& target) {
+        fs::create_directories(fs::path(root + "/" + path).parent_path());
+        fs::create_symlink(target, root + "/" + path);
+    }
+    // A class entry NAME for the device directory DEVICE (below sys/devices), with the tty's
+    // own directory below it as the kernel makes it.
+    void tty(const std::string& name, const std::string& device, const std::string& type = "") {
+        const std::string dir = "sys/devices/" + device + "/tty/" + name;
+        file(dir + "/uevent", "MAJOR=4\nMINOR=64\nDEVNAME=" + name + "\n");
+        link(dir + "/device", "../../../" + fs::path(device).filename().string());
+        if (!type.empty())
+            file(dir + "/type", type + "\n");
+        link("sys/class/tty/" + name, "../../devices/" + device + "/tty/" + name);
+    }
+    void driver(const std::string& device, const std::string& bus, const std::string& name) {
+        link("sys/devices/" + device + "/driver", "/sys/bus/" + bus + "/drivers/" + name);
+    }
+
+    std::vector<std::string> lines() {
+        static PortList list;
+        list_ports(root.c_str(), list);
+        std::vector<std::string> result;
+        for (int i = 0; i < list.count; ++i) {
+            char line[1024];
+            port_line(list.ports[i], line, sizeof line);
+            result.push_back(line);
+        }
+        return result;
+    }
+
+    std::string root;
+};
+
+TEST_F(PortListTest, DescribesEachSerialPortAndEndsWithItsArgument) {
+    const std::string usb = "pci0000:00/0000:00:14.0/usb1/1-2";
+    file("sys/devices/" + usb + "/idVendor", "0403\n");
+    file("sys/devices/" + usb + "/idProduct", "6001\n");
+    file("sys/devices/" + usb + "/serial", "A50285BI\n");
+    file("sys/devices/" + usb + "/product", "FT232R USB UART\n");
+    tty("ttyUSB0", usb + "/1-2:1.0/ttyUSB0");
+    driver(usb + "/1-2:1.0/ttyUSB0", "usb-serial", "ftdi_sio");
+    link("dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0", "../../ttyUSB0");
+
+    // A board without a serial number; its tty hangs off the interface itself.
+    const std::string board = "pci0000:00/0000:00:14.0/usb1/1-3";
+    file("sys/devices/" + board + "/idVendor", "2341\n");
+    file("sys/devices/" + board + "/idProduct", "0043\n");
+    file("sys/devices/" + board + "/product", "Arduino Uno\n");
+    tty("ttyACM0", board + "/1-3:1.0");
+    driver(board + "/1-3:1.0", "usb", "cdc_acm");
+    link("dev/serial/by-id/usb-Arduino_Uno_7533-if00", "../../ttyACM0");
+    link("dev/serial/by-id/usb-gone-adapter-if00-port0", "../../ttyUSB7"); // left behind
+
+    // The UART the firmware announced, behind the serial-base port and controller.
+    tty("ttyS0", "pnp0/00:00/00:00:0/00:00:0.0", "4");
+    driver("pnp0/00:00/00:00:0/00:00:0.0", "serial-base", "port");
+    driver("pnp0/00:00/00:00:0", "serial-base", "ctrl");
+    driver("pnp0/00:00", "pnp", "serial");
+    // Slots of the legacy driver: two with a UART (counted as people count), one without.
+    for (const char* name : {"ttyS10", "ttyS2", "ttyS3"}) {
+        tty(name, "platform/serial8250." + std::string(name),
+            name == std::string("ttyS3") ? "0" : "4");
+        driver("platform/serial8250." + std::string(name), "platform", "serial8250");
+    }
+    // Terminals with no device: a virtual console and the pseudo-terminal multiplexer.
+    file("sys/devices/virtual/tty/tty1/uevent", "DEVNAME=tty1\n");
+    link("sys/class/tty/tty1", "../../devices/virtual/tty/tty1");
+    file("sys/devices/virtual/tty/ptmx/uevent", "DEVNAME=ptmx\n");
+    link("sys/class/tty/ptmx", "../../devices/virtual/tty/ptmx");
+
+    const std::vector<std::string> expected = {
+        "/dev/ttyACM0  cdc_acm  USB 2341:0043  \"Arduino Uno\"  "
+        "/com1=/dev/serial/by-id/usb-Arduino_Uno_7533-if00",
+        "/dev/ttyS0  serial  /com1=/dev/ttyS0",
+        "/dev/ttyS2  serial8250  /com1=/dev/ttyS2",
+        "/dev/ttyS10  serial8250  /com1=/dev/ttyS10",
+        "/dev/ttyUSB0  ftdi_sio  USB 0403:6001  \"FT232R USB UART\"  serial A50285BI  "
+        "/com1=/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0",
+    };
+    EXPECT_EQ(lines(), expected);
+}
+
+// An attribute that is no regular file (here a FIFO no one writes to) is not read: opening it
+// for reading would wait for a writer for good.
+TEST_F(PortListTest, AFifoInTheTreeDoesNotHoldTheListUp) {
+    tty("ttyS1", "platform/serial8250.1", "4");
+    fs::remove(root + "/sys/devices/platform/serial8250.1/tty/ttyS1/uevent");
+    ASSERT_EQ(mkfifo((root + "/sys/devices/platform/serial8250.1/tty/ttyS1/uevent").c_str(), 0600),
+              0);
+    EXPECT_EQ(lines(), std::vector<std::string>{"/dev/ttyS1  /com1=/dev/ttyS1"});
+}
+
+TEST_F(PortListTest, NoTreeNoPorts) {
+    EXPECT_TRUE(lines().empty());
+}
+
+// A long product name is cut, never written past the line.
+TEST(PortLine, FitsTheSpaceGiven) {
+    PortInfo port;
+    std::snprintf(port.device, sizeof port.device, "/dev/ttyUSB0");
+    std::snprintf(port.product, sizeof port.product, "%s", std::string(120, 'x').c_str());
+    char line[40];
+    port_line(port, line, sizeof line);
+    EXPECT_EQ(std::string(line), "/dev/ttyUSB0  \"" + std::string(24, 'x'));
+}
+
+} // namespace
