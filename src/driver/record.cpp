@@ -129,10 +129,9 @@ void put_image(Writer& out, const ImageReport& image, const DownloadRequest& req
         put(out, ",\"length\":null");
     put(out, ",\"sha256\":");
     if (image.hashed) {
-        put(out, "\"");
-        for (const std::uint8_t byte : image.sha256)
-            put(out, "%02x", byte);
-        put(out, "\"");
+        char hex[sha256_hex_size];
+        sha256_hex(image.sha256, hex);
+        put(out, "\"%s\"", hex);
     } else {
         put(out, "null");
     }

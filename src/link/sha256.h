@@ -20,4 +20,12 @@ void sha256_add(Sha256& digest, const std::uint8_t* bytes, std::size_t count);
 // Ends the computation and writes the 32-byte digest.
 void sha256_finish(Sha256& digest, std::uint8_t result[sha256_size]);
 
+// The digest in lower-case hexadecimal, as records and tools show it: 64 digits and a
+// terminator.
+constexpr std::size_t sha256_hex_size = 2 * sha256_size + 1;
+void sha256_hex(const std::uint8_t digest[sha256_size], char text[sha256_hex_size]);
+
+// The digest of `count` bytes in one call, in hexadecimal.
+void sha256_hex_of(const std::uint8_t* bytes, std::size_t count, char text[sha256_hex_size]);
+
 #endif

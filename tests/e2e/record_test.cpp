@@ -15,17 +15,8 @@ namespace {
 using nlohmann::json;
 
 std::string hex_sha256(const std::vector<std::uint8_t>& bytes) {
-    Sha256 digest;
-    sha256_start(digest);
-    sha256_add(digest, bytes.data(), bytes.size());
-    std::uint8_t result[sha256_size];
-    sha256_finish(digest, result);
-    std::string hex;
-    char two[3];
-    for (const std::uint8_t byte : result) {
-        std::snprintf(two, sizeof two, "%02x", byte);
-        hex += two;
-    }
+    char hex[sha256_hex_size];
+    sha256_hex_of(bytes.data(), bytes.size(), hex);
     return hex;
 }
 

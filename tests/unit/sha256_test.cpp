@@ -14,12 +14,8 @@ std::string hex_digest(const std::string& message, std::size_t piece) {
         sha256_add(digest, bytes + at, std::min(piece, message.size() - at));
     std::uint8_t result[sha256_size];
     sha256_finish(digest, result);
-    std::string hex;
-    char two[3];
-    for (const std::uint8_t byte : result) {
-        std::snprintf(two, sizeof two, "%02x", byte);
-        hex += two;
-    }
+    char hex[sha256_hex_size];
+    sha256_hex(result, hex);
     return hex;
 }
 
