@@ -69,19 +69,22 @@ bool upgrade_echo(const Setup& setup, const std::string& text, EchoSample& r) {
     UpgradeRun up;
     Group group{&up.child};
     bool ok = false;
-    if (!open_pty(line, true) || !start_upgrade(setup, setup.download_dir, line.slave, false,
-                                                {"tplist.bin"}, up, setup.dir + "/echo.err"))
+    if (!open_pty(line, toolkit::PtySettings::SerialLine) ||
+        !start_upgrade(setup, setup.download_dir, line.path, false, {"tplist.bin"}, up,
+                       setup.dir + "/echo.err"))
         r.why = "upgrade did not start";
     else if (!wait_text(group, up.child, "ready.\n", after_ms(10000)) ||
-             !put_bytes(line.master, "KAL VERON KELDKAR") ||
+             !put_bytes(line.master.fd, "KAL VERON KELDKAR") ||
              !wait_text(group, up.child, "flen = ", after_ms(10000)))
         r.why = "no download began";
     else {
-        std::int64_t before = process_cpu_ns(up.child.pid);
-        if (!pass_through(line.master, up.console.master, text, shown_size(text), after_ms(60000)))
+        std::int64_t before = process_cpu_ns(up.child.proc.pid);
+        if (!pass_through(line.master.fd, up.console.master.fd, text, shown_size(text),
+                          after_ms(60000)))
             r.why = "upgrade did not show the whole text within 60 s";
         else {
-            r.upgrade_cpu_ms = static_cast<double>(process_cpu_ns(up.child.pid) - before) / 1e6;
+            r.upgrade_cpu_ms =
+                static_cast<double>(process_cpu_ns(up.child.proc.pid) - before) / 1e6;
             double esc_ms = 0;
             ok = press_escape(group, up, esc_ms);
             if (!ok)
@@ -103,20 +106,22 @@ bool cat_echo(const Setup& setup, const std::string& text, EchoSample& r) {
     bool ok = false;
     Launch launch;
     launch.argv = {setup.cat};
-    if (!open_pty(line, true) || !open_pty(screen, false)) {
+    if (!open_pty(line, toolkit::PtySettings::SerialLine) ||
+        !open_pty(screen, toolkit::PtySettings::FreshTerminal)) {
         r.why = "no pty";
     } else {
-        launch.input = line.slave;
-        launch.output = screen.slave;
+        launch.input = line.path;
+        launch.output = screen.path;
         if (!spawn(launch, cat)) {
             r.why = "cat did not start";
         } else {
             idle_until(group, after_ms(100)); // until it reads its line
-            std::int64_t before = process_cpu_ns(cat.pid);
-            if (!pass_through(line.master, screen.master, text, shown_size(text), after_ms(60000)))
+            std::int64_t before = process_cpu_ns(cat.proc.pid);
+            if (!pass_through(line.master.fd, screen.master.fd, text, shown_size(text),
+                              after_ms(60000)))
                 r.why = "cat did not pass the whole text within 60 s";
             else {
-                r.cat_cpu_ms = static_cast<double>(process_cpu_ns(cat.pid) - before) / 1e6;
+                r.cat_cpu_ms = static_cast<double>(process_cpu_ns(cat.proc.pid) - before) / 1e6;
                 ok = true;
             }
         }

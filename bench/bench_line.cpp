@@ -66,21 +66,21 @@ bool start_emu(const Setup& setup, const std::vector<std::string>& args, Child& 
     if (!spawn(launch, emu))
         return false;
     std::int64_t deadline = after_ms(5000);
-    while (std::count(emu.text.begin(), emu.text.end(), '\n') < 2) {
-        if (emu.done || mono_ns() >= deadline)
+    while (std::count(emu.proc.out.data.begin(), emu.proc.out.data.end(), '\n') < 2) {
+        if (emu.proc.reaped || mono_ns() >= deadline)
             return false;
         pump({&emu}, deadline);
     }
-    std::size_t nl = emu.text.find('\n');
-    a = emu.text.substr(0, nl);
-    b = emu.text.substr(nl + 1, emu.text.find('\n', nl + 1) - nl - 1);
+    std::size_t nl = emu.proc.out.data.find('\n');
+    a = emu.proc.out.data.substr(0, nl);
+    b = emu.proc.out.data.substr(nl + 1, emu.proc.out.data.find('\n', nl + 1) - nl - 1);
     return true;
 }
 
 // The emulator ends by itself once both sides have closed; its figures are then written.
 bool emu_figures(const Group& group, Child& emu, const std::string& stats_path, double& line_s,
                  std::uint64_t& bytes, long long& first_ns) {
-    if (!wait_exit(group, emu, after_ms(5000)) || emu.status != 0)
+    if (!wait_exit(group, emu, after_ms(5000)) || emu.proc.status != 0)
         return false;
     std::map<std::string, long long> s = read_stats(stats_path);
     line_s = static_cast<double>(s["a_to_b_line_ns"] + s["b_to_a_line_ns"]) / 1e9;
@@ -111,9 +111,9 @@ void line_upgrade(const Setup& setup, std::int32_t baud, LineSample& r) {
         r.why = "could not start upgrade on the emulated line";
     else if (launch.argv[2] = b; !spawn(launch, sim))
         r.why = "could not start receiver-sim on the emulated line";
-    else if (!wait_exit(group, up.child, after_ms(120000)) || up.child.status != 0)
+    else if (!wait_exit(group, up.child, after_ms(120000)) || up.child.proc.status != 0)
         r.why = "the download on the emulated line failed";
-    else if (!wait_exit(group, sim, after_ms(5000)) || sim.status != 0)
+    else if (!wait_exit(group, sim, after_ms(5000)) || sim.proc.status != 0)
         r.why = "receiver-sim did not accept the download on the emulated line";
     else if (!emu_figures(group, emu, stats, r.upgrade_line_s, r.upgrade_bytes, first_ns))
         r.why = "line-emu gave no figures";
@@ -144,10 +144,11 @@ void line_zmodem(const Setup& setup, std::int32_t baud, LineSample& r) {
         r.why = "could not start line-emu";
     else if (send.line = a, receive.line = b; !spawn(send, sz) || !spawn(receive, rz))
         r.why = "could not start sz and rz";
-    else if (!wait_exit(group, sz, after_ms(120000)) || sz.status != 0)
-        r.why = "sz failed (status " + std::to_string(sz.status) + ")";
-    else if (wait_exit(group, rz, after_ms(3000)), finish({&rz}); rz.status > 0 && rz.status < 128)
-        r.why = "rz failed (status " + std::to_string(rz.status) + ")";
+    else if (!wait_exit(group, sz, after_ms(120000)) || sz.proc.status != 0)
+        r.why = "sz failed (status " + std::to_string(sz.proc.status) + ")";
+    else if (wait_exit(group, rz, after_ms(3000)), finish({&rz});
+             rz.proc.status > 0 && rz.proc.status < 128)
+        r.why = "rz failed (status " + std::to_string(rz.proc.status) + ")";
     else if (read_whole(into + "/tplist.bin") != read_whole(setup.line_dir + "/tplist.bin"))
         r.why = "rz received something else";
     else if (!emu_figures(group, emu, stats, r.zmodem_line_s, r.zmodem_bytes, first_ns))
@@ -165,13 +166,13 @@ WaitSample run_idle(const Setup& setup, int span_ms) {
     UpgradeRun up;
     Pty com1;
     Group group{&up.child};
-    if (!open_pty(com1, true) ||
-        !start_upgrade(setup, setup.download_dir, com1.slave, true, {}, up,
+    if (!open_pty(com1, toolkit::PtySettings::SerialLine) ||
+        !start_upgrade(setup, setup.download_dir, com1.path, true, {}, up,
                        setup.dir + "/idle.err") ||
         !wait_text(group, up.child, "ready.", after_ms(10000)))
         r.why = "upgrade did not reach its ready loop";
     else {
-        measure_span(group, up.child.pid, span_ms, r);
+        measure_span(group, up.child.proc.pid, span_ms, r);
         if (r.ok && !press_escape(group, up, r.esc_ms)) {
             r.ok = false;
             r.why = "ESC did not end the ready loop";
@@ -196,11 +197,12 @@ WaitSample run_mark_wait(const Setup& setup, int span_ms) {
                        setup.dir + "/mark.err"))
         r.why = "could not start";
     else if (!wait_text(group, up.child, "crc = ", deadline) ||
-             !wait_text(group, up.child, ":  ", deadline, nullptr, up.child.text.find("crc = ")))
+             !wait_text(group, up.child, ":  ", deadline, nullptr,
+                        up.child.proc.out.data.find("crc = ")))
         r.why = "upgrade did not reach the wait for the first block's mark";
     else {
-        measure_span(group, up.child.pid, span_ms, r);
-        if (r.ok && (!press_escape(group, up, r.esc_ms) || up.child.status != 1)) {
+        measure_span(group, up.child.proc.pid, span_ms, r);
+        if (r.ok && (!press_escape(group, up, r.esc_ms) || up.child.proc.status != 1)) {
             r.ok = false;
             r.why = "ESC did not end the wait for a mark with status 1";
         }
@@ -224,14 +226,14 @@ EscSample run_escape_in_write(const Setup& setup) {
     else if (!wait_text(group, up.child, "crc = ", after_ms(20000)))
         r.why = "upgrade did not start sending the first block";
     else {
-        std::size_t line_at = up.child.text.find("crc = ");
+        std::size_t line_at = up.child.proc.out.data.find("crc = ");
         idle_until(group, after_ms(settle_ms));
-        if (up.child.text.find(":  ", line_at) != std::string::npos)
+        if (up.child.proc.out.data.find(":  ", line_at) != std::string::npos)
             r.why = "the first block was not held up (the receiver read it)";
         else if (!press_escape(group, up, r.esc_ms))
             r.why = "ESC did not end upgrade within 5 s";
-        else if (up.child.status != 1)
-            r.why = "upgrade ended with status " + std::to_string(up.child.status);
+        else if (up.child.proc.status != 1)
+            r.why = "upgrade ended with status " + std::to_string(up.child.proc.status);
         else
             r.ok = true;
     }

@@ -1,7 +1,10 @@
 #ifndef UPGRADE_BENCH_BENCH_PROC_H
 #define UPGRADE_BENCH_BENCH_PROC_H
 
-// Processes and pseudo-terminals for the benchmark.
+// Processes and pseudo-terminals for the benchmark, built on the tests' toolkit. What the
+// benchmark adds: a pidfd for every child, so that a wait ends the moment a child ends (the ESC
+// figures time exactly that), the time it was started and ended, its resource usage, and figures
+// read from /proc while it runs.
 //
 // Every program the benchmark starts runs in a session of its own (so that a whole tree, an
 // strace and its tracee for instance, is killed with one signal to the group), with its
@@ -12,6 +15,8 @@
 //
 // Every wait takes a deadline (CLOCK_MONOTONIC nanoseconds) and returns false when it passes.
 
+#include "toolkit/proc.h"
+
 #include <sys/resource.h>
 #include <sys/types.h>
 
@@ -21,20 +26,9 @@
 
 namespace bench {
 
-std::int64_t mono_ns();
-inline std::int64_t after_ms(std::int64_t ms) {
-    return mono_ns() + ms * 1000000;
-}
-
-// A pseudo-terminal pair whose slave nobody holds yet; the master is non-blocking.
-struct Pty {
-    int master = -1;
-    std::string slave;
-};
-
-// `raw`: cfmakeraw at 57600 (a serial line); otherwise the settings of a fresh terminal.
-bool open_pty(Pty& pty, bool raw);
-void close_pty(Pty& pty);
+using toolkit::after_ms;
+using toolkit::mono_ns;
+using toolkit::Pty; // opened with toolkit::open_pty, its slave held by the benchmark
 
 struct Launch {
     std::vector<std::string> argv;       // argv[0] is the program's path
@@ -47,16 +41,13 @@ struct Launch {
 };
 
 struct Child {
-    pid_t pid = -1;
-    int pidfd = -1;
-    int out = -1;     // read end of its standard output
-    int console = -1; // master of its console (not owned: the caller closes it)
-    std::string text; // everything it printed so far
+    toolkit::Child proc; // its pid, its standard output as it arrives, its exit status
+    int pidfd = -1;      // readable once it has ended: a wait wakes up at its end
+    toolkit::Stream* console = nullptr; // master of its console, read and dropped while it runs
+                                        // (not owned: the caller closes it)
     std::int64_t spawn_ns = 0;
     std::int64_t exit_ns = 0;
-    bool done = false;
-    int status = -1; // exit status, or 128 + signal number
-    rusage usage{};  // resources of the whole process, once done
+    rusage usage{}; // resources of the whole process, once reaped
 };
 
 bool spawn(const Launch& launch, Child& child);
@@ -89,7 +80,9 @@ std::int64_t process_cpu_ns(pid_t pid);
 long long status_field(pid_t pid, const char* name);
 
 // Writes all bytes to a descriptor (a pty master), within 2 s.
-bool put_bytes(int fd, const std::string& bytes);
+inline bool put_bytes(int fd, const std::string& bytes) {
+    return toolkit::write_all(fd, bytes, 2000);
+}
 
 } // namespace bench
 

@@ -34,27 +34,28 @@ std::int64_t thread_cpu_ns() {
 bool start_upgrade(const Setup& setup, const std::string& cwd, const std::string& com1,
                    bool auto_ports, const std::vector<std::string>& args, UpgradeRun& run,
                    const std::string& err_path, const std::vector<std::string>& prefix) {
-    if (!open_pty(run.console, false) || !open_pty(run.spare, true))
+    if (!open_pty(run.console, toolkit::PtySettings::FreshTerminal) ||
+        !open_pty(run.spare, toolkit::PtySettings::SerialLine))
         return false;
     Launch launch;
     launch.argv = prefix;
     launch.argv.push_back(setup.upgrade);
     launch.argv.push_back("/com1=" + com1); // both ports always mapped: never a real device
-    launch.argv.push_back("/com2=" + run.spare.slave);
+    launch.argv.push_back("/com2=" + run.spare.path);
     if (!auto_ports)
         launch.argv.push_back("/port=com1");
     launch.argv.insert(launch.argv.end(), args.begin(), args.end());
     launch.cwd = cwd;
-    launch.console = run.console.slave;
+    launch.console = run.console.path;
     launch.err_path = err_path;
-    run.child.console = run.console.master;
+    run.child.console = &run.console.master;
     return spawn(launch, run.child);
 }
 
 void close_upgrade(UpgradeRun& run) {
     close_pty(run.console);
     close_pty(run.spare);
-    run.child.console = -1;
+    run.child.console = nullptr;
 }
 
 bool start_sim(const Setup& setup, const std::vector<std::string>& args, Child& sim,
@@ -65,13 +66,13 @@ bool start_sim(const Setup& setup, const std::vector<std::string>& args, Child& 
     launch.err_path = err_path;
     if (!spawn(launch, sim) || !wait_text({&sim}, sim, "\n", after_ms(10000)))
         return false;
-    slave = sim.text.substr(0, sim.text.find('\n'));
+    slave = sim.proc.out.data.substr(0, sim.proc.out.data.find('\n'));
     return !slave.empty();
 }
 
 bool press_escape(const Group& group, UpgradeRun& run, double& esc_ms) {
     std::int64_t pressed = mono_ns();
-    if (!put_bytes(run.console.master, "\x1b") || !wait_exit(group, run.child, after_ms(5000)))
+    if (!put_bytes(run.console.master.fd, "\x1b") || !wait_exit(group, run.child, after_ms(5000)))
         return false;
     esc_ms = static_cast<double>(run.child.exit_ns - pressed) / 1e6;
     return true;
@@ -98,12 +99,12 @@ DownloadSample run_download(const Setup& setup) {
     else if (!wait_text(group, up.child, "start pol ok", after_ms(20000), &started))
         r.why = "no download began";
     else {
-        std::int64_t cpu_before = process_cpu_ns(up.child.pid);
+        std::int64_t cpu_before = process_cpu_ns(up.child.proc.pid);
         if (!wait_exit(group, up.child, after_ms(60000)))
             r.why = "the download did not end within 60 s";
-        else if (up.child.status != 0)
-            r.why = "upgrade exited with status " + std::to_string(up.child.status);
-        else if (!wait_exit(group, sim, after_ms(5000)) || sim.status != 0)
+        else if (up.child.proc.status != 0)
+            r.why = "upgrade exited with status " + std::to_string(up.child.proc.status);
+        else if (!wait_exit(group, sim, after_ms(5000)) || sim.proc.status != 0)
             r.why = "receiver-sim did not accept the download (see download.report)";
         else {
             r.ok = true;
@@ -168,20 +169,21 @@ RawSample raw_copy_once(std::size_t bytes) {
     RawSample r;
     Pty pty;
     int go[2] = {-1, -1}, result[2] = {-1, -1};
-    if (!open_pty(pty, true) || pipe2(go, O_CLOEXEC) != 0 || pipe2(result, O_CLOEXEC) != 0) {
+    if (!open_pty(pty, toolkit::PtySettings::SerialLine) || pipe2(go, O_CLOEXEC) != 0 ||
+        pipe2(result, O_CLOEXEC) != 0) {
         r.why = "no pty or pipe";
         return r;
     }
     pid_t writer = fork();
     if (writer == 0)
-        raw_writer(pty.slave.c_str(), bytes, go[0], result[1]);
+        raw_writer(pty.path.c_str(), bytes, go[0], result[1]);
     close(go[0]);
     close(result[1]);
     usleep(50000); // time for the writer to open the slave and wait for the go byte
     std::int64_t cpu0 = thread_cpu_ns();
     std::int64_t t0 = mono_ns();
     bool copied = writer > 0 && write(go[1], "g", 1) == 1 &&
-                  raw_reader(pty.master, bytes, t0 + 30000000000LL);
+                  raw_reader(pty.master.fd, bytes, t0 + 30000000000LL);
     std::int64_t t1 = mono_ns();
     std::int64_t reader_cpu = thread_cpu_ns() - cpu0;
     std::int64_t writer_cpu = -1;
@@ -263,7 +265,7 @@ WriteSample count_block_writes(const Setup& setup, std::size_t tplist_size, std:
         !start_upgrade(setup, setup.download_dir, slave, false, {"tplist.bin"}, up,
                        setup.dir + "/writes.err", tracer))
         r.why = "could not start";
-    else if (!wait_exit(group, up.child, after_ms(120000)) || up.child.status != 0)
+    else if (!wait_exit(group, up.child, after_ms(120000)) || up.child.proc.status != 0)
         r.why = "the traced download failed";
     finish(group);
     close_upgrade(up);

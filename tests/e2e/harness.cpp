@@ -1,18 +1,14 @@
 #include "harness.h"
 
-#include <cerrno>
-#include <chrono>
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
-#include <poll.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #ifndef UPGRADE_E2E_UPGRADE_PATH
@@ -29,109 +25,32 @@ namespace e2e {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using toolkit::after_ms;
+using toolkit::close_fd;
+using toolkit::ms_left;
 
-Clock::time_point deadline_after(int ms) {
-    return Clock::now() + std::chrono::milliseconds(ms);
-}
-
-int ms_left(Clock::time_point deadline) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    return left.count() < 0 ? 0 : static_cast<int>(left.count());
-}
-
-void set_nonblocking(int fd) {
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-}
-
-void close_fd(int& fd) {
-    if (fd >= 0)
-        close(fd);
-    fd = -1;
-}
+constexpr int write_ms = 5000; // for keys and the receiver's bytes to go into a pty
 
 // Starts `program` with `args` in `workdir` in a session of its own. With `console_path` that
 // terminal becomes its controlling terminal and standard input; otherwise standard input is
 // /dev/null. Standard output goes where `output` says (the child's stream, closed as with
-// `program >&-`, or the console terminal itself); standard error to the child's stream. The `ignored` signals are ignored when
-// the program starts, as `nohup` or a script's `&` leave them.
+// `program >&-`, or the console terminal itself); standard error to the child's stream. The
+// `ignored` signals are ignored when the program starts, as `nohup` or a script's `&` leave
+// them.
 bool launch(Child& child, const std::string& program, const std::vector<std::string>& args,
             const std::string& workdir, const char* console_path,
             const std::vector<int>& ignored = {}, Output output = Output::Pipe) {
-    int out[2], err[2];
-    if (pipe2(out, O_CLOEXEC) != 0)
-        return false;
-    if (pipe2(err, O_CLOEXEC) != 0) {
-        close(out[0]);
-        close(out[1]);
-        return false;
+    toolkit::Launch how;
+    how.argv.push_back(program);
+    how.argv.insert(how.argv.end(), args.begin(), args.end());
+    how.cwd = workdir;
+    if (console_path != nullptr) {
+        how.console = console_path;
+        how.in = {toolkit::Io::Console};
     }
-    // Everything the child needs is prepared before fork: no allocation after it.
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(program.c_str()));
-    for (const auto& arg : args)
-        argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    long max_fd = sysconf(_SC_OPEN_MAX);
-    if (max_fd < 0 || max_fd > 4096)
-        max_fd = 4096;
-
-    pid_t pid = fork();
-    if (pid == 0) {
-        setsid();
-        int in = console_path ? open(console_path, O_RDWR) : open("/dev/null", O_RDONLY);
-        if (in < 0)
-            _exit(126);
-        if (console_path && ioctl(in, TIOCSCTTY, 0) != 0)
-            _exit(126);
-        dup2(in, 0);
-        dup2(output == Output::Console ? in : out[1], 1);
-        dup2(err[1], 2);
-        for (int fd = 3; fd < max_fd; ++fd)
-            close(fd);
-        if (output == Output::Closed)
-            close(1);
-        for (int signal_number : ignored)
-            signal(signal_number, SIG_IGN);
-        if (chdir(workdir.c_str()) != 0)
-            _exit(126);
-        execv(program.c_str(), argv.data());
-        _exit(127);
-    }
-    close(out[1]);
-    close(err[1]);
-    if (pid < 0) {
-        close(out[0]);
-        close(err[0]);
-        return false;
-    }
-    child = Child{};
-    child.pid = pid;
-    child.out.fd = out[0];
-    child.err.fd = err[0];
-    set_nonblocking(child.out.fd);
-    set_nonblocking(child.err.fd);
-    return true;
-}
-
-int decode_status(int status) {
-    if (WIFEXITED(status))
-        return WEXITSTATUS(status);
-    if (WIFSIGNALED(status))
-        return 128 + WTERMSIG(status);
-    return -1;
-}
-
-void kill_child(Child& child) {
-    if (child.pid > 0 && !child.reaped) {
-        kill(child.pid, SIGKILL);
-        int status = 0;
-        waitpid(child.pid, &status, 0);
-        child.reaped = true;
-        child.status = decode_status(status);
-    }
-    close_fd(child.out.fd);
-    close_fd(child.err.fd);
+    how.out = {output};
+    how.ignored_signals = ignored;
+    return toolkit::spawn(how, child);
 }
 
 void dump(const char* what, const Stream& stream) {
@@ -147,96 +66,8 @@ void dump(const char* what, const Stream& stream) {
 
 } // namespace
 
-bool open_pty(Pty& pty, bool raw) {
-    int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (master < 0)
-        return false;
-    if (grantpt(master) != 0 || unlockpt(master) != 0) {
-        close(master);
-        return false;
-    }
-    char name[256];
-    if (ptsname_r(master, name, sizeof name) != 0) {
-        close(master);
-        return false;
-    }
-    int slave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (slave < 0) {
-        close(master);
-        return false;
-    }
-    if (raw) {
-        termios settings{};
-        tcgetattr(slave, &settings);
-        cfmakeraw(&settings);
-        cfsetispeed(&settings, B57600);
-        cfsetospeed(&settings, B57600);
-        tcsetattr(slave, TCSANOW, &settings);
-    }
-    set_nonblocking(master);
-    pty.master = Stream{};
-    pty.master.fd = master;
-    pty.slave = slave;
-    pty.path = name;
-    return true;
-}
-
-void close_pty(Pty& pty) {
-    close_fd(pty.master.fd);
-    close_fd(pty.slave);
-}
-
 void pump(const std::vector<Stream*>& streams, int timeout_ms) {
-    std::vector<pollfd> fds;
-    std::vector<Stream*> open_streams;
-    for (Stream* stream : streams) {
-        if (stream->fd >= 0 && !stream->closed) {
-            fds.push_back(pollfd{stream->fd, POLLIN, 0});
-            open_streams.push_back(stream);
-        }
-    }
-    if (fds.empty()) {
-        if (timeout_ms > 0)
-            usleep(static_cast<useconds_t>(timeout_ms) * 1000);
-        return;
-    }
-    if (poll(fds.data(), fds.size(), timeout_ms) <= 0)
-        return;
-    for (std::size_t i = 0; i < fds.size(); ++i) {
-        if (fds[i].revents == 0)
-            continue;
-        char buffer[65536];
-        for (;;) {
-            ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
-            if (n > 0) {
-                open_streams[i]->data.append(buffer, static_cast<std::size_t>(n));
-                continue;
-            }
-            if (n < 0 && (errno == EAGAIN || errno == EINTR))
-                break;
-            open_streams[i]->closed = true; // end of file, or EIO once the other side is gone
-            break;
-        }
-    }
-}
-
-bool write_all(int fd, const std::string& bytes) {
-    auto deadline = deadline_after(5000);
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-        if (n > 0) {
-            done += static_cast<std::size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno != EAGAIN && errno != EINTR)
-            return false;
-        if (ms_left(deadline) == 0)
-            return false;
-        pollfd p{fd, POLLOUT, 0};
-        poll(&p, 1, 50);
-    }
-    return true;
+    toolkit::pump_until(streams, after_ms(timeout_ms));
 }
 
 // ---- fixture ----
@@ -246,9 +77,9 @@ void E2eTest::SetUp() {
     char templ[] = "/tmp/upgrade-e2e-XXXXXX";
     ASSERT_NE(mkdtemp(templ), nullptr);
     dir = templ;
-    ASSERT_TRUE(open_pty(console, false));
-    ASSERT_TRUE(open_pty(com[0], true));
-    ASSERT_TRUE(open_pty(com[1], true));
+    ASSERT_TRUE(open_pty(console, toolkit::PtySettings::FreshTerminal));
+    ASSERT_TRUE(open_pty(com[0], toolkit::PtySettings::SerialLine));
+    ASSERT_TRUE(open_pty(com[1], toolkit::PtySettings::SerialLine));
     com_device[0] = com[0].path;
     com_device[1] = com[1].path;
 }
@@ -264,7 +95,7 @@ void E2eTest::TearDown() {
             if (HasFailure())
                 std::fprintf(stderr, "%s was still running: killed\n", name);
         }
-        kill_child(*child);
+        toolkit::kill_and_reap(*child);
     }
     // A job left behind by a job shell that was killed.
     if (job_pid > 0 && job_state() != '?')
@@ -330,7 +161,7 @@ void E2eTest::start_job(const std::vector<std::string>& args, bool in_foreground
                                      "/com2=" + com_device[1]};
     full.insert(full.end(), args.begin(), args.end());
     ASSERT_TRUE(launch(upgrade, UPGRADE_E2E_JOB_SHELL_PATH, full, dir, console.path.c_str()));
-    auto deadline = deadline_after(start_ms);
+    auto deadline = after_ms(start_ms);
     while (job_pid <= 0 && ms_left(deadline) > 0) {
         pump(streams(), 10);
         std::ifstream file(job_pid_file);
@@ -353,7 +184,7 @@ char E2eTest::job_state() {
 }
 
 bool E2eTest::wait_job_state(char state, int timeout_ms) {
-    auto deadline = deadline_after(timeout_ms);
+    auto deadline = after_ms(timeout_ms);
     while (job_state() != state) {
         if (ms_left(deadline) == 0)
             return false;
@@ -363,7 +194,7 @@ bool E2eTest::wait_job_state(char state, int timeout_ms) {
 }
 
 bool E2eTest::console_given_back(int timeout_ms) {
-    auto deadline = deadline_after(timeout_ms);
+    auto deadline = after_ms(timeout_ms);
     for (;;) {
         termios settings{};
         if (tcgetattr(console.slave, &settings) == 0 &&
@@ -376,14 +207,13 @@ bool E2eTest::console_given_back(int timeout_ms) {
 }
 
 void E2eTest::close_stream(Stream& stream) {
-    close_fd(stream.fd);
-    stream.closed = true;
+    toolkit::close_stream(stream);
 }
 
 Child& E2eTest::launch_other_upgrade(const std::vector<std::string>& args) {
     Child& child = other_runs.emplace_back();
     Pty& console_pty = other_consoles.emplace_back();
-    if (!open_pty(console_pty, false) ||
+    if (!open_pty(console_pty, toolkit::PtySettings::FreshTerminal) ||
         !launch(child, UPGRADE_E2E_UPGRADE_PATH, args, dir, console_pty.path.c_str()))
         ADD_FAILURE() << "another upgrade could not be started";
     return child;
@@ -412,7 +242,7 @@ std::string E2eTest::start_sim_as(Child& child, const std::vector<std::string>& 
 }
 
 bool E2eTest::wait_for(Stream& stream, const std::string& text, int timeout_ms, std::size_t from) {
-    auto deadline = deadline_after(timeout_ms);
+    auto deadline = after_ms(timeout_ms);
     for (;;) {
         if (stream.data.size() >= from && stream.data.find(text, from) != std::string::npos)
             return true;
@@ -427,7 +257,7 @@ bool E2eTest::wait_for(Stream& stream, const std::string& text, int timeout_ms, 
 
 bool E2eTest::stays_quiet(Stream& stream, int ms) {
     std::size_t before = stream.data.size();
-    auto deadline = deadline_after(ms);
+    auto deadline = after_ms(ms);
     while (ms_left(deadline) > 0)
         pump(streams(), std::min(ms_left(deadline), 50));
     return stream.data.size() == before;
@@ -436,51 +266,35 @@ bool E2eTest::stays_quiet(Stream& stream, int ms) {
 int E2eTest::wait_exit(Child& child, int timeout_ms) {
     if (child.pid <= 0)
         return -1;
-    auto deadline = deadline_after(timeout_ms);
-    while (!child.reaped) {
-        int status = 0;
-        pid_t done = waitpid(child.pid, &status, WNOHANG);
-        if (done == child.pid) {
-            child.reaped = true;
-            child.status = decode_status(status);
-            break;
-        }
-        if (ms_left(deadline) == 0) {
-            ADD_FAILURE() << "process " << child.pid << " did not end within " << timeout_ms
-                          << " ms: killed";
-            kill_child(child);
-            return -1;
-        }
-        pump(streams(), 10);
+    if (!toolkit::wait_exit(child, streams(), after_ms(timeout_ms))) {
+        ADD_FAILURE() << "process " << child.pid << " did not end within " << timeout_ms
+                      << " ms: killed";
+        toolkit::kill_and_reap(child);
+        return -1;
     }
     // The rest of its output is in the pipes; read it up to the end of file.
-    auto drain_deadline = deadline_after(2000);
+    auto drain_deadline = after_ms(2000);
     while ((!child.out.closed || !child.err.closed) && ms_left(drain_deadline) > 0)
         pump(streams(), 20);
     return child.status;
 }
 
 bool E2eTest::still_running(Child& child, int ms) {
-    auto deadline = deadline_after(ms);
+    auto deadline = after_ms(ms);
     while (ms_left(deadline) > 0) {
         pump(streams(), std::min(ms_left(deadline), 20));
-        int status = 0;
-        if (!child.reaped && waitpid(child.pid, &status, WNOHANG) == child.pid) {
-            child.reaped = true;
-            child.status = decode_status(status);
-        }
-        if (child.reaped)
+        if (toolkit::try_reap(child))
             return false;
     }
     return true;
 }
 
 void E2eTest::press(const std::string& keys) {
-    ASSERT_TRUE(write_all(console.master.fd, keys));
+    ASSERT_TRUE(toolkit::write_all(console.master.fd, keys, write_ms));
 }
 
 bool E2eTest::wait_console_keys(int timeout_ms) {
-    auto deadline = deadline_after(timeout_ms);
+    auto deadline = after_ms(timeout_ms);
     for (;;) {
         termios settings{};
         if (tcgetattr(console.slave, &settings) == 0 && (settings.c_lflag & (ICANON | ECHO)) == 0)
@@ -492,7 +306,7 @@ bool E2eTest::wait_console_keys(int timeout_ms) {
 }
 
 void E2eTest::receiver_sends(int com_index, const std::string& bytes) {
-    ASSERT_TRUE(write_all(com[com_index].master.fd, bytes));
+    ASSERT_TRUE(toolkit::write_all(com[com_index].master.fd, bytes, write_ms));
 }
 
 } // namespace e2e

@@ -14,10 +14,11 @@
 //
 // Every wait has a deadline; processes still running at the end of a test are killed.
 
+#include "toolkit/proc.h"
+
 #include <gtest/gtest.h>
 
 #include <sys/types.h>
-#include <termios.h>
 
 #include <cstdint>
 #include <list>
@@ -42,43 +43,18 @@ constexpr int quiet_ms = 700;      // how long "nothing happens" is watched
 // a loaded machine) and then a whole download.
 constexpr int sim_timeout_s = 90;
 
-// One file descriptor read into a buffer as data arrives.
-struct Stream {
-    int fd = -1;
-    std::string data;
-    bool closed = false; // end of file or the other side went away
-};
+// Streams read as data arrives, pseudo-terminal pairs (a COM pty is a serial line held raw by
+// the test, a console a fresh terminal) and the processes the tests start.
+using toolkit::Child;
+using toolkit::Pty;
+using toolkit::Stream;
 
-// A pseudo-terminal pair. The slave is raw and held open by the test so that nothing written
-// to the master is echoed back or lost before the program opens the slave.
-struct Pty {
-    Stream master; // what the program writes on the slave arrives here
-    int slave = -1;
-    std::string path;
-};
-
-// Where a child's standard output goes: a pipe read by the test, nowhere (closed at start), or
-// its console terminal.
-enum class Output { Pipe, Closed, Console };
-
-struct Child {
-    pid_t pid = -1;
-    Stream out;
-    Stream err;
-    bool reaped = false;
-    int status = -1; // exit status, or 128 + signal number
-};
-
-// Opens a pair; `raw` sets the slave raw (a serial line), otherwise it keeps the settings of a
-// fresh terminal (a console: canonical input with echo).
-bool open_pty(Pty& pty, bool raw);
-void close_pty(Pty& pty);
+// Where a child's standard output goes: a pipe read by the test (Pipe), nowhere (Closed at
+// start), or its console terminal (Console).
+using Output = toolkit::Io;
 
 // Reads what is available on the open streams, waiting up to `timeout_ms` for the first byte.
 void pump(const std::vector<Stream*>& streams, int timeout_ms);
-
-// Writes all of `bytes` to `fd` (a pty master or a pipe), within a deadline.
-bool write_all(int fd, const std::string& bytes);
 
 // The link's checksum, computed independently of the program: the reflected CRC-32 table run
 // from 0 without final inversion.
@@ -175,7 +151,7 @@ class E2eTest : public ::testing::Test {
     std::string com_device[2]; // what /com1= and /com2= name; the COM pty slaves by default
     bool with_console = true;  // start_upgrade gives the program its console pty
     Output upgrade_stdout = Output::Pipe; // where start_upgrade sends the program's output
-    std::vector<int> ignored_signals;   // ignored when start_upgrade starts the program
+    std::vector<int> ignored_signals;     // ignored when start_upgrade starts the program
     Child upgrade;
     Child sim;
     std::string job_control, job_pid_file; // start_job's command FIFO and the job's pid

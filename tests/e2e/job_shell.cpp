@@ -12,6 +12,8 @@
 // shells do. The job's pid is written to PID_FILE; the shell ends with the job's exit status
 // (128 + the signal's number when a signal ended it).
 
+#include "toolkit/proc.h"
+
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -41,10 +43,9 @@ int run_job(pid_t job, int control) {
         int status = 0;
         if (waitpid(job, &status, WNOHANG | WUNTRACED) == job) {
             tcsetpgrp(STDIN_FILENO, getpgrp());
-            if (WIFEXITED(status))
-                return WEXITSTATUS(status);
-            if (WIFSIGNALED(status))
-                return 128 + WTERMSIG(status);
+            const int ended = toolkit::exit_status(status);
+            if (ended >= 0)
+                return ended;
             continue; // stopped: the shell holds the terminal until fg
         }
         pollfd wait_for_command{control, POLLIN, 0};

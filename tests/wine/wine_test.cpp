@@ -14,11 +14,7 @@
 
 #include <chrono>
 #include <csignal>
-#include <fcntl.h>
 #include <filesystem>
-#include <sys/ioctl.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #ifndef UPGRADE_WINE_SESSION
 #define UPGRADE_WINE_SESSION ""
@@ -40,50 +36,6 @@ using e2e::PrintTo; // case names in failure messages
 
 constexpr std::uint32_t image_sizes[3] = {65536 + 120000, 51200, 70000};
 constexpr int wine_start_ms = 30000; // a first run may have to start wine's server
-
-// Starts `argv` in `workdir` in a session of its own, with `console_path` as its controlling
-// terminal, standard input and standard error; standard output goes to a pipe.
-bool launch_on_console(Child& child, const std::vector<std::string>& argv_strings,
-                       const std::string& workdir, const std::string& console_path) {
-    int out[2];
-    if (pipe2(out, O_CLOEXEC) != 0)
-        return false;
-    std::vector<char*> argv;
-    for (const auto& arg : argv_strings)
-        argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    long max_fd = sysconf(_SC_OPEN_MAX);
-    if (max_fd < 0 || max_fd > 4096)
-        max_fd = 4096;
-
-    const pid_t pid = fork();
-    if (pid == 0) {
-        setsid();
-        const int console_fd = open(console_path.c_str(), O_RDWR);
-        if (console_fd < 0 || ioctl(console_fd, TIOCSCTTY, 0) != 0)
-            _exit(126);
-        dup2(console_fd, 0);
-        dup2(out[1], 1);
-        dup2(console_fd, 2);
-        for (int fd = 3; fd < max_fd; ++fd)
-            close(fd);
-        if (chdir(workdir.c_str()) != 0)
-            _exit(126);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    close(out[1]);
-    if (pid < 0) {
-        close(out[0]);
-        return false;
-    }
-    child = Child{};
-    child.pid = pid;
-    child.out.fd = out[0];
-    child.err.closed = true; // standard error is the console
-    fcntl(child.out.fd, F_SETFL, fcntl(child.out.fd, F_GETFL) | O_NONBLOCK);
-    return true;
-}
 
 // CR LF as LF, the way the Windows build's output reads as text.
 std::string lf_line_ends(const std::string& text) {
@@ -157,9 +109,8 @@ class WineTest : public SimTest {
     }
 
     void TearDown() override {
-        // Wine's console host runs beside the program, in its session.
-        if (upgrade.pid > 0 && !upgrade.reaped)
-            kill(-upgrade.pid, SIGKILL);
+        // Wine's console host runs beside the program, in its process group: the harness kills
+        // the whole group.
         SimTest::TearDown();
         // The links must not lead to pseudo-terminals that others may get next.
         std::error_code ignored;
@@ -223,15 +174,22 @@ class WineTest : public SimTest {
         }
         ASSERT_NO_FATAL_FAILURE(start_receiver(sim_args, c.sim_com));
         close_pty(console);
-        ASSERT_TRUE(open_pty(console, false));
+        ASSERT_TRUE(open_pty(console, toolkit::PtySettings::FreshTerminal));
         if (!under_wine) {
             start_upgrade(c.args);
             return;
         }
-        std::vector<std::string> argv = {"/bin/sh", UPGRADE_WINE_SESSION, UPGRADE_WINE_STATE, "run",
-                                         "wine",    UPGRADE_WINE_EXE};
-        argv.insert(argv.end(), c.args.begin(), c.args.end());
-        ASSERT_TRUE(launch_on_console(upgrade, argv, dir, console.path));
+        // The console is the session's controlling terminal, standard input and standard error;
+        // standard output goes to a pipe.
+        toolkit::Launch wine;
+        wine.argv = {"/bin/sh", UPGRADE_WINE_SESSION, UPGRADE_WINE_STATE, "run",
+                     "wine",    UPGRADE_WINE_EXE};
+        wine.argv.insert(wine.argv.end(), c.args.begin(), c.args.end());
+        wine.cwd = dir;
+        wine.console = console.path;
+        wine.in = {toolkit::Io::Console};
+        wine.err = {toolkit::Io::Console};
+        ASSERT_TRUE(toolkit::spawn(wine, upgrade));
     }
 
     // The program's share of one processor while its output stays still for `ms`.
@@ -244,11 +202,8 @@ class WineTest : public SimTest {
     }
 
     static void retire(Child& child) {
-        for (Stream* stream : {&child.out, &child.err}) {
-            if (stream->fd >= 0)
-                close(stream->fd);
-            stream->fd = -1;
-        }
+        toolkit::close_stream(child.out);
+        toolkit::close_stream(child.err);
     }
 
     // The simulator's report and flash after a completed download of `c`.
