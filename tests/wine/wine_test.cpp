@@ -179,12 +179,16 @@ class WineTest : public SimTest {
             start_upgrade(c.args);
             return;
         }
-        // The console is the session's controlling terminal, standard input and standard error;
-        // standard output goes to a pipe.
+        ASSERT_NO_FATAL_FAILURE(start_wine(c.args));
+    }
+
+    // Starts upgrade.exe under wine with `args`. The console is the session's controlling
+    // terminal, standard input and standard error; standard output goes to a pipe.
+    void start_wine(const std::vector<std::string>& args) {
         toolkit::Launch wine;
         wine.argv = {"/bin/sh", UPGRADE_WINE_SESSION, UPGRADE_WINE_STATE, "run",
                      "wine",    UPGRADE_WINE_EXE};
-        wine.argv.insert(wine.argv.end(), c.args.begin(), c.args.end());
+        wine.argv.insert(wine.argv.end(), args.begin(), args.end());
         wine.cwd = dir;
         wine.console = console.path;
         wine.in = {toolkit::Io::Console};
@@ -307,12 +311,9 @@ TEST_F(WineTest, OpensTheDeviceNamedForAPort) {
 TEST_F(WineTest, VersionAndListOpenNoPort) {
     for (const std::string request : {"--version", "/list"}) {
         close_pty(console);
-        ASSERT_TRUE(open_pty(console, false));
+        ASSERT_TRUE(open_pty(console, toolkit::PtySettings::FreshTerminal));
         upgrade = Child{};
-        ASSERT_TRUE(launch_on_console(upgrade,
-                                      {"/bin/sh", UPGRADE_WINE_SESSION, UPGRADE_WINE_STATE, "run",
-                                       "wine", UPGRADE_WINE_EXE, request},
-                                      dir, console.path));
+        ASSERT_NO_FATAL_FAILURE(start_wine({request}));
         EXPECT_EQ(wait_upgrade(wine_start_ms), 0) << request;
         pump(streams(), 100);
         const std::string out = lf_line_ends(upgrade.out.data);
