@@ -332,5 +332,49 @@ TEST_F(WineTest, VersionAndListOpenNoPort) {
     }
 }
 
+// A station of two ports under wine: each receiver is written as if alone, each port's text
+// stands on lines of its own, and ESC after both downloads ends the station with its table.
+TEST_F(WineTest, TwoPortStation) {
+    const std::uint32_t sizes[3] = {65536 + 60000, 30000, 20000};
+    Images images;
+    ASSERT_NO_FATAL_FAILURE(write_images(7, sizes, false, images));
+    std::string flashes[2];
+    for (int index = 0; index < 2; ++index) {
+        flashes[index] = path("flash" + std::to_string(index + 1) + ".bin");
+        const std::string line = start_other_sim({"--flash", flashes[index], "--report",
+                                                  path("report" + std::to_string(index + 1)),
+                                                  "--timeout", "90", "--link", wine_link(index)});
+        ASSERT_FALSE(line.empty());
+    }
+    close_pty(console);
+    ASSERT_TRUE(open_pty(console, toolkit::PtySettings::FreshTerminal));
+    ASSERT_NO_FATAL_FAILURE(start_wine({"/station", "/com1=COM1", "/com2=COM2"}));
+    for (const char* port : {"COM1", "COM2"}) {
+        const std::string done = std::string(port) + ": change speed --> 57600";
+        EXPECT_TRUE(wait_output(done, wine_start_ms + download_ms)) << port;
+    }
+    EXPECT_TRUE(wait_console_keys());
+    press("\x1b");
+    EXPECT_EQ(wait_upgrade(wine_start_ms), 0);
+    pump(streams(), 100);
+    const std::string out = lf_line_ends(upgrade.out.data);
+    DownloadShape shape;
+    shape.selection = 7;
+    for (Child& child : other_runs)
+        wait_exit(child);
+    for (int index = 0; index < 2; ++index) {
+        auto flash = read_file(flashes[index]);
+        EXPECT_TRUE(flash == expected_flash(shape, images)) << "COM" << index + 1;
+        const std::string row = "\nCOM" + std::to_string(index + 1) + "   ";
+        EXPECT_NE(out.find(row), std::string::npos) << printable(out);
+    }
+    for (const std::string& line : split_lines(out.substr(0, out.find("\nport   device")))) {
+        if (line.rfind("COM", 0) != 0)
+            continue;
+        EXPECT_TRUE(line.rfind("COM1: ", 0) == 0 || line.rfind("COM2: ", 0) == 0) << line;
+    }
+    retire(upgrade);
+}
+
 } // namespace
 } // namespace e2e
