@@ -32,6 +32,8 @@ constexpr std::size_t tplist_bytes = 327680; // up to the end of the 2 MiB flash
 constexpr std::size_t line_tplist_bytes = 204800;
 constexpr std::int32_t line_baud = 115200;
 constexpr std::size_t echo_bytes = 1048576; // receiver text for the echo figure
+constexpr int station_ports = 8;            // downloads at once in the station figure
+constexpr int station_escape_ports = 16;    // busy ports when ESC is pressed
 
 struct Args {
     Setup setup;
@@ -170,6 +172,19 @@ void measure(const Args& a, Samples& out) {
         progress("receiver text echoed, and cat", i, a.runs);
         out.echo.push_back(run_echo(s, echo_bytes));
     }
+    for (int i = 0; i < a.runs && wanted(a, "station"); ++i) {
+        progress("station: one port, then several", i, a.runs);
+        out.station_one.push_back(run_station(s, 1));
+        out.station_many.push_back(run_station(s, station_ports));
+    }
+    for (int i = 0; i < a.runs && wanted(a, "station"); ++i) {
+        progress("station: ESC with every port busy", i, a.runs);
+        out.station_escape.push_back(run_station_escape(s, station_escape_ports));
+    }
+    for (int i = 0; i < a.runs && wanted(a, "record"); ++i) {
+        progress("record and status line, side by side", i, a.runs);
+        out.record.push_back(run_record_cost(s));
+    }
     for (int i = 0; i < a.line_runs && !s.sz.empty() && !s.rz.empty() && wanted(a, "line"); ++i) {
         progress("emulated line: upgrade, ZMODEM", i, a.line_runs);
         out.line.push_back(run_line(s, line_baud));
@@ -184,7 +199,7 @@ int main(int argc, char** argv) {
         std::fputs("usage: upgrade-bench --upgrade PATH --sim PATH --emu PATH [--json FILE]\n"
                    "       [--runs N] [--wait-runs N] [--line-runs N] [--span-ms MS]\n"
                    "       [--mark-delay-ms MS] [--keep]\n"
-                   "       [--only download|writes|idle|mark|esc|echo|line]\n",
+                   "       [--only download|writes|idle|mark|esc|echo|line|station|record]\n",
                    stderr);
         return 2;
     }
@@ -203,7 +218,9 @@ int main(int argc, char** argv) {
               line_baud,
               line_tplist_bytes,
               a.span_ms,
-              echo_bytes};
+              echo_bytes,
+              station_ports,
+              station_escape_ports};
     measure(a, samples);
     Report report = build_report(plan, samples);
     print_report(report, stdout);

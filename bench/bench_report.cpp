@@ -202,6 +202,37 @@ void echo_rows(Report& r, const Plan& p, const Samples& s) {
     add(r, "  upgrade CPU / cat CPU (echo)", "", 2, ratio, "<=", 5);
 }
 
+void station_rows(Report& r, const Plan& p, const Samples& s) {
+    std::vector<double> one, many, ratio, peak, esc;
+    for (std::size_t i = 0; i < s.station_one.size() && i < s.station_many.size(); ++i)
+        if (s.station_one[i].ok && s.station_many[i].ok) {
+            one.push_back(s.station_one[i].wall_ms);
+            many.push_back(s.station_many[i].wall_ms);
+            ratio.push_back(s.station_many[i].wall_ms / s.station_one[i].wall_ms);
+            peak.push_back(s.station_many[i].peak_kib / 1024.0);
+        }
+    for (const EscSample& e : s.station_escape)
+        if (e.ok)
+            esc.push_back(e.esc_ms);
+    const std::string n = std::to_string(p.station_ports);
+    add(r, "station: one 2 MiB download alone (unpaced pty)", "ms", 1, one);
+    add(r, "  " + n + " such downloads at once", "ms", 1, many);
+    add(r, "  " + n + " at once / one alone (wall)", "", 2, ratio, "<=", 2);
+    add(r, "  peak memory with " + n + " ports", "MiB", 2, peak,
+        "<=", 4.0 + 0.25 * p.station_ports);
+    add(r, "station: ESC to exit, " + std::to_string(p.station_escape_ports) + " ports busy", "ms",
+        1, esc, "<=", 100);
+}
+
+void record_rows(Report& r, const Samples& s) {
+    std::vector<double> extra;
+    for (const RecordSample& e : s.record)
+        if (e.ok)
+            extra.push_back((e.recorded_cpu_ms / e.plain_cpu_ms - 1.0) * 100.0);
+    add(r, "record (/log=) and status line (/progress): extra CPU per download", "%", 2, extra,
+        "<=", 1);
+}
+
 const char* verdict_text(Verdict v) {
     switch (v) {
     case Verdict::Met:
@@ -257,6 +288,8 @@ Report build_report(const Plan& plan, const Samples& samples) {
     wait_rows(r, plan, samples);
     line_rows(r, plan, samples);
     echo_rows(r, plan, samples);
+    station_rows(r, plan, samples);
+    record_rows(r, samples);
     note_failures(r, "raw copy", samples.raw);
     note_failures(r, "download", samples.download);
     note_failures(r, "strace", samples.writes);
@@ -265,6 +298,10 @@ Report build_report(const Plan& plan, const Samples& samples) {
     note_failures(r, "ESC", samples.escape);
     note_failures(r, "emulated line", samples.line);
     note_failures(r, "echo", samples.echo);
+    note_failures(r, "station, one port", samples.station_one);
+    note_failures(r, "station", samples.station_many);
+    note_failures(r, "station ESC", samples.station_escape);
+    note_failures(r, "record cost", samples.record);
     return r;
 }
 

@@ -20,6 +20,9 @@ struct Samples {
     std::vector<EscSample> escape;
     std::vector<LineSample> line;
     std::vector<EchoSample> echo;
+    std::vector<StationSample> station_one, station_many; // one port, station_ports ports
+    std::vector<EscSample> station_escape;
+    std::vector<RecordSample> record;
 };
 
 // What was measured, for the labels and the floors.
@@ -31,6 +34,8 @@ struct Plan {
     std::size_t line_bytes;
     int span_ms;
     std::size_t echo_bytes;
+    int station_ports;        // downloads at once in the station figure
+    int station_escape_ports; // busy ports when ESC is pressed
 };
 
 struct Summary {

@@ -78,7 +78,7 @@ bool press_escape(const Group& group, UpgradeRun& run, double& esc_ms) {
     return true;
 }
 
-DownloadSample run_download(const Setup& setup) {
+DownloadSample run_download(const Setup& setup, const std::vector<std::string>& extra) {
     DownloadSample r;
     Child sim;
     UpgradeRun up;
@@ -88,13 +88,15 @@ DownloadSample run_download(const Setup& setup) {
     std::remove(report.c_str());
     std::string delay = std::to_string(setup.mark_delay_ms);
     std::int64_t started = 0;
+    std::vector<std::string> args = {"rom.bin", "font.bin", "tplist.bin"};
+    args.insert(args.end(), extra.begin(), extra.end());
     if (!start_sim(setup,
                    {"--delay", "50", "--announce-every", "200", "--mark-delay-ms", delay,
                     "--report", report},
                    sim, slave, setup.dir + "/download.sim.err"))
         r.why = "receiver-sim did not start";
-    else if (!start_upgrade(setup, setup.download_dir, slave, false,
-                            {"rom.bin", "font.bin", "tplist.bin"}, up, setup.dir + "/download.err"))
+    else if (!start_upgrade(setup, setup.download_dir, slave, false, args, up,
+                            setup.dir + "/download.err"))
         r.why = "upgrade did not start";
     else if (!wait_text(group, up.child, "start pol ok", after_ms(20000), &started))
         r.why = "no download began";

@@ -78,7 +78,28 @@ struct EchoSample {
     double cat_cpu_ms = 0;     // `cat` passing the same text between the same kind of ptys
 };
 
-DownloadSample run_download(const Setup& setup);
+struct StationSample {
+    bool ok = false;
+    std::string why;
+    double wall_ms = 0;  // the station started until it ended, every port's download done
+    double peak_kib = 0; // peak resident memory of the station
+};
+
+struct RecordSample {
+    bool ok = false;
+    std::string why;
+    double plain_cpu_ms = 0;    // the large download as it is
+    double recorded_cpu_ms = 0; // the same with /log= and /progress
+};
+
+// The large download; `extra` goes on its command line.
+DownloadSample run_download(const Setup& setup, const std::vector<std::string>& extra = {});
+// A station of `ports` ports, each serving one large download from its own simulator.
+StationSample run_station(const Setup& setup, int ports);
+// A station of `ports` ports, each waiting for a block's mark; ESC, timed to the exit.
+EscSample run_station_escape(const Setup& setup, int ports);
+// The large download without and then with its record and status line.
+RecordSample run_record_cost(const Setup& setup);
 // The receiver's text of `text_bytes` through `cat`, then through `upgrade`.
 EchoSample run_echo(const Setup& setup, std::size_t text_bytes);
 RawSample run_raw_copy(std::size_t bytes);

@@ -1,0 +1,130 @@
+// The station's figures: several downloads at once against as many simulators on unpaced
+// pseudo-terminal pairs, timed against one alone; the station's peak memory; ESC with every
+// port busy. And the cost of the record and the status line on a single download.
+
+#include "bench_runs.h"
+
+#include <algorithm>
+
+namespace bench {
+
+namespace {
+
+// Starts `ports` simulators (each serving one download, or stalling at its second block with
+// `stall`) and a station of `upgrade` over them, in the large download's directory.
+bool start_station(const Setup& setup, int ports, bool stall, std::vector<Child>& sims,
+                   UpgradeRun& up) {
+    std::vector<std::string> args = {"/station", "rom.bin", "font.bin", "tplist.bin"};
+    sims.resize(static_cast<std::size_t>(ports));
+    for (int i = 0; i < ports; ++i) {
+        std::vector<std::string> sim_args = {
+            "--delay",          "50",
+            "--announce-every", "200",
+            "--mark-delay-ms",  std::to_string(setup.mark_delay_ms)};
+        if (stall)
+            sim_args.insert(sim_args.end(), {"--no-mark-at", "1"});
+        std::string slave;
+        if (!start_sim(setup, sim_args, sims[static_cast<std::size_t>(i)], slave,
+                       setup.dir + "/station.sim.err"))
+            return false;
+        args.push_back("/com" + std::to_string(i + 1) + "=" + slave);
+    }
+    if (!open_pty(up.console, toolkit::PtySettings::FreshTerminal))
+        return false;
+    Launch launch;
+    launch.argv = {setup.upgrade};
+    launch.argv.insert(launch.argv.end(), args.begin(), args.end());
+    launch.cwd = setup.download_dir;
+    launch.console = up.console.path;
+    launch.err_path = setup.dir + "/station.err";
+    up.child.console = &up.console.master;
+    return spawn(launch, up.child);
+}
+
+Group group_of(std::vector<Child>& sims, UpgradeRun& up) {
+    Group group{&up.child};
+    for (Child& sim : sims)
+        group.push_back(&sim);
+    return group;
+}
+
+} // namespace
+
+StationSample run_station(const Setup& setup, int ports) {
+    StationSample r;
+    std::vector<Child> sims;
+    UpgradeRun up;
+    if (!start_station(setup, ports, false, sims, up)) {
+        r.why = "the station did not start";
+    } else {
+        Group group = group_of(sims, up);
+        // From the start to the last port's return to the base speed; then ESC ends the
+        // station, whose downloads have all finished.
+        std::int64_t last_ns = 0;
+        bool done = true;
+        for (int i = 0; i < ports && done; ++i) {
+            std::int64_t seen_ns = 0;
+            const std::string text = "COM" + std::to_string(i + 1) + ": change speed --> 57600";
+            done = wait_text(group, up.child, text.c_str(), after_ms(120000), &seen_ns);
+            last_ns = std::max(last_ns, seen_ns);
+        }
+        double esc_ms = 0;
+        if (!done)
+            r.why = "not every download finished within 120 s";
+        else if (!press_escape(group, up, esc_ms))
+            r.why = "ESC did not end the station";
+        else if (up.child.proc.status != 0)
+            r.why = "the station exited with status " + std::to_string(up.child.proc.status);
+        else {
+            r.ok = true;
+            r.wall_ms = static_cast<double>(last_ns - up.child.spawn_ns) / 1e6;
+            r.peak_kib = static_cast<double>(up.child.usage.ru_maxrss);
+        }
+        finish(group);
+    }
+    close_upgrade(up);
+    return r;
+}
+
+EscSample run_station_escape(const Setup& setup, int ports) {
+    EscSample r;
+    std::vector<Child> sims;
+    UpgradeRun up;
+    if (!start_station(setup, ports, true, sims, up)) {
+        r.why = "the station did not start";
+    } else {
+        Group group = group_of(sims, up);
+        // Every port waits for the mark of its second block, which never comes.
+        bool busy = true;
+        for (int i = 0; i < ports && busy; ++i)
+            busy = wait_text(group, up.child, ("COM" + std::to_string(i + 1) + ": crc = ").c_str(),
+                             after_ms(60000));
+        idle_until(group, after_ms(300));
+        if (!busy)
+            r.why = "not every port was busy";
+        else if (!press_escape(group, up, r.esc_ms))
+            r.why = "ESC did not end the station";
+        else
+            r.ok = true;
+        finish(group);
+    }
+    close_upgrade(up);
+    return r;
+}
+
+RecordSample run_record_cost(const Setup& setup) {
+    RecordSample r;
+    const DownloadSample plain = run_download(setup);
+    const DownloadSample recorded =
+        run_download(setup, {"/log=" + setup.dir + "/records.jsonl", "/progress"});
+    if (!plain.ok || !recorded.ok) {
+        r.why = plain.ok ? recorded.why : plain.why;
+        return r;
+    }
+    r.ok = true;
+    r.plain_cpu_ms = plain.cpu_ms;
+    r.recorded_cpu_ms = recorded.cpu_ms;
+    return r;
+}
+
+} // namespace bench
