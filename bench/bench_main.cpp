@@ -34,6 +34,7 @@ constexpr std::int32_t line_baud = 115200;
 constexpr std::size_t echo_bytes = 1048576; // receiver text for the echo figure
 constexpr int station_ports = 8;            // downloads at once in the station figure
 constexpr int station_escape_ports = 16;    // busy ports when ESC is pressed
+constexpr int station_lines = 16;           // emulated lines served at once
 
 struct Args {
     Setup setup;
@@ -181,6 +182,10 @@ void measure(const Args& a, Samples& out) {
         progress("station: ESC with every port busy", i, a.runs);
         out.station_escape.push_back(run_station_escape(s, station_escape_ports));
     }
+    for (int i = 0; i < a.line_runs && wanted(a, "lines"); ++i) {
+        progress("station on emulated lines", i, a.line_runs);
+        out.station_lines.push_back(run_station_lines(s, station_lines, line_baud));
+    }
     for (int i = 0; i < a.runs && wanted(a, "record"); ++i) {
         progress("record and status line, side by side", i, a.runs);
         out.record.push_back(run_record_cost(s));
@@ -199,7 +204,7 @@ int main(int argc, char** argv) {
         std::fputs("usage: upgrade-bench --upgrade PATH --sim PATH --emu PATH [--json FILE]\n"
                    "       [--runs N] [--wait-runs N] [--line-runs N] [--span-ms MS]\n"
                    "       [--mark-delay-ms MS] [--keep]\n"
-                   "       [--only download|writes|idle|mark|esc|echo|line|station|record]\n",
+                   "       [--only download|writes|idle|mark|esc|echo|line|station|lines|record]\n",
                    stderr);
         return 2;
     }
@@ -220,7 +225,8 @@ int main(int argc, char** argv) {
               a.span_ms,
               echo_bytes,
               station_ports,
-              station_escape_ports};
+              station_escape_ports,
+              station_lines};
     measure(a, samples);
     Report report = build_report(plan, samples);
     print_report(report, stdout);

@@ -224,6 +224,21 @@ void station_rows(Report& r, const Plan& p, const Samples& s) {
         1, esc, "<=", 100);
 }
 
+void station_line_rows(Report& r, const Plan& p, const Samples& s) {
+    std::vector<double> efficiency, cpu;
+    for (const StationLineSample& e : s.station_lines)
+        if (e.ok) {
+            efficiency.push_back(e.worst_efficiency);
+            cpu.push_back(e.cpu_percent_per_line);
+        }
+    const std::string n = std::to_string(p.station_lines);
+    add(r,
+        "station: " + n + " emulated lines at " + std::to_string(p.line_baud) +
+            ", least efficient line",
+        "%", 2, efficiency, ">=", 99);
+    add(r, "  station's CPU per line", "%", 3, cpu, "<=", 1);
+}
+
 void record_rows(Report& r, const Samples& s) {
     std::vector<double> extra;
     for (const RecordSample& e : s.record)
@@ -289,6 +304,7 @@ Report build_report(const Plan& plan, const Samples& samples) {
     line_rows(r, plan, samples);
     echo_rows(r, plan, samples);
     station_rows(r, plan, samples);
+    station_line_rows(r, plan, samples);
     record_rows(r, samples);
     note_failures(r, "raw copy", samples.raw);
     note_failures(r, "download", samples.download);
@@ -302,6 +318,7 @@ Report build_report(const Plan& plan, const Samples& samples) {
     note_failures(r, "station", samples.station_many);
     note_failures(r, "station ESC", samples.station_escape);
     note_failures(r, "record cost", samples.record);
+    note_failures(r, "station lines", samples.station_lines);
     return r;
 }
 

@@ -23,6 +23,7 @@ struct Samples {
     std::vector<StationSample> station_one, station_many; // one port, station_ports ports
     std::vector<EscSample> station_escape;
     std::vector<RecordSample> record;
+    std::vector<StationLineSample> station_lines;
 };
 
 // What was measured, for the labels and the floors.
@@ -36,6 +37,7 @@ struct Plan {
     std::size_t echo_bytes;
     int station_ports;        // downloads at once in the station figure
     int station_escape_ports; // busy ports when ESC is pressed
+    int station_lines;        // emulated lines served at once
 };
 
 struct Summary {

@@ -98,6 +98,17 @@ DownloadSample run_download(const Setup& setup, const std::vector<std::string>& 
 StationSample run_station(const Setup& setup, int ports);
 // A station of `ports` ports, each waiting for a block's mark; ESC, timed to the exit.
 EscSample run_station_escape(const Setup& setup, int ports);
+struct StationLineSample {
+    bool ok = false;
+    std::string why;
+    double worst_efficiency = 0;     // the least efficient line's (line time / wall), percent
+    double cpu_percent_per_line = 0; // the station's CPU over the downloads, a core's percent
+};
+
+// A station of `lines` ports, each on an emulated line at the base speed switching to `baud`,
+// each writing the line benchmark's transponder list.
+StationLineSample run_station_lines(const Setup& setup, int lines, std::int32_t baud);
+
 // The large download without and then with its record and status line.
 RecordSample run_record_cost(const Setup& setup);
 // The receiver's text of `text_bytes` through `cat`, then through `upgrade`.
