@@ -209,6 +209,10 @@ RunRequest find_request(int argc, const char* const argv[]) {
 void print_help() {
     print_usage();
     say("        list   the serial ports of this system, each with the /com1= that names it\n");
+    say("        comN=  device that COMN stands for, N from 1 to 32\n");
+    say("        log=   file that a record of every download is appended to\n");
+    say("        progress  a status line per image and a summary of each download\n");
+    say("        station   serve every port given with /comN= at once\n");
     say("\n");
     say("        --help     this text\n");
     say("        --version  the version of upgrade\n");

@@ -44,7 +44,8 @@ TEST_P(Request, AnswersWithStatus0AndOpensNoPort) {
         EXPECT_EQ(out, std::string("upgrade ") + UPGRADE_E2E_VERSION + "\n");
     } else if (kind == "help") {
         EXPECT_EQ(out.rfind("usage : upgrade [/options] [filename]\n", 0), 0u);
-        for (const char* word : {"/port=COM1", "com1=", "list", "--help", "--version"})
+        for (const char* word : {"/port=COM1", "com1=", "list", "comN=", "log=", "progress",
+                                 "station", "--help", "--version"})
             EXPECT_NE(out.find(word), std::string::npos) << word;
     } else {
         for (const std::string& line : split_lines(out)) {
