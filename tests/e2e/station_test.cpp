@@ -152,5 +152,31 @@ TEST_F(Station, EscEndsEveryPort) {
     EXPECT_NE(out.find("escaped"), std::string::npos) << printable(out);
 }
 
+// With /progress on a terminal each port has a status line of its own at the bottom, redrawn
+// in place (the block is taken off the screen and drawn again below each new line), and each
+// image's last state stays among its port's lines.
+TEST_F(Station, ProgressOnATerminalGivesEachPortItsStatusLine) {
+    StationLine lines[2] = {{1, false, {}, {}}, {2, false, {}, {}}};
+    for (StationLine& line : lines)
+        ASSERT_NO_FATAL_FAILURE(start_line(line, {"--mark-delay-ms", "20"}));
+    com_device[0] = lines[0].device;
+    com_device[1] = lines[1].device;
+    upgrade_stdout = Output::Console;
+    start_upgrade({"/station", "/progress", "/block=8192"});
+    EXPECT_EQ(wait_upgrade(download_ms), 0);
+    pump(streams(), 100);
+    const std::string& screen = console.master.data;
+    EXPECT_NE(screen.find("\x1b[J"), std::string::npos) << "the status block was never redrawn";
+    for (const char* port : {"COM1: ", "COM2: "}) {
+        for (const char* image : {"host ", "font ", "tplist "}) {
+            const std::string status = std::string(port) + image;
+            const std::size_t at = screen.find(status);
+            ASSERT_NE(at, std::string::npos) << status;
+            EXPECT_NE(screen.find("100%", at), std::string::npos) << status;
+        }
+        EXPECT_NE(screen.find(std::string(port) + "summary : 3 images"), std::string::npos) << port;
+    }
+}
+
 } // namespace
 } // namespace e2e
