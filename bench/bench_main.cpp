@@ -142,8 +142,10 @@ void progress(const char* what, int i, int n) {
         std::fputc('\n', stderr);
 }
 
+// --only takes one group or several, separated by commas.
 bool wanted(const Args& a, const char* group) {
-    return a.only.empty() || a.only == group;
+    return a.only.empty() ||
+           ("," + a.only + ",").find("," + std::string(group) + ",") != std::string::npos;
 }
 
 void measure(const Args& a, Samples& out) {
@@ -204,7 +206,8 @@ int main(int argc, char** argv) {
         std::fputs("usage: upgrade-bench --upgrade PATH --sim PATH --emu PATH [--json FILE]\n"
                    "       [--runs N] [--wait-runs N] [--line-runs N] [--span-ms MS]\n"
                    "       [--mark-delay-ms MS] [--keep]\n"
-                   "       [--only download|writes|idle|mark|esc|echo|line|station|lines|record]\n",
+                   "       [--only download|writes|idle|mark|esc|echo|line|station|lines|record, "
+                   "or several separated by commas]\n",
                    stderr);
         return 2;
     }
