@@ -144,8 +144,18 @@ void progress(const char* what, int i, int n) {
 
 // --only takes one group or several, separated by commas.
 bool wanted(const Args& a, const char* group) {
-    return a.only.empty() ||
-           ("," + a.only + ",").find("," + std::string(group) + ",") != std::string::npos;
+    if (a.only.empty())
+        return true;
+    const std::size_t length = std::strlen(group);
+    for (std::size_t at = 0; at <= a.only.size();) {
+        std::size_t end = a.only.find(',', at);
+        if (end == std::string::npos)
+            end = a.only.size();
+        if (end - at == length && a.only.compare(at, length, group) == 0)
+            return true;
+        at = end + 1;
+    }
+    return false;
 }
 
 void measure(const Args& a, Samples& out) {
