@@ -69,8 +69,11 @@ StationSample run_station(const Setup& setup, int ports) {
             last_ns = std::max(last_ns, seen_ns);
         }
         double esc_ms = 0;
-        if (!done)
-            r.why = "not every download finished within 120 s";
+        if (!done) {
+            const std::string& out = up.child.proc.out.data;
+            r.why = "not every download finished within 120 s; the station's last words: " +
+                    out.substr(out.size() > 300 ? out.size() - 300 : 0);
+        }
         else if (!press_escape(group, up, esc_ms))
             r.why = "ESC did not end the station";
         else if (up.child.proc.status != 0)
