@@ -7,6 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <csignal>
 #include <cstdio>
 
 namespace e2e {
@@ -131,6 +132,40 @@ TEST_F(Station, FourReceiversAtOnceOneOfThemFaulty) {
                                                            {"COM2", "finished"},
                                                            {"COM5", "finished"},
                                                            {"COM12", "line_lost"}}));
+}
+
+// A receiver that floods its port with text and one that stalls hold only their own ports: the
+// others are written in full meanwhile; ESC then ends the stalled one.
+TEST_F(Station, AFloodingAndAStalledReceiverHoldOnlyTheirPorts) {
+    StationLine lines[3] = {{1, false, {}, {}}, {2, false, {}, {}}, {3, true, {}, {}}};
+    ASSERT_NO_FATAL_FAILURE(start_line(lines[0], {}));
+    ASSERT_NO_FATAL_FAILURE(start_line(lines[1], {"--chatter-ms", "30"}));
+    ASSERT_NO_FATAL_FAILURE(start_line(lines[2], {"--no-mark-at", "1"}));
+    com_device[0] = lines[0].device;
+    com_device[1] = lines[1].device;
+    start_upgrade({"/station", "/com3=" + lines[2].device});
+    for (const char* port : {"COM1", "COM2"})
+        ASSERT_TRUE(wait_output(std::string(port) + ": change speed --> 57600", download_ms))
+            << port;
+    ASSERT_TRUE(wait_output("COM3: crc = ", download_ms));
+    ASSERT_TRUE(wait_console_keys());
+    press("\x1b");
+    EXPECT_EQ(wait_upgrade(prompt_ms), 1) << "the stalled download did not finish";
+    DownloadShape shape;
+    shape.selection = 7;
+    for (Child& child : other_runs) {
+        if (!child.reaped)
+            kill(child.pid, SIGTERM);
+        wait_exit(child);
+    }
+    for (int i = 0; i < 2; ++i) {
+        auto flash = read_file(lines[i].dir + "/flash.bin");
+        EXPECT_TRUE(flash == expected_flash(shape, images)) << "COM" << lines[i].com;
+    }
+    const std::string& out = upgrade.out.data;
+    EXPECT_NE(out.find("COM2: flash: erasing and programming"), std::string::npos)
+        << "the flood was not shown";
+    EXPECT_NE(out.find("\nCOM3   "), std::string::npos);
 }
 
 // ESC ends the station: the downloads in flight end as ESC ends one, the table is printed, and
