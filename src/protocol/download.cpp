@@ -116,7 +116,8 @@ bool take_digests(Exchange& exchange) {
         sha256_start(digest);
         for (std::int64_t at = 0; at < file.length;) {
             const auto count = static_cast<std::size_t>(
-                file.length - at < std::int64_t{sizeof piece} ? file.length - at : sizeof piece);
+                file.length - at < std::int64_t{sizeof piece} ? file.length - at
+                                                              : std::int64_t{sizeof piece});
             if (!read_image_file(file, at, piece, count)) {
                 // Nothing was asked of the receiver yet: a refusal, not a failure.
                 sha256_finish(digest, image.sha256);
