@@ -112,7 +112,7 @@ bool take_digests(Exchange& exchange) {
     for (int i = 0; i < exchange.outcome.image_count; ++i) {
         ImageReport& image = exchange.outcome.images[i];
         const ImageFile& file = exchange.files[static_cast<int>(image.kind)];
-        Sha256 digest;
+        Sha256 digest{};
         sha256_start(digest);
         for (std::int64_t at = 0; at < file.length;) {
             const auto count = static_cast<std::size_t>(
