@@ -53,8 +53,7 @@ bool open_line(Sim& sim) {
         return false;
     // The path alone on the first line, out at once: whoever started the simulator waits for it.
     std::printf("%s\n", sim.line.slave_path);
-    std::fflush(stdout);
-    return true;
+    return std::fflush(stdout) == 0;
 }
 
 // Serves the downloads one after the other, each announced --delay after the previous one ended

@@ -1,5 +1,7 @@
 #include "sim_flash.h"
 
+#include "link/error_text.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -14,14 +16,14 @@ bool load_flash(SimFlash& flash, const std::string& path) {
         if (errno == ENOENT)
             return true; // a new flash starts erased
         std::fprintf(stderr, "receiver-sim: cannot read %s: %s\n", path.c_str(),
-                     std::strerror(errno));
+                     error_text(errno).text);
         return false;
     }
     // A shorter file leaves the rest erased.
     const std::size_t size = std::fread(flash.bytes.data(), 1, flash_size, file);
     (void)size;
     const bool failed = std::ferror(file) != 0;
-    std::fclose(file);
+    (void)std::fclose(file); // only read: nothing is lost
     if (failed)
         std::fprintf(stderr, "receiver-sim: cannot read %s\n", path.c_str());
     return !failed;
@@ -38,7 +40,7 @@ bool save_flash(const SimFlash& flash) {
     }
     if (!ok)
         std::fprintf(stderr, "receiver-sim: cannot write %s: %s\n", flash.path.c_str(),
-                     std::strerror(errno));
+                     error_text(errno).text);
     return ok;
 }
 

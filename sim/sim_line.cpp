@@ -1,5 +1,7 @@
 #include "sim_line.h"
 
+#include "link/error_text.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
@@ -165,9 +167,10 @@ void make_link(SimLine& line, const char* link_path) {
         return;
     if (unlink(link_path) != 0 && errno != ENOENT)
         std::fprintf(stderr, "receiver-sim: cannot replace %s: %s\n", link_path,
-                     std::strerror(errno));
+                     error_text(errno).text);
     if (symlink(line.slave_path, link_path) != 0) {
-        std::fprintf(stderr, "receiver-sim: cannot link %s: %s\n", link_path, std::strerror(errno));
+        std::fprintf(stderr, "receiver-sim: cannot link %s: %s\n", link_path,
+                     error_text(errno).text);
         return;
     }
     std::snprintf(line.link_path, sizeof line.link_path, "%s", link_path);
@@ -180,7 +183,7 @@ void watch_slave(SimLine& line) {
         return;
     std::fprintf(stderr,
                  "receiver-sim: cannot watch %s (%s); the host's close shows only after it spoke\n",
-                 line.slave_path, std::strerror(errno));
+                 line.slave_path, error_text(errno).text);
     if (line.watch_fd >= 0)
         close(line.watch_fd);
     line.watch_fd = -1;
@@ -204,8 +207,8 @@ void install_stop_signals() {
         sigaction(signal_number, &action, nullptr);
         sigaddset(&stops, signal_number);
     }
-    std::signal(SIGPIPE, SIG_IGN);
-    sigprocmask(SIG_BLOCK, &stops, &wait_mask);
+    (void)std::signal(SIGPIPE, SIG_IGN); // cannot fail for SIGPIPE
+    pthread_sigmask(SIG_BLOCK, &stops, &wait_mask);
     for (const int signal_number : {SIGINT, SIGTERM, SIGHUP})
         sigdelset(&wait_mask, signal_number);
 }
@@ -220,14 +223,14 @@ bool open_pty_line(SimLine& line, const char* link_path) {
     if (line.fd < 0 || grantpt(line.fd) != 0 || unlockpt(line.fd) != 0 ||
         ptsname_r(line.fd, line.slave_path, sizeof line.slave_path) != 0) {
         std::fprintf(stderr, "receiver-sim: cannot create a pseudo-terminal: %s\n",
-                     std::strerror(errno));
+                     error_text(errno).text);
         return false;
     }
     fcntl(line.fd, F_SETFL, fcntl(line.fd, F_GETFL) | O_NONBLOCK);
     line.slave_fd = open(line.slave_path, O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (line.slave_fd < 0 || !make_raw(line.slave_fd)) {
         std::fprintf(stderr, "receiver-sim: cannot set up %s: %s\n", line.slave_path,
-                     std::strerror(errno));
+                     error_text(errno).text);
         return false;
     }
     watch_slave(line);
@@ -239,7 +242,7 @@ bool open_device_line(SimLine& line, const char* path) {
     line.is_pty = false;
     line.fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (line.fd < 0 || !make_raw(line.fd)) {
-        std::fprintf(stderr, "receiver-sim: cannot open %s: %s\n", path, std::strerror(errno));
+        std::fprintf(stderr, "receiver-sim: cannot open %s: %s\n", path, error_text(errno).text);
         return false;
     }
     std::snprintf(line.slave_path, sizeof line.slave_path, "%s", path);

@@ -142,7 +142,7 @@ void classify_file_name(const char* argument, Options& options) {
     // tplist must end right before it and "bin" follow it.
     const std::size_t window = length > 12 ? length - 12 : 0;
     const char* dot = std::strchr(argument + window, '.');
-    const auto after_dot = static_cast<std::ptrdiff_t>(dot ? dot - argument + 1 : length);
+    const auto after_dot = dot ? dot - argument + 1 : static_cast<std::ptrdiff_t>(length);
 
     ImageKind kind;
     if (name_at(argument, after_dot - 4, "rom.bin"))

@@ -55,11 +55,15 @@ void append_download_record(Run& run, RecordFacts& facts, const char* message) {
     char reason[512];
     std::snprintf(reason, sizeof reason, "%.*s", static_cast<int>(std::strcspn(message, "\n")),
                   message);
+    // The reason lives in this function: it is lent to the facts for the record and taken back
+    // before returning, so that the caller is never left holding a dangling pointer.
+    const char* given_reason = facts.reason;
     facts.reason = reason[0] != '\0' ? reason : nullptr;
     facts.end_unix_ms = unix_ms_now();
     facts.program = version_text;
     char record[8192];
     const std::size_t length = format_record(facts, record, sizeof record);
+    facts.reason = given_reason;
     if (length == 0 || !append_record(run.record, record, length))
         complain("%s: the record of this download could not be written\n", run.options.log_path);
 }

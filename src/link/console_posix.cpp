@@ -64,16 +64,18 @@ bool ignored_at_start(int signal_number) {
 void end_on_signal(int signal_number) {
     restore_terminal();
     release_ports_on_signal();
-    std::signal(signal_number, SIG_DFL);
-    std::raise(signal_number);
+    // Neither fails for a signal that was caught, and a handler could do nothing about it.
+    (void)std::signal(signal_number, SIG_DFL);
+    (void)std::raise(signal_number);
 }
 
 // Ctrl-Z hands the terminal back as it was; the keyboard is taken again at the first look in
 // the foreground after SIGCONT.
 void stop_on_signal(int signal_number) {
     restore_terminal();
-    std::signal(signal_number, SIG_DFL);
-    std::raise(signal_number);
+    // Neither fails for a signal that was caught, and a handler could do nothing about it.
+    (void)std::signal(signal_number, SIG_DFL);
+    (void)std::raise(signal_number);
 }
 
 // Back from a stop (`fg` or `bg`), or moved to the foreground (`fg` of a background job): the
@@ -97,7 +99,7 @@ void take_keys() {
     for (int signal_number : ending_signals)
         sigaddset(&held, signal_number);
     sigaddset(&held, SIGTSTP);
-    sigprocmask(SIG_BLOCK, &held, &previous);
+    pthread_sigmask(SIG_BLOCK, &held, &previous);
     // Whatever brought the program back (SIGCONT, which may be ignored), the next Ctrl-Z must
     // hand the terminal back again.
     if (stop_handled)
@@ -111,7 +113,7 @@ void take_keys() {
         if (tcsetattr(tty_fd, TCSANOW, &current) == 0)
             settings_changed = 1;
     }
-    sigprocmask(SIG_SETMASK, &previous, nullptr);
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
 // From now on no key is ever waiting, waits no longer wake for the terminal, and the echo goes
@@ -127,8 +129,12 @@ void drop_keyboard() {
 int keyboard() {
     if (tty_fd == not_opened) {
         tty_fd = open("/dev/tty", O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        if (tty_fd >= 0)
-            std::atexit(restore_terminal);
+        // Without the exit handler the terminal would be left without echo: then it is not
+        // taken at all.
+        if (tty_fd >= 0 && std::atexit(restore_terminal) != 0) {
+            close(tty_fd);
+            tty_fd = -1;
+        }
     }
     if (!in_foreground())
         return -1;
@@ -152,10 +158,10 @@ int read_keys(std::uint8_t* keys, int size, int wait_ms) {
     sigset_t previous;
     sigemptyset(&held);
     sigaddset(&held, SIGTTIN);
-    sigprocmask(SIG_BLOCK, &held, &previous);
+    pthread_sigmask(SIG_BLOCK, &held, &previous);
     const ssize_t got = read(tty_fd, keys, static_cast<std::size_t>(size));
     const int error = errno;
-    sigprocmask(SIG_SETMASK, &previous, nullptr);
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     if (got < 0 && error != EAGAIN && error != EINTR) {
         const pid_t owner = tcgetpgrp(tty_fd);
         if (!(error == EIO && owner >= 0 && owner != getpgrp()))
@@ -254,7 +260,7 @@ void open_standard_streams() {
 }
 
 void prepare_console() {
-    std::signal(SIGPIPE, SIG_IGN);
+    (void)std::signal(SIGPIPE, SIG_IGN); // cannot fail for SIGPIPE
     for (int signal_number : ending_signals) {
         if (!ignored_at_start(signal_number))
             set_handler(signal_number, end_on_signal);

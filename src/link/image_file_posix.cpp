@@ -2,6 +2,8 @@
 
 // Image files on POSIX systems.
 
+#include "link/error_text.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -51,7 +53,7 @@ void describe_image_error(int error, char* text, std::size_t size) {
     if (error == image_not_regular)
         std::snprintf(text, size, "not a regular file");
     else
-        std::snprintf(text, size, "%s", std::strerror(error));
+        std::snprintf(text, size, "%s", error_text(error).text);
 }
 
 void close_image_file(ImageFile& file) {

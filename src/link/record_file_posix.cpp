@@ -3,6 +3,8 @@
 // The record file on POSIX systems: O_APPEND makes every write land whole at the end, even with
 // several writers.
 
+#include "link/error_text.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -12,7 +14,7 @@
 bool open_record_file(const char* path, RecordFile& file, char* reason, std::size_t size) {
     const int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644);
     if (fd < 0) {
-        std::snprintf(reason, size, "%s", std::strerror(errno));
+        std::snprintf(reason, size, "%s", error_text(errno).text);
         return false;
     }
     file.handle = fd;

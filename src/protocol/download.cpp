@@ -112,11 +112,12 @@ bool take_digests(Exchange& exchange) {
     for (int i = 0; i < exchange.outcome.image_count; ++i) {
         ImageReport& image = exchange.outcome.images[i];
         const ImageFile& file = exchange.files[static_cast<int>(image.kind)];
-        Sha256 digest;
+        Sha256 digest{};
         sha256_start(digest);
         for (std::int64_t at = 0; at < file.length;) {
             const auto count = static_cast<std::size_t>(
-                file.length - at < std::int64_t{sizeof piece} ? file.length - at : sizeof piece);
+                file.length - at < std::int64_t{sizeof piece} ? file.length - at
+                                                              : std::int64_t{sizeof piece});
             if (!read_image_file(file, at, piece, count)) {
                 // Nothing was asked of the receiver yet: a refusal, not a failure.
                 sha256_finish(digest, image.sha256);

@@ -3,6 +3,7 @@
 #include "link/console.h"
 #include "link/link_wait.h"
 
+#include <cmath>
 #include <cstdio>
 
 namespace {
@@ -74,7 +75,7 @@ int progress_text(const Progress& progress, std::int64_t now, char* text, int si
         const double rate =
             static_cast<double>(progress.accepted) * 1000.0 / static_cast<double>(elapsed_ms);
         const auto left_s = static_cast<long long>(
-            static_cast<double>(progress.size - progress.accepted) / rate + 0.5);
+            std::llround(static_cast<double>(progress.size - progress.accepted) / rate));
         length += std::snprintf(text + length, static_cast<std::size_t>(size - length),
                                 "  %6.1f kB/s  %lld:%02lld left", rate / 1000.0, left_s / 60,
                                 left_s % 60);

@@ -75,7 +75,8 @@ double cpu_seconds(pid_t pid) {
 
 std::string printable(const std::string& text) {
     std::string shown;
-    for (unsigned char c : text) {
+    for (const char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
         if (c == '\n') {
             shown += "\\n\n";
         } else if (c == static_cast<unsigned char>(hex_wild)) {

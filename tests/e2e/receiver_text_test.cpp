@@ -20,7 +20,8 @@ const std::string access_string = "marlose-quintar";
 // LF, CR and BS, and DEL, in caret notation; everything else as it is.
 std::string caret_form(const std::string& text) {
     std::string shown;
-    for (unsigned char c : text) {
+    for (const char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
         if ((c < 0x20 && c != '\t' && c != '\n' && c != '\r' && c != '\b') || c == 0x7F) {
             shown += '^';
             shown += static_cast<char>(c ^ 0x40);

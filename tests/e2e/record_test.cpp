@@ -55,7 +55,7 @@ TEST_F(SimTest, RecordOfAFinishedDownloadMatchesImagesAndReceiver) {
     EXPECT_EQ(r["speed"], 115200);
     ASSERT_EQ(r["images"].size(), 3U);
     for (int kind = 0; kind < 3; ++kind) {
-        const json& image = r["images"][kind];
+        const json& image = r["images"][static_cast<std::size_t>(kind)];
         EXPECT_EQ(image["kind"], kind_names[kind]);
         EXPECT_EQ(image["file"], given_names[kind]);
         EXPECT_EQ(image["length"], images.file[kind].size());

@@ -75,7 +75,8 @@ TEST_F(SimTest, TwoDownloadsAtOnceInOneProcess) {
         for (int kind = 0; kind < 3; ++kind) {
             if (((selections[i] >> kind) & 1) == 0)
                 continue;
-            line.images.file[kind] = image_bytes(sizes[i][kind], 500u + 10u * i + kind);
+            line.images.file[kind] =
+                image_bytes(sizes[i][kind], static_cast<unsigned>(500 + 10 * i + kind));
             line.file_names[kind] = line.dir + "/" + default_names[kind];
             ASSERT_TRUE(write_file(line.file_names[kind], line.images.file[kind]));
         }

@@ -7,10 +7,6 @@
 
 namespace {
 
-constexpr int host = static_cast<int>(ImageKind::Host);
-constexpr int font = static_cast<int>(ImageKind::Font);
-constexpr int tplist = static_cast<int>(ImageKind::Tplist);
-
 struct Block {
     int image;
     std::uint32_t len;
