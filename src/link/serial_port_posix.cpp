@@ -2,6 +2,8 @@
 
 // The serial port on POSIX systems: a terminal device in raw mode through termios.
 
+#include "link/error_text.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -83,15 +85,6 @@ bool take_device(int fd) {
     return true;
 }
 
-// strerror_r is the GNU one (returning the text) or the POSIX one (filling the buffer),
-// depending on the C library; both are taken.
-[[maybe_unused]] const char* chosen_text(const char* text, const char*) {
-    return text;
-}
-[[maybe_unused]] const char* chosen_text(int result, const char* buffer) {
-    return result == 0 ? buffer : "unknown error";
-}
-
 SerialPort fail_open(const char* device, int fd, const char* what) {
     const int error = errno;
     if (fd >= 0)
@@ -107,8 +100,7 @@ SerialPort fail_open(const char* device, int fd, const char* what) {
 } // namespace
 
 void error_text(int error, char* text, std::size_t size) {
-    char buffer[128] = {};
-    std::snprintf(text, size, "%s", chosen_text(strerror_r(error, buffer, sizeof buffer), buffer));
+    std::snprintf(text, size, "%s", error_text(error).text);
 }
 
 const char* default_device(int index) {
