@@ -12,7 +12,7 @@ void sha256_hex(const std::uint8_t digest[sha256_size], char text[sha256_hex_siz
 }
 
 void sha256_hex_of(const std::uint8_t* bytes, std::size_t count, char text[sha256_hex_size]) {
-    Sha256 digest;
+    Sha256 digest{};
     sha256_start(digest);
     sha256_add(digest, bytes, count);
     std::uint8_t result[sha256_size];
