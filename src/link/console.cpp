@@ -102,8 +102,19 @@ void say(const char* format, ...) {
                                ? static_cast<std::size_t>(length)
                                : sizeof text - 1);
     } else {
-        std::vprintf(format, arguments);
-        std::fflush(stdout);
+        // Formatted whole first, so that the system gets the message in one write; a message
+        // longer than any the program prints still goes out, through the C library.
+        va_list again;
+        va_copy(again, arguments);
+        char text[8192];
+        const int length = std::vsnprintf(text, sizeof text, format, arguments);
+        if (length >= 0 && static_cast<std::size_t>(length) < sizeof text) {
+            write_message(text, static_cast<std::size_t>(length));
+        } else {
+            std::vprintf(format, again);
+            std::fflush(stdout);
+        }
+        va_end(again);
     }
     va_end(arguments);
 }

@@ -291,6 +291,11 @@ std::intptr_t keyboard_wait_handle() {
     return keyboard();
 }
 
+void write_message(const char* text, std::size_t length) {
+    std::fwrite(text, 1, length, stdout);
+    std::fflush(stdout);
+}
+
 void echo_to_console(const std::uint8_t* bytes, std::size_t count) {
     const int fd = echo_fd();
     if (fd < 0)
