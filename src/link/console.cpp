@@ -110,10 +110,22 @@ void say(const char* format, ...) {
                                ? static_cast<std::size_t>(length)
                                : sizeof text - 1);
     } else {
+        // Formatted whole first, so that the system gets the message in one write; a message
+        // longer than any the program prints still goes out, through the C library.
+        va_list again;
+        va_copy(again, arguments);
+        char text[8192];
         // va_start is above: the analyser misses it in C++, a false report.
         // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized)
-        std::vprintf(format, arguments);
-        flush_out(stdout);
+        const int length = std::vsnprintf(text, sizeof text, format, arguments);
+        if (length >= 0 && static_cast<std::size_t>(length) < sizeof text) {
+            write_message(text, static_cast<std::size_t>(length));
+        } else {
+            // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized)
+            std::vprintf(format, again);
+            flush_out(stdout);
+        }
+        va_end(again);
     }
     va_end(arguments);
 }

@@ -100,6 +100,10 @@ std::size_t echo_form(const std::uint8_t* bytes, std::size_t count, char* shown)
 // without a line end stands on the screen before the next echoed byte.
 void say(const char* format, ...) __attribute__((format(UPGRADE_PRINTF_FORMAT, 1, 2)));
 
+// The system's part of say: writes one whole message to standard output in one piece and
+// flushes it, so that a console shows it at once and never a character at a time.
+void write_message(const char* text, std::size_t length);
+
 // True when standard output is a terminal (a console on Windows), where a status line can be
 // redrawn in place.
 bool output_is_terminal();

@@ -297,6 +297,12 @@ std::intptr_t keyboard_wait_handle() {
     return keyboard();
 }
 
+void write_message(const char* text, std::size_t length) {
+    // A console that cannot take the message cannot be told so; the download goes on.
+    (void)std::fwrite(text, 1, length, stdout);
+    (void)std::fflush(stdout);
+}
+
 void echo_to_console(const std::uint8_t* bytes, std::size_t count) {
     const int fd = echo_fd();
     if (fd < 0)

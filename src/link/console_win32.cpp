@@ -11,6 +11,8 @@
 
 #include <cstdio>
 
+#include <io.h>
+
 namespace {
 
 constexpr unsigned char esc = 27;
@@ -152,6 +154,33 @@ std::intptr_t keyboard_wait_handle() {
 void prepare_console() {
     // Nothing to arrange: Windows has no signal that a closed pipe raises, and Ctrl+C and the
     // closing of the console end the process, which gives its ports back with their handles.
+}
+
+// One WriteFile per message. The C runtime's C99 printf hands an unbuffered console stream one
+// character at a time, each its own write to the console: a usage text became hundreds of
+// writes, slow on a console and torn apart by any other output between them. The message gets
+// the line ends the runtime's text mode gives it (each LF as CR LF), so the bytes that reach
+// the console, a pipe or a file are the ones they always were.
+void write_message(const char* text, std::size_t length) {
+    std::fflush(stdout); // whatever the runtime still holds goes first
+    const HANDLE out = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stdout)));
+    if (out == INVALID_HANDLE_VALUE || out == nullptr)
+        return;
+    char written_form[2 * 8192];
+    std::size_t used = 0;
+    for (std::size_t i = 0; i < length; ++i) {
+        if (used + 2 > sizeof written_form) {
+            DWORD done = 0;
+            WriteFile(out, written_form, static_cast<DWORD>(used), &done, nullptr);
+            used = 0;
+        }
+        if (text[i] == '\n')
+            written_form[used++] = '\r';
+        written_form[used++] = text[i];
+    }
+    DWORD done = 0;
+    if (used > 0)
+        WriteFile(out, written_form, static_cast<DWORD>(used), &done, nullptr);
 }
 
 void echo_to_console(const std::uint8_t* bytes, std::size_t count) {

@@ -86,7 +86,9 @@ std::size_t peek_received(SerialPort& port, const std::uint8_t*& bytes);
 void consume_received(SerialPort& port, std::size_t count);
 
 // Writes up to `count` bytes without waiting for room; returns how many the driver took
-// (possibly 0), or -1 when the device has gone away (`lost_error` is set then).
+// (possibly 0), or -1 when the device has gone away (`lost_error` is set then). A system may
+// keep a write going in the background: until a call returns a count above 0, the next call
+// must offer the same bytes again (or discard_output must end the write).
 std::ptrdiff_t write_some(SerialPort& port, const std::uint8_t* bytes, std::size_t count);
 
 // Discards output still queued in the driver, so that it never reaches the line.

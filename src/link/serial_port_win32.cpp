@@ -1,9 +1,12 @@
 #include "link/serial_port.h"
 
-// The serial port on Windows: a comm device opened for ordinary (not overlapped) input and
-// output through the comm API. A byte is read only when the driver reports one queued, so reads
-// never wait; writes hand the driver small pieces, so no call holds the program for more than a
-// few milliseconds of line time.
+// The serial port on Windows: a comm device opened for overlapped input and output, so that a
+// wait sleeps in the system on everything that can end it at once (a byte arriving, a write
+// finishing, a key, the station's stop) with the wait's own time limit, and no thread ever
+// wakes to ask. Each open port has its I/O state here, beside its handle: one read of a single
+// byte left pending while the program waits for input (its completion is what wakes the wait),
+// and at most one write in flight, taken from a copy of the caller's bytes so that it may finish
+// in the background and be cancelled when ESC ends it.
 
 #define WIN32_LEAN_AND_MEAN
 #ifndef NOMINMAX
@@ -11,30 +14,27 @@
 #endif
 #include <windows.h>
 
-#include <initializer_list>
-
-#include <mmsystem.h>
-
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
+#include <initializer_list>
+#include <mutex>
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// What one write hands the driver. A non-overlapped WriteFile returns when the driver has sent
-// (or buffered) the bytes; 128 bytes are 11 ms of line time at 115200 baud and 22 ms at 57600,
-// so ESC is looked at often and a write never blocks for long.
-constexpr DWORD write_piece = 128;
-// Drivers that buffer report what they still hold; above this there is no room for more.
-constexpr DWORD output_room = 2 * write_piece;
+// What one write hands the driver: a whole block, so that a block costs one call, not one per
+// few hundred bytes. The driver takes it at the line's pace while the thread sleeps.
+constexpr DWORD write_piece = 65536;
 // A UART's transmit FIFO, which the driver's queue count no longer includes.
 constexpr DWORD fifo_bytes = 16;
 constexpr std::uint64_t bits_per_byte = 10; // start bit, 8 data bits, stop bit
+// As many ports as the shared part remembers (a station's), each with its I/O state.
+constexpr int max_ports = 40;
 
 constexpr std::int32_t standard_bauds[] = {110,    300,    600,    1200,   2400,   4800,
                                            9600,   14400,  19200,  38400,  56000,  57600,
@@ -42,23 +42,6 @@ constexpr std::int32_t standard_bauds[] = {110,    300,    600,    1200,   2400,
 
 HANDLE handle_of(const SerialPort& port) {
     return reinterpret_cast<HANDLE>(port.handle);
-}
-
-// The waits below sleep in steps of 1 ms. The system's default timer step (15.6 ms on most
-// machines) would stretch the 2 ms drain eightfold and delay every mark by as much, so the
-// finer step is asked for while the program runs.
-bool timer_step_set = false;
-
-void restore_timer_step() {
-    timeEndPeriod(1);
-}
-
-void use_fine_timer_step() {
-    if (timer_step_set)
-        return;
-    timer_step_set = true;
-    if (timeBeginPeriod(1) == TIMERR_NOERROR)
-        std::atexit(restore_timer_step);
 }
 
 // On an open port the comm calls fail only when the device has gone away (a USB adapter pulled
@@ -149,6 +132,16 @@ bool apply_line_settings(HANDLE handle, std::int32_t baud) {
     return SetCommMask(handle, EV_TXEMPTY) != 0;
 }
 
+// The two kinds of read. Taking what is queued returns at once with it, never waiting for
+// more; the one-byte read a wait leaves pending has no time limit of its own and ends when
+// the byte arrives (the wait's limit is the system wait's). Writes have none in either: a
+// write that does not progress is cancelled by the one who waits for it.
+bool set_read_mode(HANDLE handle, bool waiting) {
+    COMMTIMEOUTS timeouts{};
+    timeouts.ReadIntervalTimeout = waiting ? 0 : MAXDWORD;
+    return SetCommTimeouts(handle, &timeouts) != 0;
+}
+
 // "com1" and "COM5" are device names; the "\\.\" prefix reaches every port, COM10 and up too.
 void device_path(const char* device, char* path, std::size_t size) {
     if (std::strncmp(device, "\\\\", 2) == 0)
@@ -179,6 +172,151 @@ SerialPort fail_open(const char* device, HANDLE handle, const char* what, DWORD 
     return port;
 }
 
+// The I/O state of one open port. The events are made once per slot and kept for the next port
+// that takes it; a slot is free while its handle is null. Only the thread that serves a port
+// touches its state, so the slots need a lock only to be taken and given back.
+struct PortIo {
+    std::atomic<HANDLE> handle{nullptr};
+    HANDLE read_done = nullptr; // manual-reset events that the reads and writes signal
+    HANDLE write_done = nullptr;
+    OVERLAPPED read_op{};
+    OVERLAPPED write_op{};
+    bool read_pending = false;  // the waiting read was issued and its result not yet taken
+    bool write_pending = false; // a write is in flight (or finished, its count not yet taken)
+    int read_mode = -1;         // the kind of read the port is set for: 1 waiting, 0 queued
+    std::uint8_t waiting_byte = 0;
+    std::uint8_t out[write_piece] = {};
+};
+
+PortIo port_io[max_ports];
+std::mutex slots_lock;
+
+PortIo* claim_io(HANDLE handle) {
+    const std::lock_guard<std::mutex> hold(slots_lock);
+    for (PortIo& io : port_io) {
+        if (io.handle.load() != nullptr)
+            continue;
+        if (io.read_done == nullptr)
+            io.read_done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        if (io.write_done == nullptr)
+            io.write_done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        if (io.read_done == nullptr || io.write_done == nullptr)
+            return nullptr;
+        io.read_pending = io.write_pending = false;
+        io.read_mode = -1;
+        io.handle = handle;
+        return &io;
+    }
+    return nullptr;
+}
+
+bool use_read_mode(SerialPort& port, PortIo& io, bool waiting) {
+    if (io.read_mode == (waiting ? 1 : 0))
+        return true;
+    if (!set_read_mode(handle_of(port), waiting)) {
+        note_lost(port);
+        return false;
+    }
+    io.read_mode = waiting ? 1 : 0;
+    return true;
+}
+
+PortIo* io_of(const SerialPort& port) {
+    for (PortIo& io : port_io) {
+        if (io.handle.load() == handle_of(port))
+            return &io;
+    }
+    return nullptr;
+}
+
+// Ends an operation still in flight and waits (boundedly) until the system is done with its
+// buffer. False when it did not end: the buffer must then stay untouched.
+bool cancel_operation(HANDLE handle, OVERLAPPED& operation) {
+    CancelIoEx(handle, &operation);
+    constexpr DWORD cancel_wait_ms = 1000;
+    WaitForSingleObject(operation.hEvent, cancel_wait_ms);
+    DWORD ignored = 0;
+    return GetOverlappedResult(handle, &operation, &ignored, FALSE) ||
+           GetLastError() != ERROR_IO_INCOMPLETE;
+}
+
+// Issues the one-byte read that a wait for input sleeps on, unless it is in flight already.
+// True when it is pending; false when there is something to look at at once (it finished
+// already, or it failed: the port is gone then).
+bool start_waiting_read(SerialPort& port, PortIo& io) {
+    if (io.read_pending)
+        return !HasOverlappedIoCompleted(&io.read_op);
+    if (!use_read_mode(port, io, true))
+        return false;
+    io.read_op = OVERLAPPED{};
+    io.read_op.hEvent = io.read_done;
+    io.read_pending = true;
+    if (ReadFile(handle_of(port), &io.waiting_byte, 1, nullptr, &io.read_op))
+        return false;
+    if (GetLastError() == ERROR_IO_PENDING)
+        return true;
+    io.read_pending = false;
+    note_lost(port);
+    return false;
+}
+
+// Puts the byte of a finished waiting read into the port's buffer. False while the read is
+// still in flight, or when it failed (`lost_error` is set then).
+bool take_waiting_read(SerialPort& port, PortIo& io) {
+    DWORD got = 0;
+    if (!GetOverlappedResult(handle_of(port), &io.read_op, &got, FALSE)) {
+        if (GetLastError() == ERROR_IO_INCOMPLETE)
+            return false;
+        io.read_pending = false;
+        note_lost(port);
+        return false;
+    }
+    io.read_pending = false;
+    if (got == 1)
+        port.received[port.received_end++] = io.waiting_byte;
+    return true;
+}
+
+// Appends what the driver holds to the port's buffer, in one read that returns at once.
+void read_queued(SerialPort& port, PortIo& io) {
+    COMSTAT status;
+    const std::size_t room = sizeof port.received - port.received_end;
+    if (room == 0 || !queue_status(port, status) || status.cbInQue == 0 ||
+        !use_read_mode(port, io, false))
+        return;
+    io.read_op = OVERLAPPED{};
+    io.read_op.hEvent = io.read_done;
+    const DWORD wanted = static_cast<DWORD>(std::min<std::size_t>(status.cbInQue, room));
+    DWORD got = 0;
+    if (!ReadFile(handle_of(port), port.received + port.received_end, wanted, nullptr,
+                  &io.read_op) &&
+        GetLastError() != ERROR_IO_PENDING) {
+        note_lost(port);
+        return;
+    }
+    // The read takes what is there and never waits for more, so it ends at once even where it
+    // was reported pending.
+    if (!GetOverlappedResult(handle_of(port), &io.read_op, &got, TRUE))
+        note_lost(port);
+    else
+        port.received_end += got;
+}
+
+// The count of the write in flight once it has finished (0 while it goes on), or -1 when it
+// failed (`lost_error` is set then).
+std::ptrdiff_t finish_write(SerialPort& port, PortIo& io) {
+    DWORD written = 0;
+    if (!GetOverlappedResult(handle_of(port), &io.write_op, &written, FALSE)) {
+        if (GetLastError() == ERROR_IO_INCOMPLETE)
+            return 0;
+        io.write_pending = false;
+        note_lost(port);
+        return -1;
+    }
+    io.write_pending = false;
+    return static_cast<std::ptrdiff_t>(written);
+}
+
 } // namespace
 
 void error_text(int error, char* text, std::size_t size) {
@@ -202,7 +340,8 @@ SerialPort open_port(const char* device, std::int32_t baud) {
     char path[MAX_PATH];
     device_path(device, path, sizeof path);
     const HANDLE handle =
-        CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_OVERLAPPED, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
         const bool held = error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION;
@@ -210,6 +349,8 @@ SerialPort open_port(const char* device, std::int32_t baud) {
     }
     if (!apply_line_settings(handle, baud))
         return fail_open(device, handle, "cannot apply the line settings", GetLastError());
+    if (claim_io(handle) == nullptr)
+        return fail_open(device, handle, "cannot open", ERROR_TOO_MANY_OPEN_FILES);
 
     SerialPort port;
     port.handle = reinterpret_cast<std::intptr_t>(handle);
@@ -219,7 +360,21 @@ SerialPort open_port(const char* device, std::int32_t baud) {
 }
 
 void release_handle(std::intptr_t handle) {
-    CloseHandle(reinterpret_cast<HANDLE>(handle));
+    const HANDLE port_handle = reinterpret_cast<HANDLE>(handle);
+    for (PortIo& io : port_io) {
+        if (io.handle.load() != port_handle)
+            continue;
+        // A slot whose operation would not end keeps its handle: its buffers stay the
+        // system's, and no other port takes it.
+        if (io.read_pending && !cancel_operation(port_handle, io.read_op))
+            break;
+        if (io.write_pending && !cancel_operation(port_handle, io.write_op))
+            break;
+        const std::lock_guard<std::mutex> hold(slots_lock);
+        io.handle = nullptr;
+        break;
+    }
+    CloseHandle(port_handle);
 }
 
 // A port's sharing ends with its handle, which the system closes with the process: there is
@@ -227,17 +382,14 @@ void release_handle(std::intptr_t handle) {
 void release_on_signal(std::intptr_t) {}
 
 std::size_t peek_received(SerialPort& port, const std::uint8_t*& bytes) {
-    if (port.received_at == port.received_end && port_is_open(port) && port.lost_error == 0) {
+    PortIo* const io = io_of(port);
+    if (port.received_at == port.received_end && io != nullptr && port.lost_error == 0) {
         port.received_at = port.received_end = 0;
-        COMSTAT status;
-        if (queue_status(port, status) && status.cbInQue > 0) {
-            const DWORD wanted =
-                std::min<DWORD>(status.cbInQue, static_cast<DWORD>(sizeof port.received));
-            DWORD got = 0;
-            if (!ReadFile(handle_of(port), port.received, wanted, &got, nullptr))
-                note_lost(port);
-            else
-                port.received_end = got;
+        // The byte a wait's read took comes first; what queued behind it is read only once
+        // that read is over, so that no byte overtakes another.
+        if (!io->read_pending || take_waiting_read(port, *io)) {
+            if (port.lost_error == 0)
+                read_queued(port, *io);
         }
     }
     bytes = port.received + port.received_at;
@@ -245,23 +397,34 @@ std::size_t peek_received(SerialPort& port, const std::uint8_t*& bytes) {
 }
 
 std::ptrdiff_t write_some(SerialPort& port, const std::uint8_t* bytes, std::size_t count) {
-    if (!port_is_open(port) || port.lost_error != 0)
+    PortIo* const io = io_of(port);
+    if (io == nullptr || port.lost_error != 0)
         return -1;
-    COMSTAT status;
-    if (!queue_status(port, status))
-        return -1;
-    if (count == 0 || status.cbOutQue >= output_room)
+    if (io->write_pending)
+        return finish_write(port, *io);
+    if (count == 0)
         return 0;
+    // The piece is copied, so that the write may go on while the caller's bytes are not its
+    // to hold; the caller passes the same bytes again until their count comes back.
     const DWORD piece = static_cast<DWORD>(std::min<std::size_t>(count, write_piece));
-    DWORD written = 0;
-    if (!WriteFile(handle_of(port), bytes, piece, &written, nullptr)) {
-        note_lost(port);
-        return -1;
-    }
-    return static_cast<std::ptrdiff_t>(written);
+    std::memcpy(io->out, bytes, piece);
+    io->write_op = OVERLAPPED{};
+    io->write_op.hEvent = io->write_done;
+    io->write_pending = true;
+    if (WriteFile(handle_of(port), io->out, piece, nullptr, &io->write_op) ||
+        GetLastError() == ERROR_IO_PENDING)
+        return finish_write(port, *io);
+    io->write_pending = false;
+    note_lost(port);
+    return -1;
 }
 
 void discard_output(SerialPort& port) {
+    PortIo* const io = io_of(port);
+    // A write the receiver does not take would otherwise go on after ESC: it is cancelled,
+    // and what it had not handed the driver never reaches the line.
+    if (io != nullptr && io->write_pending && cancel_operation(handle_of(port), io->write_op))
+        io->write_pending = false;
     PurgeComm(handle_of(port), PURGE_TXABORT | PURGE_TXCLEAR);
 }
 
@@ -281,38 +444,54 @@ bool set_speed(SerialPort& port, std::int32_t baud) {
     return GetCommState(handle_of(port), &applied) && applied.BaudRate == settings.BaudRate;
 }
 
+namespace {
+
+// What a wait for `port` sleeps on, or nullptr when there is something to look at at once:
+// input (or room, `for_output`) already there, or the port gone.
+HANDLE wait_handle_of(SerialPort& port, bool for_output) {
+    PortIo* const io = io_of(port);
+    if (io == nullptr || port.lost_error != 0)
+        return nullptr;
+    if (for_output) {
+        // Without a write in flight there is room; with one, its end is what is waited for.
+        if (!io->write_pending || HasOverlappedIoCompleted(&io->write_op))
+            return nullptr;
+        return io->write_done;
+    }
+    if (port.received_at < port.received_end)
+        return nullptr;
+    if (!io->read_pending) {
+        COMSTAT status;
+        if (!queue_status(port, status) || status.cbInQue > 0)
+            return nullptr;
+    }
+    return start_waiting_read(port, *io) ? io->read_done : nullptr;
+}
+
+} // namespace
+
 void wait_ports(SerialPort* const ports[], int count, bool for_output, std::intptr_t key_handle,
                 int timeout_ms, std::intptr_t other_handle) {
-    use_fine_timer_step();
-    const Clock::time_point start = Clock::now();
-    for (;;) {
-        for (int i = 0; i < count; ++i) {
-            SerialPort& port = *ports[i];
-            if (!port_is_open(port))
-                continue;
-            COMSTAT status;
-            if (port.lost_error != 0 || !queue_status(port, status))
-                return;
-            if (for_output ? status.cbOutQue < output_room : status.cbInQue > 0)
-                return;
-        }
-        if (timeout_ms >= 0 && Clock::now() - start >= std::chrono::milliseconds(timeout_ms))
+    // Every port's read or write and the key and wakeup handles, in one system wait: the
+    // thread sleeps until one of them is signalled or the time is up.
+    HANDLE handles[MAXIMUM_WAIT_OBJECTS];
+    DWORD watched = 0;
+    for (int i = 0; i < count && watched + 2 < MAXIMUM_WAIT_OBJECTS; ++i) {
+        if (!port_is_open(*ports[i]))
+            continue;
+        const HANDLE handle = wait_handle_of(*ports[i], for_output);
+        if (handle == nullptr)
             return;
-        // Without overlapped I/O no system wait covers a comm device and the console together
-        // (WaitCommEvent would need EV_RXCHAR in the port's mask and cannot time out), so the
-        // ports are asked again every millisecond and the thread sleeps in between: on the
-        // console input handle when keys matter, which wakes it at once for a key, else plainly.
-        HANDLE handles[2];
-        DWORD watched = 0;
-        for (const std::intptr_t handle : {key_handle, other_handle}) {
-            if (handle != -1)
-                handles[watched++] = reinterpret_cast<HANDLE>(handle);
-        }
-        const DWORD woke =
-            watched > 0 ? WaitForMultipleObjects(watched, handles, FALSE, 1) : WAIT_FAILED;
-        if (woke < WAIT_OBJECT_0 + watched)
-            return;
-        if (woke == WAIT_FAILED)
-            Sleep(1);
+        handles[watched++] = handle;
     }
+    for (const std::intptr_t handle : {key_handle, other_handle}) {
+        if (handle != -1)
+            handles[watched++] = reinterpret_cast<HANDLE>(handle);
+    }
+    const DWORD limit = timeout_ms < 0 ? INFINITE : static_cast<DWORD>(timeout_ms);
+    if (watched == 0) {
+        Sleep(limit);
+        return;
+    }
+    WaitForMultipleObjects(watched, handles, FALSE, limit);
 }
