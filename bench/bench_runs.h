@@ -90,6 +90,7 @@ struct RecordSample {
     std::string why;
     double plain_cpu_ms = 0;    // the large download as it is
     double recorded_cpu_ms = 0; // the same with /log= and /progress
+    double digest_ms = 0;       // SHA-256 of the three image files' bytes, in this process
 };
 
 // The large download; `extra` goes on its command line.

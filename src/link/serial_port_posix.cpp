@@ -4,6 +4,7 @@
 
 #include "link/error_text.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -100,7 +101,13 @@ SerialPort fail_open(const char* device, int fd, const char* what) {
 } // namespace
 
 void error_text(int error, char* text, std::size_t size) {
-    std::snprintf(text, size, "%s", error_text(error).text);
+    if (size == 0)
+        return;
+    // A text longer than the room is cut short: the reason is for a person to read.
+    const ErrorText reason = error_text(error);
+    const std::size_t length = std::min(std::strlen(reason.text), size - 1);
+    std::memcpy(text, reason.text, length);
+    text[length] = '\0';
 }
 
 const char* default_device(int index) {

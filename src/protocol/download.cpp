@@ -21,6 +21,11 @@ struct Exchange {
     ImagePlan plan;
     DownloadOutcome outcome;
     Progress progress;
+    // The digest of each image, taken of the bytes as they are read to be sent: the record then
+    // names what the receiver got, even if the file is rewritten during the download.
+    Sha256 digests[image_kind_count];
+    std::int64_t hashed_to[image_kind_count] = {}; // file offset the digest has reached
+    bool hashing[image_kind_count] = {};
 };
 
 bool end(Exchange& exchange, DownloadResult result, DownloadReason reason = DownloadReason::None) {
@@ -105,32 +110,57 @@ bool plan_images(Exchange& exchange) {
     return end(exchange, DownloadResult::Refused, reasons[static_cast<int>(check.refusal)]);
 }
 
-// The digest of each whole file, read through a buffer of its own: the download buffer's
-// content must stay as the previous download left it.
-bool take_digests(Exchange& exchange) {
-    std::uint8_t piece[16384];
+// Starts the digest of every image of the plan. Each one ends in `finish_digests`, whatever
+// ends the download.
+void start_digests(Exchange& exchange) {
     for (int i = 0; i < exchange.outcome.image_count; ++i) {
-        ImageReport& image = exchange.outcome.images[i];
-        const ImageFile& file = exchange.files[static_cast<int>(image.kind)];
-        Sha256 digest{};
-        sha256_start(digest);
-        for (std::int64_t at = 0; at < file.length;) {
-            const auto count = static_cast<std::size_t>(
-                file.length - at < std::int64_t{sizeof piece} ? file.length - at
-                                                              : std::int64_t{sizeof piece});
-            if (!read_image_file(file, at, piece, count)) {
-                // Nothing was asked of the receiver yet: a refusal, not a failure.
-                sha256_finish(digest, image.sha256);
-                exchange.outcome.kind = image.kind;
-                return end(exchange, DownloadResult::Refused, DownloadReason::ImageUnreadable);
-            }
-            sha256_add(digest, piece, count);
-            at += static_cast<std::int64_t>(count);
-        }
-        sha256_finish(digest, image.sha256);
-        image.hashed = true;
+        const int k = static_cast<int>(exchange.outcome.images[i].kind);
+        sha256_start(exchange.digests[k]);
+        exchange.hashing[k] = true;
+    }
+}
+
+// Adds the bytes of `kind`'s file from where its digest stands up to `to`, read through a
+// buffer of its own: the download buffer's content must stay as the previous download left it.
+bool hash_from_file(Exchange& exchange, ImageKind kind, std::int64_t to) {
+    const int k = static_cast<int>(kind);
+    std::uint8_t piece[16384];
+    while (exchange.hashed_to[k] < to) {
+        const std::int64_t left = to - exchange.hashed_to[k];
+        const auto count = static_cast<std::size_t>(
+            left < std::int64_t{sizeof piece} ? left : std::int64_t{sizeof piece});
+        if (!read_image_file(exchange.files[k], exchange.hashed_to[k], piece, count))
+            return false;
+        sha256_add(exchange.digests[k], piece, count);
+        exchange.hashed_to[k] += static_cast<std::int64_t>(count);
     }
     return true;
+}
+
+// Adds a block's bytes, just read from `kind`'s file into the download buffer, to its digest.
+void hash_block(Exchange& exchange, ImageKind kind, std::uint32_t len) {
+    const int k = static_cast<int>(kind);
+    if (!exchange.hashing[k])
+        return;
+    sha256_add(exchange.digests[k], exchange.buffer, len);
+    exchange.hashed_to[k] += len;
+}
+
+// Ends every digest. A download that ended before an image was sent in full reads the rest of
+// that file for it, so that its record still names the image; a file that cannot be read to
+// its end has no digest.
+void finish_digests(Exchange& exchange) {
+    for (int i = 0; i < exchange.outcome.image_count; ++i) {
+        ImageReport& image = exchange.outcome.images[i];
+        const int k = static_cast<int>(image.kind);
+        if (!exchange.hashing[k])
+            continue;
+        const bool whole = exchange.hashed_to[k] == image.length ||
+                           hash_from_file(exchange, image.kind, image.length);
+        sha256_finish(exchange.digests[k], image.sha256);
+        image.hashed = whole;
+        exchange.hashing[k] = false;
+    }
 }
 
 bool switch_speed(Exchange& exchange, std::int32_t baud) {
@@ -228,6 +258,12 @@ bool send_image(Exchange& exchange, int image) {
     if (exchange.progress.on)
         progress_image(exchange.progress, planned.kind, planned.size);
     const std::int64_t skipped = image_spec(planned.kind).skipped_bytes;
+    // The bytes never sent count in the file's digest all the same.
+    if (exchange.hashing[static_cast<int>(planned.kind)] &&
+        !hash_from_file(exchange, planned.kind, skipped)) {
+        exchange.outcome.kind = planned.kind;
+        return fail(exchange, DownloadReason::ImageUnreadable, 0);
+    }
     for (std::uint32_t index = 0; index < planned.blocks; ++index) {
         const PlannedBlock block = plan_block(exchange.plan, image, index);
         // Older buffer content must never go out as image data.
@@ -235,6 +271,7 @@ bool send_image(Exchange& exchange, int image) {
             exchange.outcome.kind = planned.kind;
             return fail(exchange, DownloadReason::ImageUnreadable, 0);
         }
+        hash_block(exchange, planned.kind, block.len);
         if (!send_until_accepted(exchange, report, block, index + 1 == planned.blocks))
             return false;
     }
@@ -251,8 +288,8 @@ bool run_steps(Exchange& exchange) {
     say("start pol ok\n");
     if (!open_images(exchange) || !plan_images(exchange))
         return false;
-    if (exchange.request.digests && !take_digests(exchange))
-        return false;
+    if (exchange.request.digests)
+        start_digests(exchange);
     if (!read_identification(exchange) || !send_header(exchange))
         return false;
     for (int image = 0; image < exchange.plan.image_count; ++image) {
@@ -269,7 +306,7 @@ bool run_steps(Exchange& exchange) {
 
 DownloadOutcome run_download(SerialPort& port, std::uint8_t* buffer,
                              const DownloadRequest& request) {
-    Exchange exchange{port, buffer, request, {}, {}, {}, {}, {}};
+    Exchange exchange{port, buffer, request, {}, {}, {}, {}, {}, {}, {}, {}};
     // The selected images in download order, before anything can end the download.
     for (int k = 0; k < image_kind_count; ++k) {
         const auto kind = static_cast<ImageKind>(k);
@@ -279,6 +316,7 @@ DownloadOutcome run_download(SerialPort& port, std::uint8_t* buffer,
     exchange.progress.on = request.progress;
     exchange.progress.terminal = request.progress && output_is_terminal();
     run_steps(exchange);
+    finish_digests(exchange);
     // A download that ends inside an image leaves its status line for the message below it.
     progress_end(exchange.progress);
     for (ImageFile& file : exchange.files)

@@ -7,7 +7,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <csignal>
+#include <cstdio>
 
 namespace e2e {
 namespace {
@@ -72,6 +74,38 @@ TEST_F(SimTest, RecordOfAFinishedDownloadMatchesImagesAndReceiver) {
     EXPECT_EQ(r["bytes_sent"].get<std::uint64_t>(), 15U + 52U + frames * (51200U + 16U));
 }
 
+// A file rewritten in place during its download (a copy over it, say): the receiver gets the
+// old first block and the new rest, and the record names exactly those bytes, not the file as
+// it was before the first block went out.
+TEST_F(SimTest, RecordNamesTheBytesSentWhenTheFileChangesMidDownload) {
+    const std::uint32_t sizes[3] = {0, 0, 120000};
+    Images images;
+    ASSERT_NO_FATAL_FAILURE(write_images(4, sizes, true, images));
+    // Each block waits long enough for the rewrite to land before the next one is read.
+    ASSERT_NO_FATAL_FAILURE(start_receiver({"--mark-delay-ms", "700"}));
+    start_upgrade({"/log=" + path("records.jsonl"), given_names[tplist]});
+    ASSERT_TRUE(wait_output("blk =   2, len = 51200  :", download_ms));
+    const std::vector<std::uint8_t> newer = image_bytes(sizes[tplist], 77);
+    std::FILE* file = std::fopen(path(given_names[tplist]).c_str(), "r+b");
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(std::fwrite(newer.data(), 1, newer.size(), file), newer.size());
+    EXPECT_EQ(std::fclose(file), 0);
+    EXPECT_EQ(wait_upgrade(download_ms), 0);
+    EXPECT_EQ(wait_exit(sim), 0);
+
+    std::vector<std::uint8_t> received(images.file[tplist].begin(),
+                                       images.file[tplist].begin() + 51200);
+    received.insert(received.end(), newer.begin() + 51200, newer.end());
+    const auto flash = read_file(path("sim-flash.bin"));
+    ASSERT_GE(flash.size(), flash_address[tplist] + received.size());
+    EXPECT_TRUE(std::equal(received.begin(), received.end(),
+                           flash.begin() + flash_address[tplist]))
+        << "the receiver did not get the old first block and the new rest";
+    const auto records = records_in(path("records.jsonl"));
+    ASSERT_EQ(records.size(), 1U);
+    EXPECT_EQ(records[0]["images"][0]["sha256"], hex_sha256(received));
+}
+
 // A refused download is recorded too, after what the file held; a failed one says why.
 TEST_F(SimTest, RefusedAndFailedDownloadsAreRecordedAfterWhatTheFileHeld) {
     ASSERT_TRUE(write_file(path("records.jsonl"), {'{', '}', '\n'}));
@@ -91,6 +125,7 @@ TEST_F(SimTest, RefusedAndFailedDownloadsAreRecordedAfterWhatTheFileHeld) {
     EXPECT_EQ(failed["reason"], "received data = 9, (10)");
     EXPECT_TRUE(failed["bootblock"].is_null());
     EXPECT_EQ(failed["images"][0]["length"], 1000);
+    EXPECT_EQ(failed["images"][0]["sha256"], hex_sha256(image_bytes(1000, 1)));
     EXPECT_EQ(failed["bytes_sent"], 15);
 }
 
