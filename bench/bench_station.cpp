@@ -78,8 +78,7 @@ StationSample run_station(const Setup& setup, int ports) {
             const std::string& out = up.child.proc.out.data;
             r.why = "not every download finished within 120 s; the station's last words: " +
                     out.substr(out.size() > 300 ? out.size() - 300 : 0);
-        }
-        else if (!press_escape(group, up, esc_ms))
+        } else if (!press_escape(group, up, esc_ms))
             r.why = "ESC did not end the station";
         else if (up.child.proc.status != 0)
             r.why = "the station exited with status " + std::to_string(up.child.proc.status);

@@ -98,8 +98,7 @@ TEST_F(SimTest, RecordNamesTheBytesSentWhenTheFileChangesMidDownload) {
     received.insert(received.end(), newer.begin() + 51200, newer.end());
     const auto flash = read_file(path("sim-flash.bin"));
     ASSERT_GE(flash.size(), flash_address[tplist] + received.size());
-    EXPECT_TRUE(std::equal(received.begin(), received.end(),
-                           flash.begin() + flash_address[tplist]))
+    EXPECT_TRUE(std::equal(received.begin(), received.end(), flash.begin() + flash_address[tplist]))
         << "the receiver did not get the old first block and the new rest";
     const auto records = records_in(path("records.jsonl"));
     ASSERT_EQ(records.size(), 1U);
