@@ -190,7 +190,7 @@ class WineTest : public SimTest {
             EXPECT_TRUE(wait_console_keys());
             // A key that is not ESC first, which both builds read and let go: wine's console
             // hands a program its first key only once it has started wine's desktop process,
-            // 70 to 320 ms on this machine (KeysThroughWinesConsole shows it), and ESC to exit
+            // 65 to 325 ms on this machine (KeysThroughWinesConsole shows it), and ESC to exit
             // is to time the program, not that. The program then gets time to fall asleep: the
             // text waited for comes out before the last few system calls of its step, each of
             // them a switch to wine's server and back.
@@ -525,9 +525,9 @@ TEST_F(WineTest, TwoPortStation) {
 // How long a key typed on the terminal takes to reach a program that sleeps on the console's
 // input handle (console_key_probe.exe), for a first ESC and for a second one. ESC to exit is
 // aimed at 100 ms at most. Wine's console, once it has read the first key from the terminal,
-// starts wine's desktop process (explorer.exe) and hands the key over only after that: 70 to
-// 320 ms on this machine, while a later key takes about a millisecond, and upgrade.exe ends
-// 4 to 8 ms after such a key. Skipped, with the figures, while the first key is beyond the
+// starts wine's desktop process (explorer.exe) and hands the key over only after that: 65 to
+// 325 ms on this machine, while a later key takes about a millisecond, and upgrade.exe ends
+// 4 to 9 ms after such a key. Skipped, with the figures, while the first key is beyond the
 // 100 ms; on Windows the console and its desktop are up before the program starts.
 TEST_F(WineTest, KeysThroughWinesConsole) {
     close_pty(console);
