@@ -122,9 +122,14 @@ bool output_is_terminal() {
 
 bool key_escape_pressed() {
     const HANDLE keys = keyboard();
+    // Whether anything waits is the input handle's own state, which the system answers at once.
+    // Asking the console itself goes to the process behind it (a console host, or wine's), and
+    // on a busy machine that process may get no processor for milliseconds: the keyboard is
+    // looked at between a frame's last byte and the drain after it, and that time would come
+    // out of the receiver's answer time.
     DWORD waiting = 0;
-    if (keys == INVALID_HANDLE_VALUE || !GetNumberOfConsoleInputEvents(keys, &waiting) ||
-        waiting == 0)
+    if (keys == INVALID_HANDLE_VALUE || WaitForSingleObject(keys, 0) != WAIT_OBJECT_0 ||
+        !GetNumberOfConsoleInputEvents(keys, &waiting) || waiting == 0)
         return false;
     INPUT_RECORD records[records_per_look];
     DWORD seen = 0;
