@@ -4,7 +4,7 @@
 
 #include "bench_runs.h"
 
-#include "link/sha256.h"
+#include "system/sha256.h"
 
 #include <algorithm>
 #include <chrono>

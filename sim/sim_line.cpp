@@ -1,6 +1,6 @@
 #include "sim_line.h"
 
-#include "link/error_text.h"
+#include "system/error_text.h"
 
 #include <algorithm>
 #include <cerrno>

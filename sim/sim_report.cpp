@@ -1,6 +1,6 @@
 #include "sim_report.h"
 
-#include "link/error_text.h"
+#include "system/error_text.h"
 
 #include <cerrno>
 #include <cstdarg>

@@ -1,8 +1,8 @@
 #include "driver/diagnostics.h"
 
-#include "link/console.h"
-#include "link/image_file.h"
-#include "link/port_advice.h"
+#include "system/console.h"
+#include "system/image_file.h"
+#include "system/port_advice.h"
 
 void explain_ports(const PortSet& ports) {
     for (const SerialPort& port : ports.com) {
@@ -24,7 +24,7 @@ void explain_outcome(const DownloadOutcome& outcome, const DownloadRequest& requ
     if (name == nullptr || name[0] == '\0') {
         // A kind chosen by a letter while other images were named: it has no name of its own.
         complain("no file was named for %s: name it on the command line beside the others\n",
-                 image_spec(outcome.kind).default_name);
+                 image_kind_info(outcome.kind).default_name);
         return;
     }
     char reason[256];

@@ -1,6 +1,6 @@
 #include "driver/options.h"
 
-#include "link/console.h"
+#include "system/console.h"
 #include "link/serial_port.h"
 #include "protocol/frames.h"
 
@@ -87,9 +87,9 @@ Argument apply_option(const char* argument, Options& options) {
     } else if (has_prefix(argument, "/a")) {
         options.selection = 0;
     } else if (has_prefix(argument, "/f")) {
-        options.selection |= image_spec(ImageKind::Font).selection_bit;
+        options.selection |= image_kind_info(ImageKind::Font).selection_bit;
     } else if (has_prefix(argument, "/t")) {
-        options.selection |= image_spec(ImageKind::Tplist).selection_bit;
+        options.selection |= image_kind_info(ImageKind::Tplist).selection_bit;
     } else if (const int number = port_number(argument)) {
         const char* equals = std::strchr(argument, '=');
         options.devices[number - 1] = equals + 1;
@@ -156,7 +156,7 @@ void classify_file_name(const char* argument, Options& options) {
         std::memcpy(options.names[static_cast<int>(ImageKind::Host)], argument, length + 1);
         return;
     }
-    options.selection |= image_spec(kind).selection_bit;
+    options.selection |= image_kind_info(kind).selection_bit;
     options.name_mode = NameMode::Given;
     std::memcpy(options.names[static_cast<int>(kind)], argument, length + 1);
 }

@@ -16,19 +16,19 @@ void missing_message(const DownloadOutcome& outcome, const DownloadRequest& requ
     if (selected_count(request.selection) == 1)
         std::snprintf(text, size, "open fail\n");
     else
-        std::snprintf(text, size, "not found %s\n", image_spec(outcome.kind).default_name);
+        std::snprintf(text, size, "not found %s\n", image_kind_info(outcome.kind).default_name);
 }
 
 // An image that cannot be written correctly, named as it was opened.
 void refusal_message(const DownloadOutcome& outcome, const char* file_name, char* text,
                      std::size_t size) {
-    const ImageSpec& kind_spec = image_spec(outcome.kind);
+    const ImageKindInfo& kind_info = image_kind_info(outcome.kind);
     const long long amount = outcome.amount;
     switch (outcome.reason) {
     case DownloadReason::NothingToSend:
-        if (kind_spec.skipped_bytes != 0)
+        if (kind_info.skipped_bytes != 0)
             std::snprintf(text, size, "Refused %s : nothing to send after its first %u bytes.\n",
-                          file_name, kind_spec.skipped_bytes);
+                          file_name, kind_info.skipped_bytes);
         else
             std::snprintf(text, size, "Refused %s : the file is empty.\n", file_name);
         break;
@@ -36,7 +36,7 @@ void refusal_message(const DownloadOutcome& outcome, const char* file_name, char
         std::snprintf(text, size,
                       "Refused %s : %lld bytes to send, more than the %u bytes of its flash "
                       "region.\n",
-                      file_name, amount, kind_spec.region_size);
+                      file_name, amount, kind_info.region_size);
         break;
     case DownloadReason::TooManyBlocks:
         std::snprintf(text, size,

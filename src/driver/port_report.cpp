@@ -1,7 +1,7 @@
 #include "driver/port_report.h"
 
-#include "link/console.h"
-#include "link/port_list.h"
+#include "system/console.h"
+#include "system/port_list.h"
 
 void print_port_list(const char* root) {
     static PortList list; // large for the stack of a small program, and needed once

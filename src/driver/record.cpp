@@ -1,6 +1,6 @@
 #include "driver/record.h"
 
-#include "link/console.h"
+#include "system/console.h"
 #include "protocol/device_report.h"
 
 #include <chrono>

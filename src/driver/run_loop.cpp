@@ -6,7 +6,7 @@
 #include "driver/serve.h"
 #include "driver/station.h"
 #include "driver/version.h"
-#include "link/console.h"
+#include "system/console.h"
 #include "link/link_wait.h"
 #include "protocol/frames.h"
 
@@ -57,7 +57,7 @@ bool report_names(const Options& options) {
     }
     const char* lead = "File name : %s\n";
     for (int k = 0; k < image_kind_count; ++k) {
-        if ((options.selection & image_spec(static_cast<ImageKind>(k)).selection_bit) != 0) {
+        if ((options.selection & image_kind_info(static_cast<ImageKind>(k)).selection_bit) != 0) {
             say(lead, options.names[k]);
             lead = "            %s\n";
         }

@@ -7,7 +7,7 @@
 
 #include "driver/options.h"
 #include "driver/station.h"
-#include "link/record_file.h"
+#include "system/record_file.h"
 #include "link/serial_port.h"
 #include "protocol/download.h"
 

@@ -4,7 +4,7 @@
 #include "driver/outcome.h"
 #include "driver/record.h"
 #include "driver/version.h"
-#include "link/console.h"
+#include "system/console.h"
 #include "link/link_wait.h"
 
 #include <cstdio>
@@ -27,9 +27,9 @@ Selection detect_selection() {
     };
     Selection found = 0;
     for (int k = 0; k < image_kind_count; ++k) {
-        const ImageSpec& kind_spec = image_spec(static_cast<ImageKind>(k));
-        if (image_file_present(kind_spec.default_name))
-            found |= kind_spec.selection_bit;
+        const ImageKindInfo& kind_info = image_kind_info(static_cast<ImageKind>(k));
+        if (image_file_present(kind_info.default_name))
+            found |= kind_info.selection_bit;
     }
     say("%s", found_lines[found]);
     return found;
@@ -44,7 +44,7 @@ DownloadRequest request_for(const Options& options, Selection selection) {
     for (int k = 0; k < image_kind_count; ++k) {
         request.file_names[k] = options.name_mode == NameMode::Given
                                     ? options.names[k]
-                                    : image_spec(static_cast<ImageKind>(k)).default_name;
+                                    : image_kind_info(static_cast<ImageKind>(k)).default_name;
     }
     return request;
 }

@@ -8,9 +8,9 @@
 // keyboard: ESC stops every port (downloads in flight end as ESC ends one), and the station ends
 // with a table of what each port did.
 
-#include "link/console.h"
+#include "system/console.h"
 #include "link/serial_port.h"
-#include "link/wakeup.h"
+#include "system/wakeup.h"
 #include "protocol/download.h"
 
 #include <atomic>

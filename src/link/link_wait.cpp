@@ -1,6 +1,6 @@
 #include "link/link_wait.h"
 
-#include "link/console.h"
+#include "system/console.h"
 
 #include <algorithm>
 #include <chrono>

@@ -116,7 +116,7 @@ const SerialPort* lost_port(const PortSet& ports);
 
 // Writes the system's text for `error` (an errno value, as `lost_error` holds) into `text`. Safe
 // in any thread, unlike strerror: a station's ports report from threads of their own. (The
-// POSIX files take it from link/error_text.h directly.)
+// POSIX files take it from system/error_text.h directly.)
 void error_text(int error, char* text, std::size_t size);
 
 // The system's part of the ports' bookkeeping, used by the part every system shares

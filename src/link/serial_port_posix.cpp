@@ -2,7 +2,7 @@
 
 // The serial port on POSIX systems: a terminal device in raw mode through termios.
 
-#include "link/error_text.h"
+#include "system/error_text.h"
 
 #include <algorithm>
 #include <cerrno>

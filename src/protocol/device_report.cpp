@@ -1,6 +1,6 @@
 #include "protocol/device_report.h"
 
-#include "link/console.h"
+#include "system/console.h"
 
 namespace {
 

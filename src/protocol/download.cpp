@@ -1,7 +1,7 @@
 #include "protocol/download.h"
 
-#include "link/console.h"
-#include "link/image_file.h"
+#include "system/console.h"
+#include "system/image_file.h"
 #include "link/link_wait.h"
 #include "protocol/device_report.h"
 #include "protocol/progress.h"
@@ -75,7 +75,7 @@ bool open_images(Exchange& exchange) {
     const std::uint8_t selection = exchange.request.selection;
     for (int k = image_kind_count - 1; k >= 0; --k) {
         const auto kind = static_cast<ImageKind>(k);
-        if ((selection & image_spec(kind).selection_bit) == 0)
+        if ((selection & image_kind_info(kind).selection_bit) == 0)
             continue;
         if (!open_image_file(exchange.request.file_names[k], exchange.files[k])) {
             exchange.outcome.kind = kind;
@@ -87,7 +87,7 @@ bool open_images(Exchange& exchange) {
     }
     // The length as the file system reports it, whatever its size: a file too large for its
     // region is refused next, and the message must show its true length.
-    if (selection == image_spec(ImageKind::Tplist).selection_bit)
+    if (selection == image_kind_info(ImageKind::Tplist).selection_bit)
         say("flen = %lld\n",
             static_cast<long long>(exchange.lengths[static_cast<int>(ImageKind::Tplist)]));
     return true;
@@ -254,10 +254,10 @@ bool send_image(Exchange& exchange, int image) {
     ImageReport& report = report_of(exchange, planned.kind);
     ImageFile& file = exchange.files[static_cast<int>(planned.kind)];
     if (exchange.plan.image_count > 1)
-        say("%s", image_spec(planned.kind).heading);
+        say("%s", image_kind_info(planned.kind).heading);
     if (exchange.progress.on)
         progress_image(exchange.progress, planned.kind, planned.size);
-    const std::int64_t skipped = image_spec(planned.kind).skipped_bytes;
+    const std::int64_t skipped = image_kind_info(planned.kind).skipped_bytes;
     // The bytes never sent count in the file's digest all the same.
     if (exchange.hashing[static_cast<int>(planned.kind)] &&
         !hash_from_file(exchange, planned.kind, skipped)) {
@@ -310,7 +310,7 @@ DownloadOutcome run_download(SerialPort& port, std::uint8_t* buffer,
     // The selected images in download order, before anything can end the download.
     for (int k = 0; k < image_kind_count; ++k) {
         const auto kind = static_cast<ImageKind>(k);
-        if ((request.selection & image_spec(kind).selection_bit) != 0)
+        if ((request.selection & image_kind_info(kind).selection_bit) != 0)
             exchange.outcome.images[exchange.outcome.image_count++].kind = kind;
     }
     exchange.progress.on = request.progress;

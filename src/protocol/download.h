@@ -12,7 +12,7 @@
 // the device report, the headings).
 
 #include "link/serial_port.h"
-#include "link/sha256.h"
+#include "system/sha256.h"
 #include "protocol/frames.h"
 #include "protocol/image_plan.h"
 

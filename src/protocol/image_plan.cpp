@@ -11,7 +11,7 @@ constexpr std::uint32_t flash_end = 0x200000;
 // Images held to their regions never list more sectors than a header can carry.
 static_assert((flash_end - 0x010000) / sector_bytes <= max_header_sectors);
 
-constexpr ImageSpec image_specs[image_kind_count] = {
+constexpr ImageKindInfo image_specs[image_kind_count] = {
     {1, "rom.bin", sector_bytes, 0x010000, 4, 0x100000 - 0x010000, "\ndownload host\n\n"},
     {2, "font.bin", 0, 0x100000, 19, 0x1B0000 - 0x100000, "\ndownload font\n\n"},
     {4, "tplist.bin", 0, 0x1B0000, 30, flash_end - 0x1B0000, "\ndownload tplist\n\n"},
@@ -23,11 +23,11 @@ PlanCheck refuse(PlanRefusal refusal, ImageKind kind, std::int64_t amount) {
 
 // Checks one image on its own and adds it to the plan.
 PlanCheck add_image(ImagePlan& plan, ImageKind kind, std::int64_t file_length) {
-    const ImageSpec& kind_spec = image_spec(kind);
+    const ImageKindInfo& kind_info = image_kind_info(kind);
     const std::int64_t size = image_size(kind, file_length);
     if (size <= 0)
         return refuse(PlanRefusal::NothingToSend, kind, size);
-    if (size > kind_spec.region_size)
+    if (size > kind_info.region_size)
         return refuse(PlanRefusal::LargerThanRegion, kind, size);
     const std::int64_t sectors = sector_count(kind, file_length);
 
@@ -43,19 +43,19 @@ PlanCheck add_image(ImagePlan& plan, ImageKind kind, std::int64_t file_length) {
     image.sectors = static_cast<std::uint32_t>(sectors);
     image.blocks = blocks;
     for (std::uint32_t k = 0; k < image.sectors; ++k)
-        plan.sectors[plan.sector_count++] = static_cast<std::uint8_t>(kind_spec.first_sector + k);
+        plan.sectors[plan.sector_count++] = static_cast<std::uint8_t>(kind_info.first_sector + k);
     plan.total_blocks += image.blocks;
     return PlanCheck{};
 }
 
 } // namespace
 
-const ImageSpec& image_spec(ImageKind kind) {
+const ImageKindInfo& image_kind_info(ImageKind kind) {
     return image_specs[static_cast<int>(kind)];
 }
 
 std::int64_t image_size(ImageKind kind, std::int64_t file_length) {
-    return file_length - image_spec(kind).skipped_bytes;
+    return file_length - image_kind_info(kind).skipped_bytes;
 }
 
 std::int64_t sector_count(ImageKind kind, std::int64_t file_length) {
@@ -76,7 +76,7 @@ PlanCheck make_plan(std::uint8_t selection, const std::int64_t file_lengths[imag
     plan.block_size = block_size;
     for (int k = 0; k < image_kind_count; ++k) {
         const auto kind = static_cast<ImageKind>(k);
-        if ((selection & image_spec(kind).selection_bit) == 0)
+        if ((selection & image_kind_info(kind).selection_bit) == 0)
             continue;
         const PlanCheck check = add_image(plan, kind, file_lengths[k]);
         if (check.refusal != PlanRefusal::None)
@@ -91,7 +91,7 @@ PlannedBlock plan_block(const ImagePlan& plan, int image, std::uint32_t index) {
     block.offset = index * plan.block_size;
     const std::uint32_t remaining = planned.size - block.offset;
     block.len = remaining > plan.block_size ? plan.block_size : remaining;
-    block.address = image_spec(planned.kind).flash_address + block.offset;
+    block.address = image_kind_info(planned.kind).flash_address + block.offset;
     // blk counts every block of the whole download still to come after this one.
     block.blk = (remaining - 1) / plan.block_size;
     for (int later = image + 1; later < plan.image_count; ++later)

@@ -16,7 +16,7 @@
 enum class ImageKind { Host = 0, Font = 1, Tplist = 2 };
 constexpr int image_kind_count = 3;
 
-struct ImageSpec {
+struct ImageKindInfo {
     std::uint8_t selection_bit;
     const char* default_name;
     std::uint32_t skipped_bytes; // at the start of the file, never sent
@@ -26,7 +26,7 @@ struct ImageSpec {
     const char* heading;       // printed before the image in a multi-image download
 };
 
-const ImageSpec& image_spec(ImageKind kind);
+const ImageKindInfo& image_kind_info(ImageKind kind);
 
 // Bytes a file of `file_length` bytes sends (negative or 0: nothing to send). No length a file
 // system can report (0 to 2^63 - 1) overflows here or in sector_count.

@@ -1,6 +1,6 @@
 #include "protocol/progress.h"
 
-#include "link/console.h"
+#include "system/console.h"
 #include "link/link_wait.h"
 
 #include <cmath>

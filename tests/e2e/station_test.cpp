@@ -5,7 +5,7 @@
 
 #include "sim_fixture.h"
 
-#include "link/sha256.h"
+#include "system/sha256.h"
 
 #include <nlohmann/json.hpp>
 

@@ -4,7 +4,7 @@
 
 #include "sim_fixture.h"
 
-#include "link/console.h"
+#include "system/console.h"
 #include "link/serial_port.h"
 #include "protocol/download.h"
 

@@ -13,7 +13,7 @@ namespace {
 
 constexpr std::uint32_t sector_bytes = 65536;
 constexpr std::uint32_t flash_end = 0x200000;
-// The regions as the flash map gives them, written out here rather than taken from image_spec,
+// The regions as the flash map gives them, written out here rather than taken from image_kind_info,
 // so that a wrong table is caught too.
 constexpr std::int64_t region_bytes[image_kind_count] = {983040, 720896, 327680};
 constexpr std::int64_t skipped_bytes[image_kind_count] = {65536, 0, 0};

@@ -273,7 +273,7 @@ TEST(ImagePlan, LengthsNearTheLargestAFileCanHave) {
             file_lengths[k] = length;
             ImagePlan plan;
             const PlanCheck check =
-                make_plan(image_spec(kind).selection_bit, file_lengths, 51200, plan);
+                make_plan(image_kind_info(kind).selection_bit, file_lengths, 51200, plan);
             EXPECT_EQ(check.refusal, PlanRefusal::LargerThanRegion) << length;
             EXPECT_EQ(check.amount, size) << length;
         }

@@ -3,7 +3,7 @@
 // the keyboard runs in a child process whose controlling terminal is a pseudo-terminal of its
 // own, so ESC and the echo are real terminal traffic and the developer's terminal is left alone.
 
-#include "link/console.h"
+#include "system/console.h"
 #include "link/link_wait.h"
 
 #include <gtest/gtest.h>

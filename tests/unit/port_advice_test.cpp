@@ -1,7 +1,7 @@
 // The advice for a port the system would not let this user open: built from the device's own
 // group and mode and from the user's groups.
 
-#include "link/port_advice.h"
+#include "system/port_advice.h"
 
 #include <gtest/gtest.h>
 

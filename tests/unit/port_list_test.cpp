@@ -2,7 +2,7 @@
 // serial adapter, a USB modem-class board, a UART behind the newer kernels' serial-base
 // devices, UART slots with and without hardware, and terminals that are no serial ports.
 
-#include "link/port_list.h"
+#include "system/port_list.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "link/sha256.h"
+#include "system/sha256.h"
 
 #include <gtest/gtest.h>
 

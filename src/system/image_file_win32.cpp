@@ -1,4 +1,4 @@
-#include "link/image_file.h"
+#include "system/image_file.h"
 
 // Image files on Windows.
 

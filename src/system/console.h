@@ -1,5 +1,5 @@
-#ifndef UPGRADE_LINK_CONSOLE_H
-#define UPGRADE_LINK_CONSOLE_H
+#ifndef UPGRADE_SYSTEM_CONSOLE_H
+#define UPGRADE_SYSTEM_CONSOLE_H
 
 // The technician's console: the one key that steers a running upgrade (ESC), the echo of the
 // receiver's own console text, and the program's printed messages.

@@ -1,4 +1,4 @@
-#include "link/wakeup.h"
+#include "system/wakeup.h"
 
 // A flag on POSIX systems: a pipe whose read end becomes readable for good once one byte is
 // written to it.

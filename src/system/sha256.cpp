@@ -1,4 +1,4 @@
-#include "link/sha256.h"
+#include "system/sha256.h"
 
 // The part of SHA-256 that is the same on every system.
 

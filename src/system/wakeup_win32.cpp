@@ -1,4 +1,4 @@
-#include "link/wakeup.h"
+#include "system/wakeup.h"
 
 // A flag on Windows: a manual-reset event, signalled for good once set.
 

@@ -1,4 +1,4 @@
-#include "link/port_list.h"
+#include "system/port_list.h"
 
 // What every system shares of the port list: the line that describes a port.
 

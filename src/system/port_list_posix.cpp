@@ -1,4 +1,4 @@
-#include "link/port_list.h"
+#include "system/port_list.h"
 
 // The port list on Linux, read from sysfs and udev's /dev/serial/by-id links. Every file read
 // here is a sysfs attribute or a link; no device node is ever opened.

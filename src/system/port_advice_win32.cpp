@@ -1,4 +1,4 @@
-#include "link/port_advice.h"
+#include "system/port_advice.h"
 
 // Windows refuses a port to a user only while another program holds it; the port's own
 // message says so.

@@ -1,9 +1,9 @@
-#include "link/record_file.h"
+#include "system/record_file.h"
 
 // The record file on POSIX systems: O_APPEND makes every write land whole at the end, even with
 // several writers.
 
-#include "link/error_text.h"
+#include "system/error_text.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "link/record_file.h"
+#include "system/record_file.h"
 
 // The record file on Windows: FILE_APPEND_DATA alone makes every write land whole at the end,
 // even with several writers.

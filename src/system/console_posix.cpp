@@ -1,4 +1,4 @@
-#include "link/console.h"
+#include "system/console.h"
 
 // The console on POSIX systems: the controlling terminal (/dev/tty), switched to key-by-key
 // input without echo while the program runs in its foreground, and restored at every end and

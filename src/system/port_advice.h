@@ -1,5 +1,5 @@
-#ifndef UPGRADE_LINK_PORT_ADVICE_H
-#define UPGRADE_LINK_PORT_ADVICE_H
+#ifndef UPGRADE_SYSTEM_PORT_ADVICE_H
+#define UPGRADE_SYSTEM_PORT_ADVICE_H
 
 // What to do about a port the system would not let this user open. On Linux a serial device
 // belongs to a group (dialout on Debian) that may read and write it; a user outside that group

@@ -1,5 +1,5 @@
-#ifndef UPGRADE_LINK_IMAGE_FILE_H
-#define UPGRADE_LINK_IMAGE_FILE_H
+#ifndef UPGRADE_SYSTEM_IMAGE_FILE_H
+#define UPGRADE_SYSTEM_IMAGE_FILE_H
 
 // The image files a download reads. Only a regular file counts as an image: a name that stands
 // for a FIFO, a device or a directory is refused without waiting, because opening such a thing

@@ -1,5 +1,5 @@
-#ifndef UPGRADE_LINK_SHA256_H
-#define UPGRADE_LINK_SHA256_H
+#ifndef UPGRADE_SYSTEM_SHA256_H
+#define UPGRADE_SYSTEM_SHA256_H
 
 // SHA-256 from the system's vetted implementation (Nettle, linked in statically, on POSIX
 // systems; the CNG primitives on Windows): the record of a download names each image by the

@@ -1,8 +1,8 @@
-#include "link/console.h"
+#include "system/console.h"
 
 // The part of the console that is the same on every system.
 
-#include "link/wakeup.h"
+#include "system/wakeup.h"
 
 #include <cstdarg>
 #include <cstdio>

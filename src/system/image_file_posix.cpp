@@ -1,8 +1,8 @@
-#include "link/image_file.h"
+#include "system/image_file.h"
 
 // Image files on POSIX systems.
 
-#include "link/error_text.h"
+#include "system/error_text.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -1,5 +1,5 @@
-#ifndef UPGRADE_LINK_PORT_LIST_H
-#define UPGRADE_LINK_PORT_LIST_H
+#ifndef UPGRADE_SYSTEM_PORT_LIST_H
+#define UPGRADE_SYSTEM_PORT_LIST_H
 
 // The serial ports this system has, for a technician who must tell which one the receiver's
 // cable is on. Nothing here opens a device: a port is only described from what the system

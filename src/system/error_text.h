@@ -1,5 +1,5 @@
-#ifndef UPGRADE_LINK_ERROR_TEXT_H
-#define UPGRADE_LINK_ERROR_TEXT_H
+#ifndef UPGRADE_SYSTEM_ERROR_TEXT_H
+#define UPGRADE_SYSTEM_ERROR_TEXT_H
 
 // The system's text for an errno value, safe to take from several threads at once (a station
 // serves many receivers; strerror may hand them all one buffer). Used as

@@ -1,5 +1,5 @@
-#ifndef UPGRADE_LINK_RECORD_FILE_H
-#define UPGRADE_LINK_RECORD_FILE_H
+#ifndef UPGRADE_SYSTEM_RECORD_FILE_H
+#define UPGRADE_SYSTEM_RECORD_FILE_H
 
 // The file the record of every download is appended to. Each record is one line, written with
 // a single write on a file opened for appending and flushed to the disk before the program goes

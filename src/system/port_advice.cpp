@@ -1,4 +1,4 @@
-#include "link/port_advice.h"
+#include "system/port_advice.h"
 
 // The advice itself, the same on every system.
 

@@ -1,4 +1,4 @@
-#include "link/port_list.h"
+#include "system/port_list.h"
 
 // The port list on Windows: the COM names from HARDWARE\DEVICEMAP\SERIALCOMM, which holds
 // every serial port the system runs, and for each what the device manager records (friendly

@@ -1,4 +1,4 @@
-#include "link/sha256.h"
+#include "system/sha256.h"
 
 // SHA-256 through the system's CNG primitives.
 

@@ -1,4 +1,4 @@
-#include "link/port_advice.h"
+#include "system/port_advice.h"
 
 // Access to a device on POSIX systems: its owner and mode, the process's groups and the user's
 // entry in the group database.

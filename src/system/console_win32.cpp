@@ -1,4 +1,4 @@
-#include "link/console.h"
+#include "system/console.h"
 
 // The console on Windows: keys come from the console input device (CONIN$) as input records,
 // and the echo goes to the console output device (CONOUT$). Both are opened on first use, so

@@ -1,5 +1,5 @@
-#ifndef UPGRADE_LINK_WAKEUP_H
-#define UPGRADE_LINK_WAKEUP_H
+#ifndef UPGRADE_SYSTEM_WAKEUP_H
+#define UPGRADE_SYSTEM_WAKEUP_H
 
 // A flag that threads can wait for together with their ports and the keyboard: once raised it
 // stays raised, and every wait that watches it wakes at once. A station raises one to stop
