@@ -5,6 +5,7 @@
 // any case, so /all acts as /a and COM12 as COM1; scripts and fingers rely on that. Image files
 // are recognised by name (rom, font or tplist followed by .bin).
 
+#include "link/serial_port.h"
 #include "protocol/image_plan.h"
 
 #include <cstddef>
@@ -17,8 +18,6 @@ using Selection = std::uint8_t;
 
 enum class NameMode { None = 0, Given = 1, UnknownFormat = 2, TooLong = 3 };
 
-// COM1 to COM32 can be given a device (/comN=); a station serves every one that is.
-constexpr int max_ports = 32;
 
 // A file name slot holds up to 99 characters and the terminator.
 constexpr std::size_t name_slot_size = 100;

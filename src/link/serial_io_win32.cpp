@@ -32,8 +32,6 @@ constexpr DWORD write_piece = 65536;
 // A UART's transmit FIFO, which the driver's queue count no longer includes.
 constexpr DWORD fifo_bytes = 16;
 constexpr std::uint64_t bits_per_byte = 10; // start bit, 8 data bits, stop bit
-// As many ports as the shared part remembers (a station's), each with its I/O state.
-constexpr int max_ports = 40;
 
 HANDLE handle_of(const SerialPort& port) {
     return reinterpret_cast<HANDLE>(port.handle);

@@ -10,9 +10,8 @@ namespace {
 
 // Ports still open, given back once when the program ends, however it ends: at exit, or from
 // a signal handler just before the signal ends it (which is why the slots are lock-free
-// atomics, safe to read there). Enough for every port a station can serve.
-constexpr int max_open_ports = 40;
-std::atomic<std::intptr_t> open_handles[max_open_ports];
+// atomics, safe to read there).
+std::atomic<std::intptr_t> open_handles[max_ports];
 std::atomic<bool> release_registered{false};
 static_assert(std::atomic<std::intptr_t>::is_always_lock_free);
 

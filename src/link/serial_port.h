@@ -47,6 +47,10 @@ struct PortSet {
     bool auto_mode = false; // no port was named: poll_ports picks the active one
 };
 
+// The most ports one run opens: COM1 to COM32 can be given a device (/comN=), and a station
+// serves every one that is. Every table of ports, in every layer, has this many places.
+constexpr int max_ports = 32;
+
 // The line's base speed: the announcement, the handshake and the header always run at it.
 constexpr std::int32_t base_baud = 57600;
 
