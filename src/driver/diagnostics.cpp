@@ -4,17 +4,20 @@
 #include "system/image_file.h"
 #include "system/port_advice.h"
 
+void explain_port(const SerialPort& port) {
+    if (port.open_step[0] == '\0')
+        return; // not tried, or open
+    complain("%s: %s: %s\n", port.device, port.open_step, port.open_reason);
+    DeviceAccess access;
+    char advice[512];
+    if (read_denied_access(port, access) &&
+        access_advice(port.device, access, advice, sizeof advice))
+        complain("%s\n", advice);
+}
+
 void explain_ports(const PortSet& ports) {
-    for (const SerialPort& port : ports.com) {
-        if (port.open_step[0] == '\0')
-            continue; // not tried, or open
-        complain("%s: %s: %s\n", port.device, port.open_step, port.open_reason);
-        DeviceAccess access;
-        char advice[512];
-        if (read_denied_access(port, access) &&
-            access_advice(port.device, access, advice, sizeof advice))
-            complain("%s\n", advice);
-    }
+    for (const SerialPort& port : ports.com)
+        explain_port(port);
 }
 
 void explain_outcome(const DownloadOutcome& outcome, const DownloadRequest& request) {

@@ -13,6 +13,9 @@
 // second port is no news on every run.
 void explain_ports(const PortSet& ports);
 
+// The same for one port that failed to open: its reason, and the advice when it was denied.
+void explain_port(const SerialPort& port);
+
 // Names the image file of a download refused because the file could not be opened, with the
 // system's reason (the console only says "open fail" or "not found rom.bin"). Prints nothing
 // for any other outcome.

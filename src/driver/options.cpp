@@ -4,6 +4,7 @@
 #include "link/serial_port.h"
 #include "protocol/frames.h"
 
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -121,11 +122,30 @@ bool name_at(const char* argument, std::ptrdiff_t start, const char* name) {
     return start >= 0 && has_prefix(argument + start, name);
 }
 
+// A station names the ports it serves: each one given with /comN=.
+void station_ports_text(const Options& options, char* text, std::size_t size) {
+    std::size_t used = 0;
+    text[0] = '\0';
+    for (int n = 0; n < max_ports && used < size; ++n) {
+        if (options.devices[n] == nullptr)
+            continue;
+        const int wrote =
+            std::snprintf(text + used, size - used, "%sCOM%d", used == 0 ? "" : ", ", n + 1);
+        used += wrote > 0 ? static_cast<std::size_t>(wrote) : 0;
+    }
+}
+
 void print_settings(const Options& options) {
-    const char* port = options.port == PortChoice::Com1   ? "COM1\n"
-                       : options.port == PortChoice::Com2 ? "COM2\n"
-                                                          : "auto\n";
-    say("port : %s", port);
+    if (options.station) {
+        char ports[max_ports * 7 + 1];
+        station_ports_text(options, ports, sizeof ports);
+        say("port : %s\n", ports);
+    } else {
+        const char* port = options.port == PortChoice::Com1   ? "COM1\n"
+                           : options.port == PortChoice::Com2 ? "COM2\n"
+                                                              : "auto\n";
+        say("port : %s", port);
+    }
     say("baud rate = %d00\n", options.speed_hundreds);
     say("block size = %u\n", options.block_size);
 }

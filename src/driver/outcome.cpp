@@ -1,9 +1,18 @@
 #include "driver/outcome.h"
 
+#include "system/console.h"
+
 #include <cstdio>
 #include <cstring>
 
 namespace {
+
+// The message for a serial device that went away, with the system's reason.
+void lost_line_message(const char* device, int error, char* text, std::size_t size) {
+    char reason[128];
+    error_text(error, reason, sizeof reason);
+    std::snprintf(text, size, "Error : the serial line on %s is gone (%s).\n", device, reason);
+}
 
 int selected_count(std::uint8_t selection) {
     return ((selection & 1) != 0) + ((selection & 2) != 0) + ((selection & 4) != 0);
@@ -51,20 +60,13 @@ void refusal_message(const DownloadOutcome& outcome, const char* file_name, char
 
 } // namespace
 
-void lost_line_message(const SerialPort& port, char* text, std::size_t size) {
-    char reason[128];
-    error_text(port.lost_error, reason, sizeof reason);
-    std::snprintf(text, size, "Error : the serial line on %s is gone (%s).\n", port.device, reason);
-}
 
 void outcome_message(const DownloadOutcome& outcome, const DownloadRequest& request,
                      const SerialPort& port, char* text, std::size_t size) {
     text[0] = '\0';
     const char* file_name = request.file_names[static_cast<int>(outcome.kind)];
     if (outcome.result == DownloadResult::LineLost) {
-        SerialPort lost = port;
-        lost.lost_error = outcome.lost_error;
-        lost_line_message(lost, text, size);
+        lost_line_message(port.device, outcome.lost_error, text, size);
         return;
     }
     switch (outcome.reason) {
@@ -117,17 +119,39 @@ void summary_line(const DownloadOutcome& outcome, std::int64_t elapsed_ms, char*
                   static_cast<unsigned long long>(bytes), blocks, resends, seconds, rate);
 }
 
-int exit_status_after(const DownloadOutcome& outcome, bool repeat) {
-    switch (outcome.result) {
+LineStep next_step(DownloadResult result, bool waiting, const Options& options) {
+    if (options.station) {
+        switch (result) {
+        case DownloadResult::Escaped:
+            return {NextStep::End, -1};
+        case DownloadResult::LineLost:
+            return {NextStep::WaitForDevice, -1};
+        case DownloadResult::Finished:
+        case DownloadResult::Refused:
+        case DownloadResult::Failed:
+            break;
+        }
+        return {NextStep::NextReceiver, -1};
+    }
+    switch (result) {
     case DownloadResult::Finished:
-        return repeat ? -1 : exit_done;
+        return options.repeat ? LineStep{NextStep::NextReceiver, -1} : LineStep{NextStep::End, exit_done};
     case DownloadResult::Refused:
         // A refused download did not do what was asked: a failure, unless more receivers come.
-        return repeat ? -1 : exit_failed;
-    case DownloadResult::Failed:
+        return options.repeat ? LineStep{NextStep::NextReceiver, -1}
+                              : LineStep{NextStep::End, exit_failed};
     case DownloadResult::Escaped:
+        return {NextStep::End, waiting ? exit_escape : exit_failed};
+    case DownloadResult::Failed:
     case DownloadResult::LineLost:
         break;
     }
-    return exit_failed;
+    return {NextStep::End, exit_failed};
+}
+
+void say_line_lost(const SerialPort& port, int error) {
+    char message[512];
+    lost_line_message(port.device, error, message, sizeof message);
+    start_own_line();
+    say("%s", message);
 }

@@ -5,6 +5,7 @@
 // it ended; the messages for a refusal, a failure or a lost line, and whether the program ends
 // and with which status, are decided here and nowhere else.
 
+#include "driver/options.h"
 #include "link/serial_port.h"
 #include "protocol/download.h"
 
@@ -23,17 +24,41 @@ constexpr int exit_escape = 27; // ESC while waiting for a receiver
 void outcome_message(const DownloadOutcome& outcome, const DownloadRequest& request,
                      const SerialPort& port, char* text, std::size_t size);
 
-// The message for a serial device that went away, with the system's reason.
-void lost_line_message(const SerialPort& port, char* text, std::size_t size);
 
 // The line that sums a download up (with /progress): its images, the image bytes and blocks
 // the receiver accepted, the blocks sent again, the time and the average rate.
 void summary_line(const DownloadOutcome& outcome, std::int64_t elapsed_ms, char* text,
                   std::size_t size);
 
-// The exit status after a download, or -1 when the program goes on to wait for the next
-// receiver: with `repeat`, after a download that finished or was refused. Any other end of a
-// download ends the program with status 1.
-int exit_status_after(const DownloadOutcome& outcome, bool repeat);
+// What a line does next.
+enum class NextStep {
+    NextReceiver,  // waits for the next receiver's announcement
+    WaitForDevice, // its device went away: waits for one to appear at the same path
+    End,           // the line is done; the one-port program ends with `status`
+};
+
+struct LineStep {
+    NextStep next = NextStep::End;
+    int status = -1; // with End in the one-port program; -1 in a station (its table decides)
+};
+
+// What a line does after a download ended with `result`, or, with `waiting`, after its wait
+// for a receiver ended that way (ESC or a lost line). This is where the one-port program and a
+// station differ, and nowhere else:
+//
+//   ended with        one-port          one-port /repeat   station
+//   finished          end, 0            next receiver      next receiver
+//   refused           end, 1            next receiver      next receiver
+//   failed            end, 1            end, 1             next receiver (line at base speed)
+//   ESC, waiting      end, 27           end, 27            end
+//   ESC, download     end, 1            end, 1             end
+//   line lost         end, 1            end, 1             wait for the device
+//
+// A station is there to be left running: it ends on ESC or a signal only.
+LineStep next_step(DownloadResult result, bool waiting, const Options& options);
+
+// Says that the serial device on `port` went away, with the system's reason (`error`), on a
+// line of its own.
+void say_line_lost(const SerialPort& port, int error);
 
 #endif

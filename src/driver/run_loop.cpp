@@ -2,16 +2,12 @@
 
 #include "driver/diagnostics.h"
 #include "driver/outcome.h"
+#include "driver/line.h"
 #include "driver/port_report.h"
-#include "driver/serve.h"
 #include "driver/station.h"
 #include "driver/version.h"
-#include "system/console.h"
-#include "link/link_wait.h"
-#include "protocol/frames.h"
 
-#include <cstdio>
-#include <cstring>
+#include <thread>
 
 namespace {
 
@@ -38,6 +34,20 @@ bool open_ports(const Options& options, PortSet& ports) {
     if (port_is_open(ports.com[0]) != port_is_open(ports.com[1]))
         ports.active = port_is_open(ports.com[0]) ? 0 : 1;
     return port_is_open(ports.com[0]) || port_is_open(ports.com[1]);
+}
+
+// The one-port program's line, or a station's lines, with their ports open (or, in a station,
+// waited for). False when there is no line to serve; what failed has been said on standard
+// error.
+bool open_lines(Run& run) {
+    if (run.options.station)
+        return open_station_lines(run);
+    run.line_count = 1;
+    Line& line = run.lines[0];
+    if (open_ports(run.options, line.ports))
+        return true;
+    explain_ports(line.ports);
+    return false;
 }
 
 // Reports the file names given; false when a name is unusable (the program ends then).
@@ -67,53 +77,39 @@ bool report_names(const Options& options) {
     return true;
 }
 
-// Blocks until a port or the keyboard has something, so that waiting costs no processor time.
-void wait_for_line_or_key(PortSet& ports) {
-    SerialPort* open[2];
-    int count = 0;
-    for (SerialPort& port : ports.com) {
-        if (port_is_open(port))
-            open[count++] = &port;
+// Serves every line, each in a thread of its own, while this thread reads the keyboard: ESC
+// stops them all. Returns when every line has ended.
+void serve_lines(Run& run) {
+    if (!open_wakeup(run.stop) || !open_wakeup(run.done)) {
+        say("Error : the lines cannot be set up.\n");
+        run.lines[0].status = exit_failed;
+        return;
     }
-    wait_ports(open, count, false, console_wait_handle(), -1);
-}
-
-int ready_loop(Run& run) {
-    PortSet& ports = run.ports;
-    char buffer[announcement_size];
-    int position = 0;
-    for (;;) {
-        if (escape_pressed())
-            return exit_escape;
-        const int byte = poll_ports(ports);
-        if (byte < 0) {
-            if (const SerialPort* lost = lost_port(ports)) {
-                char message[512];
-                lost_line_message(*lost, message, sizeof message);
-                say("%s", message);
-                return exit_failed;
-            }
-            wait_for_line_or_key(ports);
-            continue;
+    // The keyboard is this thread's: it is taken before the lines' threads start.
+    console_wait_handle();
+    if (run.options.station)
+        stop_on_ending_signals(run.stop);
+    start_console_writer();
+    run.running = run.line_count;
+    std::thread threads[max_ports];
+    for (int i = 0; i < run.line_count; ++i)
+        threads[i] = std::thread(serve_line, std::ref(run), std::ref(run.lines[i]));
+    while (!run.done.raised.load()) {
+        if (escape_pressed()) {
+            raise_wakeup(run.stop);
+            break;
         }
-        if (!match_announcement(buffer, position, byte))
-            continue;
-        say("\n");
-        static const char* const names[2] = {"COM1", "COM2"};
-        const DownloadOutcome outcome =
-            serve_receiver(run, ports.com[ports.active], names[ports.active], nullptr);
-        const int status = exit_status_after(outcome, run.options.repeat);
-        if (status >= 0)
-            return status;
-        say("next......\nready.\n");
+        wait_ports(nullptr, 0, false, console_wait_handle(), -1, run.done.wait_handle);
     }
+    for (int i = 0; i < run.line_count; ++i)
+        threads[i].join();
+    stop_console_writer();
 }
 
 } // namespace
 
 int run_program(Run& run, int argc, const char* const argv[]) {
     Options& options = run.options;
-    PortSet& ports = run.ports;
     open_standard_streams();
     prepare_console();
     switch (find_request(argc, argv)) {
@@ -145,17 +141,17 @@ int run_program(Run& run, int argc, const char* const argv[]) {
             return exit_failed;
         }
     }
-    const bool opened = options.station ? open_station_ports(run) : open_ports(options, ports);
-    if (!opened) {
-        if (!options.station)
-            explain_ports(ports);
+    if (!open_lines(run)) {
         say("Failed to open the port.\n");
         return exit_failed;
     }
     if (!report_names(options))
         return exit_failed;
-    if (options.station)
-        return run_station(run);
-    say("ready.\n");
-    return ready_loop(run);
+    serve_lines(run);
+    if (!options.station)
+        return run.lines[0].status;
+    const int status = end_station(run);
+    if (stopping_signal() != 0)
+        end_by_signal(stopping_signal());
+    return status;
 }

@@ -70,8 +70,8 @@ void append_download_record(Run& run, RecordFacts& facts, const char* message) {
 
 } // namespace
 
-DownloadOutcome serve_receiver(Run& run, SerialPort& port, const char* port_name,
-                               std::uint8_t* buffer) {
+DownloadOutcome serve_receiver(Run& run, Line& line) {
+    SerialPort& port = line.ports.com[line.ports.active];
     RecordFacts facts;
     facts.start_unix_ms = unix_ms_now();
     const std::int64_t start_ms = now_ms();
@@ -80,18 +80,18 @@ DownloadOutcome serve_receiver(Run& run, SerialPort& port, const char* port_name
     DownloadRequest request = request_for(run.options, selection);
     request.digests = run.options.log_path != nullptr;
     request.progress = run.options.progress;
-    request.fragment_lines = run.options.station;
     DownloadOutcome outcome;
     if (selection == 0) {
         outcome.result = DownloadResult::Refused;
         outcome.reason = DownloadReason::NoImageFile;
     } else {
-        outcome = run_download(
-            port, buffer != nullptr ? buffer : run.buffers.by_selection[selection], request);
+        outcome = run_download(port, line.buffers.by_selection[selection], request);
     }
     char message[512];
     outcome_message(outcome, request, port, message, sizeof message);
-    if (message[0] != '\0')
+    if (outcome.result == DownloadResult::LineLost)
+        say_line_lost(port, outcome.lost_error);
+    else if (message[0] != '\0')
         say("%s", message);
     explain_outcome(outcome, request);
     if (run.options.progress) {
@@ -102,7 +102,7 @@ DownloadOutcome serve_receiver(Run& run, SerialPort& port, const char* port_name
     if (run.options.log_path != nullptr) {
         facts.outcome = &outcome;
         facts.request = &request;
-        facts.port = port_name;
+        facts.port = line.name;
         facts.device = port.device;
         append_download_record(run, facts, message);
     }

@@ -4,14 +4,12 @@
 // Serving one receiver that has just announced itself: choosing its images (given, chosen by
 // option, or detected in the current directory), running the download, saying how it ended,
 // summing it up with /progress and appending its record with /log=. The one-port run loop and
-// every port of a station serve receivers through here.
+// every port of a station serve receivers through here (driver/line.h).
 
-#include "driver/run_loop.h"
+#include "driver/run.h"
 
-// Serves the receiver on `port`, named `port_name` ("COM1") in its record. The download sends
-// from `buffer` when one is given (a station's port has one of its own), otherwise from the
-// run's buffer for its selection. Blocks until the download ends.
-DownloadOutcome serve_receiver(Run& run, SerialPort& port, const char* port_name,
-                               std::uint8_t* buffer);
+// Serves the receiver that announced itself on the line's active port, named `line.name` in
+// its record, from the line's buffer for the selection. Blocks until the download ends.
+DownloadOutcome serve_receiver(Run& run, Line& line);
 
 #endif

@@ -3,6 +3,7 @@
 #include "system/console.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 
@@ -14,6 +15,8 @@ const Clock::time_point program_start = Clock::now();
 // A write hands the driver as much as it takes at once (a full block on a pseudo-terminal); on
 // a slow line the driver takes a few KB a time and the keyboard is watched while it drains.
 constexpr std::size_t write_piece = 65536;
+
+std::atomic<int> quiet_ms{quiet_notice_ms};
 
 int ms_until(Clock::time_point deadline) {
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
@@ -73,7 +76,14 @@ LinkResult read_reply(SerialPort& port, std::uint8_t* buffer, int count, int tim
     return LinkResult::Done;
 }
 
+void set_quiet_notice_ms(int ms) {
+    quiet_ms = ms;
+}
+
 LinkResult wait_for_mark(SerialPort& port, const char* marks, int& mark) {
+    const int quiet_limit_ms = quiet_ms.load();
+    Clock::time_point heard = Clock::now();
+    bool told = false;
     for (;;) {
         if (escape_pressed())
             return LinkResult::Escaped;
@@ -82,9 +92,21 @@ LinkResult wait_for_mark(SerialPort& port, const char* marks, int& mark) {
         if (queued == 0) {
             if (port.lost_error != 0)
                 return LinkResult::Lost;
-            wait_port(port, false, true, -1);
+            int timeout_ms = -1;
+            if (!told) {
+                timeout_ms = ms_until(heard + std::chrono::milliseconds(quiet_limit_ms));
+                if (timeout_ms == 0) {
+                    complain("nothing heard from the receiver on %s for %d s; ESC ends the "
+                             "download\n",
+                             port.device, quiet_limit_ms / 1000);
+                    told = true;
+                    timeout_ms = -1;
+                }
+            }
+            wait_port(port, false, true, timeout_ms);
             continue;
         }
+        heard = Clock::now();
         // Everything before the first mark is the receiver's own console text, shown in one
         // piece; the bytes behind the mark stay queued.
         for (std::size_t at = 0; at < queued; ++at) {

@@ -22,6 +22,12 @@ constexpr int drain_ms = 2;
 // The whole identification reply must arrive within this time of the host starting to read.
 constexpr int reply_timeout_ms = 5000;
 
+// A mark wait that has heard nothing from the receiver for this long says so once on standard
+// error, naming the port and ESC; the line is left as it is. A receiver that answered inside
+// the drain after a frame had its mark discarded, and both sides now wait: the person at the
+// bench must not be left staring at a frozen line.
+constexpr int quiet_notice_ms = 60000;
+
 // How a wait or a write on the line ended: one encoding for all of them.
 enum class LinkResult {
     Done,     // what was waited for arrived, or every byte went out
@@ -47,8 +53,12 @@ LinkResult read_reply(SerialPort& port, std::uint8_t* buffer, int count, int tim
 // Waits without a time limit for one of the bytes of `marks` on the port; on Done, `mark` is the
 // position of the one that came in `marks`. Every other byte is echoed to the console, as many
 // as have arrived in one piece; the bytes behind the mark stay queued for the next read.
-// Returns Escaped when ESC is pressed, Lost when the device goes away.
+// Returns Escaped when ESC is pressed, Lost when the device goes away. After a quiet spell of
+// quiet_notice_ms it says so once (see above) and goes on waiting.
 LinkResult wait_for_mark(SerialPort& port, const char* marks, int& mark);
+
+// The quiet time after which a mark wait speaks (quiet_notice_ms unless a test sets another).
+void set_quiet_notice_ms(int ms);
 
 // Waits for the ready mark '!' alone: an '@' here is console text like any other byte.
 LinkResult wait_ready(SerialPort& port);

@@ -68,6 +68,10 @@ SerialPort open_port(const char* device, std::int32_t baud);
 
 void close_port(SerialPort& port);
 
+// True when `port` failed to open because no device is there (yet): nothing at the path, or a
+// device that is gone.
+bool port_missing(const SerialPort& port);
+
 // Gives up the exclusive hold on every open port as the program is being ended by a signal:
 // the system closes the ports with the process, but on a line whose other end stays open the
 // hold would outlive it and keep the next run out. Safe to call in a signal handler.

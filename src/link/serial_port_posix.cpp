@@ -14,6 +14,7 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <string_view>
 #include <termios.h>
 #include <unistd.h>
 
@@ -112,6 +113,12 @@ void error_text(int error, char* text, std::size_t size) {
 
 const char* default_device(int index) {
     return index == 0 ? "/dev/ttyS0" : "/dev/ttyS1";
+}
+
+bool port_missing(const SerialPort& port) {
+    // ENXIO and ENODEV: a node whose device is being taken away, or not yet there.
+    return port.open_step == std::string_view("cannot open") &&
+           (port.open_error == ENOENT || port.open_error == ENXIO || port.open_error == ENODEV);
 }
 
 bool speed_supported(std::int32_t baud) {

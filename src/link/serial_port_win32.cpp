@@ -94,6 +94,11 @@ void error_text(int error, char* text, std::size_t size) {
         std::snprintf(text, size, "error %d", error);
 }
 
+bool port_missing(const SerialPort& port) {
+    return port.open_error == ERROR_FILE_NOT_FOUND || port.open_error == ERROR_PATH_NOT_FOUND ||
+           port.open_error == ERROR_DEV_NOT_EXIST;
+}
+
 const char* default_device(int index) {
     return index == 0 ? "com1" : "com2";
 }

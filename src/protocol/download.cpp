@@ -232,8 +232,6 @@ bool send_until_accepted(Exchange& exchange, ImageReport& image, const PlannedBl
         drain_input(exchange.port);
         if (fragments && !last_of_image)
             say(":  ");
-        if (fragments && exchange.request.fragment_lines)
-            say("\n");
         int mark = 0;
         const LinkResult answer = wait_for_mark(exchange.port, "!@", mark);
         if (answer != LinkResult::Done)

@@ -25,7 +25,6 @@ struct DownloadRequest {
     const char* file_names[image_kind_count] = {}; // the file each kind is read from
     bool digests = false;  // take the SHA-256 of each image file (for the download's record)
     bool progress = false; // a status line per image instead of a fragment per block
-    bool fragment_lines = false; // each block's fragment ends its line (a station's output)
 };
 
 // How a download ended.

@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 
 struct Wakeup;
 
@@ -28,6 +29,17 @@ void open_standard_streams();
 // restore the terminal and release the serial ports before they end it as they would have; a
 // signal that was ignored when the program started (`nohup`, `&` in a script) stays ignored.
 void prepare_console();
+
+// From now on the signals that end the program (interrupt, terminate, hangup, quit) stop the
+// run instead: `stop` is raised, so that every line ends as ESC ends it and the station's table
+// is printed, and the program then ends by that signal with end_by_stopping_signal. A second
+// such signal ends the program at once, as the first did before. (Windows: nothing changes.)
+void stop_on_ending_signals(Wakeup& stop);
+// The signal that stopped the run, or 0.
+int stopping_signal();
+// Ends the program by `signal_number` as it would have ended at once: the terminal restored,
+// the ports given back.
+void end_by_signal(int signal_number);
 
 // True when a key was waiting and it was a lone ESC: one with nothing behind it at once. Any
 // other waiting key is read and thrown away. Bytes that follow an ESC at once make one key
@@ -45,32 +57,67 @@ std::intptr_t console_wait_handle();
 bool key_escape_pressed();
 std::intptr_t keyboard_wait_handle();
 
-// A thread that serves one port of a station watches the station's stop instead of the
-// keyboard (the station's own thread reads the keys): in it, escape_pressed() says whether the
-// station was stopped, and console_wait_handle() is what wakes its waits when it is. nullptr:
-// the keyboard again.
+// A thread that serves a line watches the run's stop instead of the keyboard (the program's
+// own thread reads the keys): in it, escape_pressed() says whether the run was stopped, and
+// console_wait_handle() is what wakes its waits when it is. nullptr: the keyboard again.
 void watch_stop_instead_of_keys(const Wakeup* stop);
 
-// The console text of one port of a station. Its messages and the receiver's echoed text are
-// shown line by line, each whole line behind the port's name, so that a line never mixes two
-// ports; an unfinished line waits for its end. Its status line (with /progress on a terminal)
-// is one line of a block at the bottom of the screen, one line per port.
+// What a channel holds for the screen at most. A line never waits for the console: when the
+// screen cannot keep up (a slow terminal, Ctrl-S, a pipe nobody reads), the receiver's text is
+// dropped first and counted, the program's own messages are kept in the room set aside for
+// them, and the count of what was not shown is said once the text flows again.
+constexpr std::size_t channel_queue_size = 65536;
+constexpr std::size_t message_room = 16384; // of the queue, kept for the program's messages
+
+// The console text of one line being served: its messages, the receiver's echoed text and its
+// status line, on their way to the console's one writer. With a prefix the channel shares the
+// screen with others: each whole line is shown behind the prefix, so that a line never mixes
+// two ports, and a line of the program's and a line of the receiver's text never share a line.
+// Without one it is the program's own console: the text goes out as it comes, the messages to
+// standard output and the receiver's text to the console device.
 struct ConsoleChannel {
-    char prefix[24] = {}; // "COM3: "
-    char pending[4096] = {};
-    std::size_t used = 0;
-    char status[200] = {}; // empty: no status line
+    char prefix[24] = {}; // "COM3: ", or empty
+    // Between the line's thread and the writer, under `lock`.
+    std::mutex lock;
+    std::uint8_t queue[channel_queue_size] = {};
+    std::size_t queue_start = 0;
+    std::size_t queue_used = 0;
+    std::uint64_t text_dropped = 0;     // receiver bytes not shown since the last note
+    std::uint64_t messages_dropped = 0; // message bytes not shown since the last note
+    char status[200] = {};              // the status line's latest text; empty: none
+    bool status_changed = false;
+    // The writer's alone.
+    char line[4096] = {}; // an unfinished line, with a prefix
+    std::size_t line_used = 0;
+    bool line_is_text = false; // the unfinished line is the receiver's text
+    char shown_status[200] = {};
 };
 
-// Sends this thread's messages, echo and status line to `channel` (nullptr: the console).
+// Sends this thread's messages, echo and status line to `channel`, which the console's writer
+// shows from now on (nullptr: straight to the console, as before any line is served).
 void use_channel(ConsoleChannel* channel);
 
-// Shows what the channel holds of an unfinished line as a line of its own.
+// What the channel holds of an unfinished line is shown as a line of its own (with a prefix),
+// and what was not shown is said: the line's serving is over.
 void flush_channel(ConsoleChannel& channel);
 
-// The receiver's text up to a mark is complete: on a channel, what is left of its line is
-// shown as a line of its own, so that the next message starts a line. Nothing without one.
+// Starts the console's one writer: from now on every channel's text reaches the screen through
+// it, in a thread of its own, which alone owns the screen, the status lines and the state of
+// the line on screen. Nothing else may write to the console until stop_console_writer returns.
+void start_console_writer();
+
+// Shows what every channel still holds, then ends the writer. Blocks until the console has
+// taken it all (after Ctrl-S, until Ctrl-Q).
+void stop_console_writer();
+
+// The receiver's text up to a mark is complete: on a channel with a prefix, what is left of its
+// line is shown as a line of its own, so that the next message starts a line. Nothing without
+// one.
 void end_of_echoed_text();
+
+// The next message starts on a line of its own: a line that the receiver's text or a message
+// left unfinished is ended first. Used before a message that must stand out (a line lost).
+void start_own_line();
 
 // Writes received bytes to the console device at once, in one piece: not to standard output,
 // so that they stay on the screen when the output is redirected (standard error without a
@@ -108,20 +155,18 @@ void write_message(const char* text, std::size_t length);
 // redrawn in place.
 bool output_is_terminal();
 
-// The status line: one line of standard output redrawn in place (carriage return and spaces
-// over what a longer line left, no terminal control sequences). While one is shown, the echo
-// of the receiver's text clears it, shows the text above it (ending the text's line) and draws
-// it again below, so that the text never tears through it. One status line at a time.
+// The status line of this thread's channel (with /progress on a terminal): one line per
+// channel in a block at the bottom of the screen, redrawn in place at most 5 times a second
+// (carriage returns and spaces; with more than one line, the cursor is moved up with
+// ESC [ A). Text shown while the block stands takes it off the screen and it is drawn again
+// below. Nothing without a channel.
 void show_status(const char* text);
-// Leaves the status line as it stands and goes on below it.
+// Leaves the status line's last text among the channel's lines and takes it out of the block.
 void end_status();
-// Around an echo: clear the status line, then draw it again below the text (`line_ended`: the
-// text's last byte ended its line).
-void hide_status_for_echo();
-void show_status_after_echo(bool line_ended);
 
-// Prints a diagnostic line to standard error, prefixed "upgrade: ", and flushes it: what the
-// system said about a device, beside the program's own messages.
+// Prints a diagnostic line to standard error, prefixed "upgrade: " (and, on a channel with a
+// prefix, the channel's), and flushes it: what the system said about a device, beside the
+// program's own messages. On a channel it goes through the channel's queue like its messages.
 void complain(const char* format, ...) __attribute__((format(UPGRADE_PRINTF_FORMAT, 1, 2)));
 
 #endif

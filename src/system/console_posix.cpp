@@ -5,6 +5,7 @@
 // every stop, signals included.
 
 #include "link/serial_port.h"
+#include "system/wakeup.h"
 
 #include <cerrno>
 #include <csignal>
@@ -67,6 +68,21 @@ void end_on_signal(int signal_number) {
     // Neither fails for a signal that was caught, and a handler could do nothing about it.
     (void)std::signal(signal_number, SIG_DFL);
     (void)std::raise(signal_number);
+}
+
+// A station's run, stopped by a signal instead of ended by it.
+Wakeup* run_stop = nullptr;
+volatile std::sig_atomic_t stopped_by = 0;
+
+void stop_run_on_signal(int signal_number) {
+    if (stopped_by == 0) {
+        stopped_by = signal_number;
+        // The next one ends the program at once.
+        set_handler(signal_number, end_on_signal);
+        raise_wakeup(*run_stop);
+        return;
+    }
+    end_on_signal(signal_number);
 }
 
 // Ctrl-Z hands the terminal back as it was; the keyboard is taken again at the first look in
@@ -270,6 +286,24 @@ void prepare_console() {
         set_handler(SIGTSTP, stop_on_signal);
     if (!ignored_at_start(SIGCONT))
         set_handler(SIGCONT, continue_on_signal);
+}
+
+void stop_on_ending_signals(Wakeup& stop) {
+    run_stop = &stop;
+    for (int signal_number : ending_signals) {
+        struct sigaction current {};
+        // A signal ignored at start stays ignored.
+        if (sigaction(signal_number, nullptr, &current) == 0 && current.sa_handler == end_on_signal)
+            set_handler(signal_number, stop_run_on_signal);
+    }
+}
+
+int stopping_signal() {
+    return stopped_by;
+}
+
+void end_by_signal(int signal_number) {
+    end_on_signal(signal_number);
 }
 
 bool key_escape_pressed() {

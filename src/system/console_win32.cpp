@@ -156,6 +156,15 @@ std::intptr_t keyboard_wait_handle() {
     return keys == INVALID_HANDLE_VALUE ? -1 : reinterpret_cast<std::intptr_t>(keys);
 }
 
+// Ctrl+C and the closing of the console end the process at once, as they did before.
+void stop_on_ending_signals(Wakeup&) {}
+
+int stopping_signal() {
+    return 0;
+}
+
+void end_by_signal(int) {}
+
 void prepare_console() {
     // Nothing to arrange: Windows has no signal that a closed pipe raises, and Ctrl+C and the
     // closing of the console end the process, which gives its ports back with their handles.

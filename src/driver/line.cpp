@@ -1,0 +1,179 @@
+#include "driver/line.h"
+
+#include "driver/diagnostics.h"
+#include "driver/outcome.h"
+#include "driver/serve.h"
+#include "link/link_wait.h"
+#include "protocol/frames.h"
+#include "system/device_watch.h"
+
+#include <cstdio>
+
+namespace {
+
+// Without a watch on the device's folder, or while a device that is there cannot be opened
+// yet (its owner and mode are set just after it appears), it is tried this often.
+constexpr int device_retry_ms = 1000;
+
+enum class Heard { Announcement, Escape, LineLost };
+
+// Blocks until a port or the run's stop has something, so that waiting costs no processor time.
+void wait_for_line_or_stop(PortSet& ports) {
+    SerialPort* open[2];
+    int count = 0;
+    for (SerialPort& port : ports.com) {
+        if (port_is_open(port))
+            open[count++] = &port;
+    }
+    wait_ports(open, count, false, console_wait_handle(), -1);
+}
+
+// Reads the line until the receiver's announcement has been seen whole (see match_announcement
+// for the rule), ESC is pressed or a port's device goes away.
+Heard wait_for_announcement(PortSet& ports) {
+    char buffer[announcement_size];
+    int position = 0;
+    for (;;) {
+        if (escape_pressed())
+            return Heard::Escape;
+        const int byte = poll_ports(ports);
+        if (byte >= 0) {
+            if (match_announcement(buffer, position, byte))
+                return Heard::Announcement;
+            continue;
+        }
+        if (lost_port(ports) != nullptr)
+            return Heard::LineLost;
+        wait_for_line_or_stop(ports);
+    }
+}
+
+// Looks for the device at the line's path and opens it. True when it opened.
+bool try_device(SerialPort& port, int& failures) {
+    if (!device_present(port.device)) {
+        failures = 0;
+        return false;
+    }
+    SerialPort opened = open_port(port.device, base_baud);
+    if (port_is_open(opened)) {
+        port = opened;
+        return true;
+    }
+    // A device that is there but refuses (held by another program, not this user's) is said
+    // once, at its second refusal: the first may be the moment before its mode is set.
+    if (!port_missing(opened) && ++failures == 2)
+        explain_port(opened);
+    return false;
+}
+
+// Waits for a device to appear at the path of the line's port and opens it. Right after the
+// device went away, the path is looked at only once something changed in its folder or a
+// second has passed: what is still there may be the node of the device that went. False when
+// the run was stopped first.
+bool wait_for_device(Line& line, bool after_loss) {
+    SerialPort& port = line.ports.com[0];
+    DeviceWatch watch;
+    open_device_watch(watch, port.device);
+    bool changed = !after_loss;
+    int failures = 0;
+    std::int64_t tried_ms = now_ms();
+    bool opened = false;
+    while (!escape_pressed()) {
+        const bool retry_due = now_ms() - tried_ms >= device_retry_ms &&
+                               (watch.wait_handle < 0 || failures > 0 || after_loss);
+        if (changed || retry_due) {
+            changed = false;
+            after_loss = false;
+            tried_ms = now_ms();
+            opened = try_device(port, failures);
+            if (opened)
+                break;
+        }
+        int timeout_ms = -1;
+        if (watch.wait_handle < 0 || failures > 0 || after_loss)
+            timeout_ms = static_cast<int>(
+                std::max<std::int64_t>(tried_ms + device_retry_ms - now_ms(), 0));
+        wait_ports(nullptr, 0, false, console_wait_handle(), timeout_ms, watch.wait_handle);
+        changed = take_device_changes(watch, port.device);
+    }
+    close_device_watch(watch);
+    return opened;
+}
+
+// The line's active port names the receiver's record and messages.
+void name_line(Line& line) {
+    std::snprintf(line.name, sizeof line.name, "COM%d", line.numbers[line.ports.active]);
+}
+
+void tally(LineTally& tally, const DownloadOutcome& outcome) {
+    if (outcome.result == DownloadResult::Finished)
+        ++tally.finished;
+    else
+        ++tally.failed;
+    tally.served = true;
+    tally.last = outcome;
+}
+
+// Serves the receivers that come, until next_step ends the line or the run is stopped.
+void serve_receivers(Run& run, Line& line) {
+    LineStep step{NextStep::NextReceiver, -1};
+    if (!port_is_open(line.ports.com[0]) && !port_is_open(line.ports.com[1])) {
+        say("waiting for %s to appear.\n", line.ports.com[0].device);
+        step.next = NextStep::WaitForDevice;
+    } else {
+        say("ready.\n");
+    }
+    bool after_loss = false;
+    for (;;) {
+        if (step.next == NextStep::WaitForDevice) {
+            line.tally.waiting = true;
+            if (!wait_for_device(line, after_loss))
+                return;
+            line.tally.waiting = false;
+            say("%s appeared.\nready.\n", line.ports.com[0].device);
+        }
+        DownloadResult result = DownloadResult::Escaped;
+        const Heard heard = wait_for_announcement(line.ports);
+        if (heard == Heard::Announcement) {
+            say("\n");
+            name_line(line);
+            const DownloadOutcome outcome = serve_receiver(run, line);
+            tally(line.tally, outcome);
+            result = outcome.result;
+        } else if (heard == Heard::LineLost) {
+            const SerialPort& lost = *lost_port(line.ports);
+            say_line_lost(lost, lost.lost_error);
+            result = DownloadResult::LineLost;
+        }
+        step = next_step(result, heard != Heard::Announcement, run.options);
+        if (result == DownloadResult::LineLost)
+            ++line.tally.unplugged;
+        if (step.next == NextStep::End) {
+            line.status = step.status;
+            return;
+        }
+        if (step.next == NextStep::WaitForDevice) {
+            close_port(line.ports.com[0]);
+            after_loss = true;
+            continue;
+        }
+        // A download that failed in its data phase left the line at its speed: the next
+        // receiver announces itself at the base speed.
+        if (result == DownloadResult::Failed)
+            set_speed(line.ports.com[line.ports.active], base_baud);
+        say("next......\nready.\n");
+    }
+}
+
+} // namespace
+
+void serve_line(Run& run, Line& line) {
+    use_channel(&line.channel);
+    watch_stop_instead_of_keys(&run.stop);
+    serve_receivers(run, line);
+    flush_channel(line.channel);
+    watch_stop_instead_of_keys(nullptr);
+    use_channel(nullptr);
+    if (run.running.fetch_sub(1) == 1)
+        raise_wakeup(run.done);
+}

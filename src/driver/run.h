@@ -1,0 +1,56 @@
+#ifndef UPGRADE_DRIVER_RUN_H
+#define UPGRADE_DRIVER_RUN_H
+
+// The run's records: everything one run of the program keeps from start to end, created in
+// main and passed down; nothing of it is global. The program serves lines: the one-port
+// program one line (COM1, COM2, or both in auto mode), a station (/station) one line per port
+// given with /comN=. Every line is served by the same loop (driver/line.h), in a thread of its
+// own, with its own ports, buffers and console channel.
+
+#include "driver/options.h"
+#include "link/serial_port.h"
+#include "protocol/download.h"
+#include "system/console.h"
+#include "system/record_file.h"
+#include "system/wakeup.h"
+
+#include <atomic>
+
+// What a line's downloads keep from one to the next: each selection sends from a buffer of its
+// own, zero-filled at start and never cleared, so that the bytes behind a header's sector list
+// and behind a short last block are what that selection's previous download left there.
+struct DownloadBuffers {
+    std::uint8_t by_selection[8][block_buffer_size] = {};
+};
+
+// What a line has done, for the station's table.
+struct LineTally {
+    int finished = 0;     // downloads that finished
+    int failed = 0;       // downloads that started and did not finish
+    int unplugged = 0;    // times its device went away
+    bool served = false;  // `last` holds the last download's outcome
+    bool waiting = false; // it was waiting for its device when the run ended
+    DownloadOutcome last;
+};
+
+struct Line {
+    int numbers[2] = {1, 2}; // N of COMN for the ports of `ports`
+    char name[8] = {};       // "COM3": the port the last receiver announced itself on
+    PortSet ports;           // a station's line has its one port in com[0]
+    ConsoleChannel channel;        // a station's has the port's name as its prefix
+    DownloadBuffers buffers;
+    LineTally tally;
+    int status = -1; // the exit status the line decided on, -1: none (a station decides)
+};
+
+struct Run {
+    Options options;
+    RecordFile record; // with /log=: where each download's record is appended
+    Line lines[max_ports];
+    int line_count = 0;
+    Wakeup stop;                 // ESC (or, in a station, a signal): every line ends
+    Wakeup done;                 // raised when the last line has ended
+    std::atomic<int> running{0}; // lines still serving
+};
+
+#endif
