@@ -15,8 +15,6 @@ namespace {
 // yet (its owner and mode are set just after it appears), it is tried this often.
 constexpr int device_retry_ms = 1000;
 
-enum class Heard { Announcement, Escape, LineLost };
-
 // Blocks until a port or the run's stop has something, so that waiting costs no processor time.
 void wait_for_line_or_stop(PortSet& ports) {
     SerialPort* open[2];
@@ -26,26 +24,6 @@ void wait_for_line_or_stop(PortSet& ports) {
             open[count++] = &port;
     }
     wait_ports(open, count, false, console_wait_handle(), -1);
-}
-
-// Reads the line until the receiver's announcement has been seen whole (see match_announcement
-// for the rule), ESC is pressed or a port's device goes away.
-Heard wait_for_announcement(PortSet& ports) {
-    char buffer[announcement_size];
-    int position = 0;
-    for (;;) {
-        if (escape_pressed())
-            return Heard::Escape;
-        const int byte = poll_ports(ports);
-        if (byte >= 0) {
-            if (match_announcement(buffer, position, byte))
-                return Heard::Announcement;
-            continue;
-        }
-        if (lost_port(ports) != nullptr)
-            return Heard::LineLost;
-        wait_for_line_or_stop(ports);
-    }
 }
 
 // Looks for the device at the line's path and opens it. True when it opened.
@@ -91,8 +69,8 @@ bool wait_for_device(Line& line, bool after_loss) {
         }
         int timeout_ms = -1;
         if (watch.wait_handle < 0 || failures > 0 || after_loss)
-            timeout_ms = static_cast<int>(
-                std::max<std::int64_t>(tried_ms + device_retry_ms - now_ms(), 0));
+            timeout_ms =
+                static_cast<int>(std::max<std::int64_t>(tried_ms + device_retry_ms - now_ms(), 0));
         wait_ports(nullptr, 0, false, console_wait_handle(), timeout_ms, watch.wait_handle);
         changed = take_device_changes(watch, port.device);
     }
@@ -166,6 +144,24 @@ void serve_receivers(Run& run, Line& line) {
 }
 
 } // namespace
+
+Heard wait_for_announcement(PortSet& ports) {
+    char buffer[announcement_size];
+    int position = 0;
+    for (;;) {
+        if (escape_pressed())
+            return Heard::Escape;
+        const int byte = poll_ports(ports);
+        if (byte >= 0) {
+            if (match_announcement(buffer, position, byte))
+                return Heard::Announcement;
+            continue;
+        }
+        if (lost_port(ports) != nullptr)
+            return Heard::LineLost;
+        wait_for_line_or_stop(ports);
+    }
+}
 
 void serve_line(Run& run, Line& line) {
     use_channel(&line.channel);

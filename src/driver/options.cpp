@@ -1,8 +1,8 @@
 #include "driver/options.h"
 
-#include "system/console.h"
 #include "link/serial_port.h"
 #include "protocol/frames.h"
+#include "system/console.h"
 
 #include <cstdio>
 #include <cstring>

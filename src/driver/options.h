@@ -18,7 +18,6 @@ using Selection = std::uint8_t;
 
 enum class NameMode { None = 0, Given = 1, UnknownFormat = 2, TooLong = 3 };
 
-
 // A file name slot holds up to 99 characters and the terminator.
 constexpr std::size_t name_slot_size = 100;
 

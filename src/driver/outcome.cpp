@@ -60,7 +60,6 @@ void refusal_message(const DownloadOutcome& outcome, const char* file_name, char
 
 } // namespace
 
-
 void outcome_message(const DownloadOutcome& outcome, const DownloadRequest& request,
                      const SerialPort& port, char* text, std::size_t size) {
     text[0] = '\0';
@@ -135,7 +134,8 @@ LineStep next_step(DownloadResult result, bool waiting, const Options& options) 
     }
     switch (result) {
     case DownloadResult::Finished:
-        return options.repeat ? LineStep{NextStep::NextReceiver, -1} : LineStep{NextStep::End, exit_done};
+        return options.repeat ? LineStep{NextStep::NextReceiver, -1}
+                              : LineStep{NextStep::End, exit_done};
     case DownloadResult::Refused:
         // A refused download did not do what was asked: a failure, unless more receivers come.
         return options.repeat ? LineStep{NextStep::NextReceiver, -1}

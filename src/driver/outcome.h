@@ -24,7 +24,6 @@ constexpr int exit_escape = 27; // ESC while waiting for a receiver
 void outcome_message(const DownloadOutcome& outcome, const DownloadRequest& request,
                      const SerialPort& port, char* text, std::size_t size);
 
-
 // The line that sums a download up (with /progress): its images, the image bytes and blocks
 // the receiver accepted, the blocks sent again, the time and the average rate.
 void summary_line(const DownloadOutcome& outcome, std::int64_t elapsed_ms, char* text,

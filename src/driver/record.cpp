@@ -1,7 +1,7 @@
 #include "driver/record.h"
 
-#include "system/console.h"
 #include "protocol/device_report.h"
+#include "system/console.h"
 
 #include <chrono>
 #include <cstdarg>

@@ -37,7 +37,7 @@ struct Line {
     int numbers[2] = {1, 2}; // N of COMN for the ports of `ports`
     char name[8] = {};       // "COM3": the port the last receiver announced itself on
     PortSet ports;           // a station's line has its one port in com[0]
-    ConsoleChannel channel;        // a station's has the port's name as its prefix
+    ConsoleChannel channel;  // a station's has the port's name as its prefix
     DownloadBuffers buffers;
     LineTally tally;
     int status = -1; // the exit status the line decided on, -1: none (a station decides)

@@ -1,8 +1,8 @@
 #include "driver/run_loop.h"
 
 #include "driver/diagnostics.h"
-#include "driver/outcome.h"
 #include "driver/line.h"
+#include "driver/outcome.h"
 #include "driver/port_report.h"
 #include "driver/station.h"
 #include "driver/version.h"

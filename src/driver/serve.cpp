@@ -4,8 +4,8 @@
 #include "driver/outcome.h"
 #include "driver/record.h"
 #include "driver/version.h"
-#include "system/console.h"
 #include "link/link_wait.h"
+#include "system/console.h"
 
 #include <cstdio>
 #include <cstring>

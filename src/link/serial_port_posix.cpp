@@ -12,9 +12,9 @@
 #include <fcntl.h>
 #include <initializer_list>
 #include <poll.h>
+#include <string_view>
 #include <sys/file.h>
 #include <sys/ioctl.h>
-#include <string_view>
 #include <termios.h>
 #include <unistd.h>
 

@@ -24,7 +24,6 @@ void flush_out(std::FILE* stream) {
     (void)std::fflush(stream);
 }
 
-
 // Puts an entry into the channel's queue, or counts it as dropped: the receiver's text only
 // while the room kept for messages stays free, a message while it fits at all. The writer says
 // what was dropped once it has shown what came before.
@@ -79,8 +78,8 @@ void say(const char* format, ...) {
 
 void complain(const char* format, ...) {
     char text[1024];
-    const int lead = std::snprintf(text, sizeof text, "upgrade: %s",
-                                   channel != nullptr ? channel->prefix : "");
+    const int lead =
+        std::snprintf(text, sizeof text, "upgrade: %s", channel != nullptr ? channel->prefix : "");
     va_list arguments;
     va_start(arguments, format);
     const int length = std::vsnprintf(text + lead, sizeof text - static_cast<std::size_t>(lead),
@@ -88,8 +87,7 @@ void complain(const char* format, ...) {
     va_end(arguments);
     if (length < 0)
         return;
-    const std::size_t total =
-        std::min(static_cast<std::size_t>(lead + length), sizeof text - 1);
+    const std::size_t total = std::min(static_cast<std::size_t>(lead + length), sizeof text - 1);
     if (channel != nullptr) {
         queue_text(*channel, EntryKind::Diagnostic, text, total);
         return;

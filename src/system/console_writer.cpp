@@ -36,9 +36,9 @@ std::thread writer;
 struct Screen {
     char out[16384] = {};
     std::size_t used = 0;
-    bool out_open = false;  // standard output's last byte did not end its line
-    bool echo_open = false; // nor the echo's
-    bool echo_last = false; // the echo wrote last
+    bool out_open = false;           // standard output's last byte did not end its line
+    bool echo_open = false;          // nor the echo's
+    bool echo_last = false;          // the echo wrote last
     int drawn[max_block_lines] = {}; // the lengths of the status lines on screen
     int drawn_count = 0;
     bool block_dirty = false; // the block on screen is not what it should be

@@ -1,7 +1,8 @@
-// A station (/station): four receivers at once, one of which asks for blocks again and then
-// hangs up in the middle of a block. The other three must be flashed exactly as if alone, the
-// fourth reported and dropped, every line of output must belong to one port, and the table and
-// the exit status must say what happened.
+// A station (/station): many receivers at once, each port served by the same loop as the
+// one-port program. A receiver that resends, hangs up, floods or stalls holds only its own
+// port; a port whose device goes away waits for one to appear at the same path and serves it;
+// every line of output belongs to one port; ESC ends the station with a table that says what
+// each port did.
 
 #include "sim_fixture.h"
 
@@ -9,8 +10,12 @@
 
 #include <nlohmann/json.hpp>
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <map>
+#include <set>
+#include <thread>
 
 namespace e2e {
 namespace {
@@ -30,15 +35,87 @@ class Station : public SimTest {
         ASSERT_NO_FATAL_FAILURE(write_images(7, sizes, false, images));
     }
 
+    // Each line is reached through a link of the test's own, as a by-id name reaches an
+    // adapter: once a simulator is gone, a port waiting for its device must not take a
+    // pseudo-terminal that another test made under the same number.
     void start_line(StationLine& line, const std::vector<std::string>& extra) {
         line.dir = path("com" + std::to_string(line.com));
         std::filesystem::create_directory(line.dir);
-        std::vector<std::string> args = {
-            "--flash", line.dir + "/flash.bin", "--report",  line.dir + "/report.txt", "--timeout",
-            "25",      "--block-text",          "programmed"};
+        std::vector<std::string> args = {"--flash",      line.dir + "/flash.bin",
+                                         "--report",     line.dir + "/report.txt",
+                                         "--timeout",    "25",
+                                         "--block-text", "programmed",
+                                         "--link",       line.dir + "/device"};
         args.insert(args.end(), extra.begin(), extra.end());
-        line.device = start_other_sim(args);
+        if (start_other_sim(args).empty())
+            return;
+        line.device = line.dir + "/device";
         ASSERT_FALSE(line.device.empty());
+    }
+
+    // The table's row of each port: finished, failed, unplugged, and the rest (chip, result).
+    struct Row {
+        int finished = -1, failed = -1, unplugged = -1;
+        std::string rest;
+    };
+    static std::map<std::string, Row> table_rows(const std::string& out) {
+        std::map<std::string, Row> rows;
+        const std::size_t table = out.find("\nport   device");
+        if (table == std::string::npos)
+            return rows;
+        for (const std::string& text : split_lines(out.substr(table + 1))) {
+            char port[8], device[128];
+            Row row;
+            int consumed = 0;
+            if (std::sscanf(text.c_str(), "COM%7s %127s %d %d %d  %n", port, device, &row.finished,
+                            &row.failed, &row.unplugged, &consumed) != 5)
+                continue;
+            row.rest = text.substr(static_cast<std::size_t>(consumed));
+            rows[std::string("COM") + port] = row;
+        }
+        return rows;
+    }
+
+    // Each port's text, its prefix taken off; a line of no port given is a failure.
+    static std::map<std::string, std::string> text_by_port(const std::string& out, std::size_t from,
+                                                           const std::set<std::string>& ports) {
+        std::map<std::string, std::string> by_port;
+        const std::size_t table = out.find("\nport   device");
+        for (const std::string& line : split_lines(out.substr(from, table - from))) {
+            const std::size_t colon = line.find(": ");
+            const std::string port = line.substr(0, colon);
+            EXPECT_TRUE(colon != std::string::npos && ports.count(port) == 1)
+                << "a line of no port: " << line;
+            if (colon != std::string::npos)
+                by_port[port] += line.substr(colon + 2) + "\n";
+        }
+        return by_port;
+    }
+
+    std::map<std::string, std::string> records_by_port() {
+        std::map<std::string, std::string> results;
+        auto bytes = read_file(path("records.jsonl"));
+        for (const std::string& line : split_lines(std::string(bytes.begin(), bytes.end()))) {
+            if (line.empty())
+                continue;
+            const auto record = nlohmann::json::parse(line);
+            results[record["port"]] += std::string(record["result"]) + " ";
+        }
+        return results;
+    }
+
+    bool flash_is(const std::string& file) {
+        DownloadShape shape;
+        shape.selection = 7;
+        return read_file(file) == expected_flash(shape, images);
+    }
+
+    // ESC, once the program reads keys: the station ends with its table.
+    int end_with_escape() {
+        if (!wait_console_keys())
+            return -2;
+        press("\x1b");
+        return wait_upgrade(prompt_ms);
     }
 
     Images images;
@@ -55,80 +132,62 @@ TEST_F(Station, FourReceiversAtOnceOneOfThemFaulty) {
     com_device[1] = lines[1].device;
     start_upgrade({"/station", "/com5=" + lines[2].device, "/com12=" + lines[3].device,
                    "/log=" + path("records.jsonl")});
-    // Every simulator ends after its one download and closes its line: the station drops each
-    // port and ends by itself.
-    EXPECT_EQ(wait_upgrade(download_ms), 1) << "a download that did not finish";
+    // Every simulator ends after its one download and closes its line: each port says so and
+    // waits for its device, until ESC.
+    for (const StationLine& line : lines)
+        ASSERT_TRUE(wait_output("COM" + std::to_string(line.com) + ": Error : the serial line on " +
+                                    line.device + " is gone",
+                                download_ms))
+            << "COM" << line.com;
+    EXPECT_EQ(end_with_escape(), 1) << "a download that did not finish";
 
-    DownloadShape shape;
-    shape.selection = 7;
     for (Child& child : other_runs)
         wait_exit(child);
     for (const StationLine& line : lines) {
-        if (line.faulty)
-            continue;
-        auto flash = read_file(line.dir + "/flash.bin");
-        EXPECT_TRUE(flash == expected_flash(shape, images)) << "COM" << line.com;
+        if (!line.faulty) {
+            EXPECT_TRUE(flash_is(line.dir + "/flash.bin")) << "COM" << line.com;
+        }
     }
 
     // Every line is one port's, whole; then the table.
     const std::string& out = upgrade.out.data;
-    const std::size_t table = out.find("\nport   device");
-    ASSERT_NE(table, std::string::npos) << printable(out);
-    const std::string settings = banner() + settings_report("auto", 1152, 51200);
+    const std::string settings = banner() + settings_report("COM1, COM2, COM5, COM12", 1152, 51200);
     ASSERT_EQ(out.substr(0, settings.size()), settings);
-    std::map<std::string, std::string> by_port;
-    for (const std::string& line :
-         split_lines(out.substr(settings.size(), table - settings.size()))) {
-        const std::size_t colon = line.find(": ");
-        const std::string number = line.substr(3, colon == std::string::npos ? 0 : colon - 3);
-        ASSERT_TRUE(line.rfind("COM", 0) == 0 &&
-                    (number == "1" || number == "2" || number == "5" || number == "12"))
-            << "a line of no port: " << line;
-        by_port[number] += line.substr(colon + 2) + "\n";
-    }
+    auto by_port = text_by_port(out, settings.size(), {"COM1", "COM2", "COM5", "COM12"});
     for (const StationLine& line : lines) {
-        const std::string& text = by_port[std::to_string(line.com)];
+        const std::string& text = by_port["COM" + std::to_string(line.com)];
         EXPECT_NE(text.find("ready.\n\nFound all files.\nstart pol ok\n"), std::string::npos)
             << "COM" << line.com;
-        if (line.faulty) {
-            EXPECT_NE(text.find("Error : the serial line on " + line.device + " is gone"),
+        // The lost line stands on a line of its own, after the last fragment or "ready.".
+        EXPECT_NE(text.find("\nError : the serial line on " + line.device + " is gone ("),
+                  std::string::npos)
+            << text;
+        if (!line.faulty) {
+            EXPECT_NE(text.find("change speed --> 57600\nnext......\nready.\nError : "),
                       std::string::npos)
-                << text;
-        } else {
-            EXPECT_NE(text.find("change speed --> 57600\nnext......\nready.\n"), std::string::npos)
                 << text;
         }
         // A fragment ends its line, and the receiver's text stands on lines of its own.
         EXPECT_NE(text.find("len = 51200  ::  \nprogrammed\ncrc = "), std::string::npos) << text;
     }
-    const auto rows = split_lines(out.substr(table + 1));
-    // port, device, finished, failed, then the last chip (21 wide) and the last result
-    int rows_seen = 0;
-    for (const std::string& text : rows) {
-        char port[8], device[64];
-        int finished = -1, failed = -1, consumed = 0;
-        if (std::sscanf(text.c_str(), "COM%7s %63s %d %d  %n", port, device, &finished, &failed,
-                        &consumed) != 4)
-            continue;
-        ++rows_seen;
-        const bool faulty = std::string(port) == "12";
-        EXPECT_EQ(finished, faulty ? 0 : 1) << text;
-        EXPECT_EQ(failed, faulty ? 1 : 0) << text;
-        EXPECT_EQ(text.substr(static_cast<std::size_t>(consumed)),
-                  std::string("AMD AM29LV160BB       ") +
-                      (faulty ? "line lost, dropped" : "finished, dropped"))
-            << text;
+    const auto rows = table_rows(out);
+    ASSERT_EQ(rows.size(), 4U) << printable(out);
+    for (const StationLine& line : lines) {
+        const Row& row = rows.at("COM" + std::to_string(line.com));
+        EXPECT_EQ(row.finished, line.faulty ? 0 : 1) << "COM" << line.com;
+        EXPECT_EQ(row.failed, line.faulty ? 1 : 0) << "COM" << line.com;
+        EXPECT_EQ(row.unplugged, 1) << "COM" << line.com;
+        EXPECT_EQ(row.rest, std::string("AMD AM29LV160BB       ") +
+                                (line.faulty ? "line lost, unplugged" : "finished, unplugged"))
+            << "COM" << line.com;
     }
-    EXPECT_EQ(rows_seen, 4) << printable(out);
 
     // One record per download, with its port.
     auto bytes = read_file(path("records.jsonl"));
-    std::map<std::string, std::string> results;
     for (const std::string& line : split_lines(std::string(bytes.begin(), bytes.end()))) {
         if (line.empty())
             continue;
         const auto record = nlohmann::json::parse(line);
-        results[record["port"]] = record["result"];
         // Also where the line was lost inside the font: its digest is finished from the file,
         // and the tplist's, never sent, is taken from the file alone.
         ASSERT_EQ(record["images"].size(), 3U) << line;
@@ -138,10 +197,106 @@ TEST_F(Station, FourReceiversAtOnceOneOfThemFaulty) {
             EXPECT_EQ(record["images"][static_cast<std::size_t>(kind)]["sha256"], hex) << line;
         }
     }
-    EXPECT_EQ(results, (std::map<std::string, std::string>{{"COM1", "finished"},
-                                                           {"COM2", "finished"},
-                                                           {"COM5", "finished"},
-                                                           {"COM12", "line_lost"}}));
+    EXPECT_EQ(records_by_port(), (std::map<std::string, std::string>{{"COM1", "finished "},
+                                                                     {"COM2", "finished "},
+                                                                     {"COM5", "finished "},
+                                                                     {"COM12", "line_lost "}}));
+}
+
+// A production line unplugs adapters all day. One port's adapter is pulled out in the middle
+// of a block twice and plugged in again each time (a simulator that hangs up, then a new one
+// whose line is reached through the same path): the port serves each new receiver, the one
+// after the last replug is flashed byte for byte, and the other ports are never disturbed.
+TEST_F(Station, APortUnpluggedTwiceServesTheReceiverPluggedInAgain) {
+    StationLine steady[3] = {{1, false, {}, {}}, {3, false, {}, {}}, {4, false, {}, {}}};
+    for (StationLine& line : steady)
+        ASSERT_NO_FATAL_FAILURE(start_line(line, {"--timeout", "60"}));
+    const std::string link = path("adapter");
+    const auto plug_in = [&](int round, const std::vector<std::string>& fault) {
+        StationLine line{2, false, {}, {}};
+        line.dir = path("round" + std::to_string(round));
+        std::filesystem::create_directory(line.dir);
+        std::vector<std::string> args = {
+            "--link",       link,        "--flash",          line.dir + "/flash.bin",
+            "--timeout",    "60",        "--announce-every", "1000",
+            "--block-text", "programmed"};
+        args.insert(args.end(), fault.begin(), fault.end());
+        return !start_other_sim(args).empty();
+    };
+    ASSERT_TRUE(plug_in(1, {"--hangup-at", "1"}));
+    com_device[0] = steady[0].device;
+    com_device[1] = link;
+    start_upgrade({"/station", "/com3=" + steady[1].device, "/com4=" + steady[2].device,
+                   "/log=" + path("records.jsonl")});
+    const std::string gone = "COM2: Error : the serial line on " + link + " is gone";
+    ASSERT_TRUE(wait_output(gone, download_ms));
+    ASSERT_TRUE(plug_in(2, {"--hangup-at", "2"}));
+    ASSERT_TRUE(wait_output("COM2: " + link + " appeared.\nCOM2: ready.\n", download_ms));
+    ASSERT_TRUE(wait_for(upgrade.out, gone, download_ms, upgrade.out.data.rfind("appeared.")));
+    ASSERT_TRUE(plug_in(3, {}));
+    // Each simulator closes its line after its download: the last unplug of every port.
+    ASSERT_TRUE(wait_for(upgrade.out, "COM2: change speed --> 57600\nCOM2: next......\n",
+                         download_ms, upgrade.out.data.rfind("appeared.")));
+    ASSERT_TRUE(wait_for(upgrade.out, gone, download_ms, upgrade.out.data.rfind("COM2: next")));
+    for (const StationLine& line : steady)
+        ASSERT_TRUE(wait_output("COM" + std::to_string(line.com) + ": Error : the serial line on " +
+                                    line.device + " is gone",
+                                download_ms));
+    EXPECT_EQ(end_with_escape(), 1) << "two downloads were cut by an unplug";
+
+    EXPECT_TRUE(flash_is(path("round3/flash.bin")));
+    for (const StationLine& line : steady)
+        EXPECT_TRUE(flash_is(line.dir + "/flash.bin")) << "COM" << line.com;
+    const std::string& out = upgrade.out.data;
+    const std::string settings = banner() + settings_report("COM1, COM2, COM3, COM4", 1152, 51200);
+    ASSERT_EQ(out.substr(0, settings.size()), settings);
+    auto by_port = text_by_port(out, settings.size(), {"COM1", "COM2", "COM3", "COM4"});
+    // The other ports served their one receiver from start to end, untouched by COM2's unplugs.
+    for (const char* port : {"COM1", "COM3", "COM4"}) {
+        const std::string& text = by_port[port];
+        EXPECT_EQ(text.find("Error"),
+                  text.find("change speed --> 57600\nnext......\nready.\n") +
+                      std::string("change speed --> 57600\nnext......\nready.\n").size())
+            << port << text;
+    }
+    const auto rows = table_rows(out);
+    ASSERT_EQ(rows.size(), 4U) << printable(out);
+    EXPECT_EQ(rows.at("COM2").finished, 1);
+    EXPECT_EQ(rows.at("COM2").failed, 2);
+    EXPECT_EQ(rows.at("COM2").unplugged, 3);
+    for (const char* port : {"COM1", "COM3", "COM4"}) {
+        EXPECT_EQ(rows.at(port).finished, 1) << port;
+        EXPECT_EQ(rows.at(port).failed, 0) << port;
+        EXPECT_EQ(rows.at(port).unplugged, 1) << port;
+    }
+    EXPECT_EQ(records_by_port(),
+              (std::map<std::string, std::string>{{"COM1", "finished "},
+                                                  {"COM2", "line_lost line_lost finished "},
+                                                  {"COM3", "finished "},
+                                                  {"COM4", "finished "}}));
+}
+
+// A device named with /comN= that is not there yet is waited for, visibly (a mistyped name
+// must not look like a quiet station), and served once it appears.
+TEST_F(Station, ADeviceThatAppearsLaterIsServed) {
+    StationLine first{1, false, {}, {}};
+    ASSERT_NO_FATAL_FAILURE(start_line(first, {}));
+    const std::string later = path("later/adapter");
+    com_device[0] = first.device;
+    start_upgrade({"/station", "/com3=" + later});
+    ASSERT_TRUE(wait_output("COM3: waiting for " + later + " to appear.\n"));
+    ASSERT_TRUE(wait_output("COM1: change speed --> 57600", download_ms));
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    // Its folder too comes with the device, as /dev/serial/by-id comes with the first adapter.
+    std::filesystem::create_directory(path("later"));
+    StationLine third{3, false, {}, {}};
+    ASSERT_NO_FATAL_FAILURE(start_line(third, {"--link", later, "--announce-every", "1000"}));
+    third.device = later;
+    ASSERT_TRUE(wait_output("COM3: " + later + " appeared.\nCOM3: ready.\n"));
+    ASSERT_TRUE(wait_output("COM3: change speed --> 57600", download_ms));
+    EXPECT_EQ(end_with_escape(), 0);
+    EXPECT_TRUE(flash_is(third.dir + "/flash.bin"));
+    EXPECT_EQ(table_rows(upgrade.out.data).at("COM3").finished, 1);
 }
 
 // A receiver that floods its port with text and one that stalls hold only their own ports: the
@@ -208,10 +363,14 @@ TEST_F(Station, ProgressOnATerminalGivesEachPortItsStatusLine) {
     com_device[1] = lines[1].device;
     upgrade_stdout = Output::Console;
     start_upgrade({"/station", "/progress", "/block=8192"});
-    EXPECT_EQ(wait_upgrade(download_ms), 0);
+    for (const char* port : {"COM1", "COM2"})
+        ASSERT_TRUE(
+            wait_for(console.master, std::string(port) + ": summary : 3 images", download_ms))
+            << port;
+    EXPECT_EQ(end_with_escape(), 0);
     pump(streams(), 100);
     const std::string& screen = console.master.data;
-    EXPECT_NE(screen.find("\x1b[J"), std::string::npos) << "the status block was never redrawn";
+    EXPECT_NE(screen.find("\x1b[A"), std::string::npos) << "the status block was never redrawn";
     for (const char* port : {"COM1: ", "COM2: "}) {
         for (const char* image : {"host ", "font ", "tplist "}) {
             const std::string status = std::string(port) + image;

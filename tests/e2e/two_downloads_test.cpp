@@ -4,11 +4,11 @@
 
 #include "sim_fixture.h"
 
-#include "system/console.h"
+#include "driver/line.h"
 #include "link/serial_port.h"
 #include "protocol/download.h"
+#include "system/console.h"
 
-#include <chrono>
 #include <thread>
 
 namespace e2e {
@@ -26,29 +26,16 @@ struct Line {
     bool announced = false;
 };
 
-// Reads the line until the receiver's announcement is complete, or gives up after `timeout_ms`.
-bool wait_for_announcement(SerialPort& port, int timeout_ms) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    char buffer[announcement_size];
-    int position = 0;
-    while (std::chrono::steady_clock::now() < deadline) {
-        const int byte = read_byte(port);
-        if (byte >= 0) {
-            if (match_announcement(buffer, position, byte))
-                return true;
-            continue;
-        }
-        SerialPort* ports[1] = {&port};
-        wait_ports(ports, 1, false, -1, 100);
-    }
-    return false;
-}
-
+// The program's own wait for the announcement, then the download, as a line of the program
+// serves its receiver.
 void serve(Line& line) {
-    SerialPort port = open_port(line.device.c_str(), base_baud);
+    static thread_local PortSet ports;
+    SerialPort& port = ports.com[0];
+    port = open_port(line.device.c_str(), base_baud);
     if (!port_is_open(port))
         return;
-    line.announced = wait_for_announcement(port, download_ms);
+    ports.active = 0;
+    line.announced = wait_for_announcement(ports) == Heard::Announcement;
     if (line.announced) {
         DownloadRequest request;
         request.selection = static_cast<std::uint8_t>(line.shape.selection);
