@@ -98,7 +98,7 @@ LinkResult wait_for_mark(SerialPort& port, const char* marks, int& mark) {
                 if (timeout_ms == 0) {
                     complain("nothing heard from the receiver on %s for %d s; ESC ends the "
                              "download\n",
-                             port.device, quiet_limit_ms / 1000);
+                             port.device, (quiet_limit_ms + 999) / 1000);
                     told = true;
                     timeout_ms = -1;
                 }

@@ -118,6 +118,29 @@ TEST_F(ReceiverText, ATalkingReceiverDoesNotStretchTheDrain) {
         << "the receiver's text was not shown";
 }
 
+// ---- the screen cannot hold the download ----
+
+// Ctrl-S stops the terminal's output (the program leaves IXON on); the download goes on at the
+// line's pace behind it. While the screen is stopped the receiver's text is dropped and counted,
+// the program's messages are kept, and Ctrl-Q shows them with a note of what was not shown.
+TEST_F(ReceiverText, CtrlSStopsTheScreenNotTheDownload) {
+    upgrade_stdout = Output::Console;
+    start_download(8, {"--chatter-ms", "40", "--mark-delay-ms", "20"});
+    ASSERT_TRUE(wait_for(console.master, "ready.", start_ms));
+    ASSERT_TRUE(wait_console_keys());
+    press("\x13");
+    EXPECT_EQ(wait_exit(sim, download_ms), 0) << "the download stopped with the screen";
+    press("\x11");
+    EXPECT_EQ(wait_upgrade(download_ms), 0);
+    pump(streams(), 100);
+    const std::string& screen = console.master.data;
+    EXPECT_NE(screen.find(" bytes of receiver text not shown\r\n"), std::string::npos)
+        << printable(screen.substr(0, 2000));
+    EXPECT_NE(screen.find("crc = "), std::string::npos);
+    EXPECT_NE(screen.find("change speed --> 57600"), std::string::npos);
+    EXPECT_EQ(flash_mismatch(shape, images), "");
+}
+
 // ---- a lot of text at once ----
 
 // Text read many bytes at a time: all of it is shown, in order, and the identification that

@@ -208,6 +208,32 @@ TEST_F(LinkWait, MarkWaitEchoesTextAndReturnsTheMarksPosition) {
     EXPECT_EQ(receive(console.master, 3, 1000ms), "abc");
 }
 
+// A receiver that says nothing for the quiet time is said once on standard error, naming the
+// port and ESC; the wait goes on and ends on the mark as usual, and the line carries nothing.
+TEST_F(LinkWait, AQuietReceiverIsSaidOnceAndTheWaitGoesOn) {
+    char errors[] = "/tmp/link_wait_errors_XXXXXX";
+    const int errors_fd = mkstemp(errors);
+    ASSERT_GE(errors_fd, 0);
+    start([errors_fd](SerialPort& port) {
+        dup2(errors_fd, STDERR_FILENO);
+        set_quiet_notice_ms(300);
+        int mark = -1;
+        return wait_for_mark(port, "!@", mark) == LinkResult::Done ? mark : 99;
+    });
+    std::this_thread::sleep_for(1000ms);
+    EXPECT_TRUE(still_running());
+    send(line.master, "!");
+    EXPECT_EQ(finish(), 0);
+    char text[512] = {};
+    const ssize_t length = pread(errors_fd, text, sizeof text - 1, 0);
+    close(errors_fd);
+    unlink(errors);
+    EXPECT_EQ(std::string(text, static_cast<std::size_t>(std::max<ssize_t>(length, 0))),
+              "upgrade: nothing heard from the receiver on " + line.path +
+                  " for 1 s; ESC ends the download\n");
+    EXPECT_EQ(receive(line.master, 1, 200ms), "") << "the quiet wait wrote to the line";
+}
+
 TEST_F(LinkWait, ReadyWaitTakesOnlyTheReadyMark) {
     start([](SerialPort& port) { return wait_ready(port) == LinkResult::Done ? 0 : 1; });
     send(line.master, "@x!");
