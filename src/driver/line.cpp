@@ -105,7 +105,14 @@ void serve_receivers(Run& run, Line& line) {
     for (;;) {
         if (step.next == NextStep::WaitForDevice) {
             line.tally.waiting = true;
-            if (!wait_for_device(line, after_loss))
+            // A port's status line tells the person at the bench what the port is doing.
+            const bool status_line = run.options.progress && output_is_terminal();
+            if (status_line)
+                show_status("waiting for the device");
+            const bool appeared = wait_for_device(line, after_loss);
+            if (status_line)
+                clear_status();
+            if (!appeared)
                 return;
             line.tally.waiting = false;
             say("%s appeared.\nready.\n", line.ports.com[0].device);

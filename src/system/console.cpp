@@ -145,6 +145,10 @@ void show_status(const char* text) {
     wake_console_writer();
 }
 
+void clear_status() {
+    show_status("");
+}
+
 void end_status() {
     if (channel == nullptr)
         return;

@@ -163,6 +163,8 @@ bool output_is_terminal();
 void show_status(const char* text);
 // Leaves the status line's last text among the channel's lines and takes it out of the block.
 void end_status();
+// Takes the status line out of the block, leaving nothing of it.
+void clear_status();
 
 // Prints a diagnostic line to standard error, prefixed "upgrade: " (and, on a channel with a
 // prefix, the channel's), and flushes it: what the system said about a device, beside the

@@ -353,8 +353,8 @@ TEST_F(Station, EscEndsEveryPort) {
 }
 
 // With /progress on a terminal each port has a status line of its own at the bottom, redrawn
-// in place (the block is taken off the screen and drawn again below each new line), and each
-// image's last state stays among its port's lines.
+// in place (the block is taken off the screen and drawn again below new lines), each image's
+// last state stays among its port's lines, and a port waiting for its device says so there.
 TEST_F(Station, ProgressOnATerminalGivesEachPortItsStatusLine) {
     StationLine lines[2] = {{1, false, {}, {}}, {2, false, {}, {}}};
     for (StationLine& line : lines)
@@ -363,9 +363,10 @@ TEST_F(Station, ProgressOnATerminalGivesEachPortItsStatusLine) {
     com_device[1] = lines[1].device;
     upgrade_stdout = Output::Console;
     start_upgrade({"/station", "/progress", "/block=8192"});
+    // Each simulator closes its line after its download: the port's status line says it waits.
     for (const char* port : {"COM1", "COM2"})
         ASSERT_TRUE(
-            wait_for(console.master, std::string(port) + ": summary : 3 images", download_ms))
+            wait_for(console.master, std::string(port) + ": waiting for the device", download_ms))
             << port;
     EXPECT_EQ(end_with_escape(), 0);
     pump(streams(), 100);
