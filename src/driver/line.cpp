@@ -78,11 +78,6 @@ bool wait_for_device(Line& line, bool after_loss) {
     return opened;
 }
 
-// The line's active port names the receiver's record and messages.
-void name_line(Line& line) {
-    std::snprintf(line.name, sizeof line.name, "COM%d", line.numbers[line.ports.active]);
-}
-
 void tally(LineTally& tally, const DownloadOutcome& outcome) {
     if (outcome.result == DownloadResult::Finished)
         ++tally.finished;
@@ -151,6 +146,10 @@ void serve_receivers(Run& run, Line& line) {
 }
 
 } // namespace
+
+void name_line(Line& line) {
+    std::snprintf(line.name, sizeof line.name, "COM%d", line.numbers[line.ports.active]);
+}
 
 Heard wait_for_announcement(PortSet& ports) {
     char buffer[announcement_size];

@@ -9,6 +9,9 @@
 
 #include "driver/run.h"
 
+// Names the line after its active port ("COM3"), for its messages, records and table.
+void name_line(Line& line);
+
 // How a wait for a receiver ended.
 enum class Heard { Announcement, Escape, LineLost };
 

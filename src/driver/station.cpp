@@ -1,6 +1,7 @@
 #include "driver/station.h"
 
 #include "driver/diagnostics.h"
+#include "driver/line.h"
 #include "driver/outcome.h"
 #include "protocol/device_report.h"
 
@@ -45,8 +46,10 @@ bool open_station_lines(Run& run) {
         }
         line.ports.active = 0;
         line.numbers[0] = n + 1;
-        std::snprintf(line.name, sizeof line.name, "COM%d", n + 1);
-        std::snprintf(line.channel.prefix, sizeof line.channel.prefix, "COM%d: ", n + 1);
+        name_line(line);
+        char name[sizeof line.name];
+        std::memcpy(name, line.name, sizeof name);
+        std::snprintf(line.channel.prefix, sizeof line.channel.prefix, "%s: ", name);
         ++run.line_count;
     }
     return run.line_count > 0;
