@@ -43,6 +43,7 @@ struct Screen {
     int drawn_count = 0;
     bool block_dirty = false; // the block on screen is not what it should be
     Clock::time_point drawn_at{};
+    int channels = 0; // of the list, the ones this writer has taken up
 };
 Screen screen;
 
@@ -108,11 +109,11 @@ bool has_status(const ConsoleChannel& channel) {
 void draw_block() {
     clear_block();
     int count = 0;
-    for (int i = 0; i < channel_count; ++i)
+    for (int i = 0; i < screen.channels; ++i)
         count += has_status(*channels[i]) ? 1 : 0;
     if (count > 0 && screen_line_open())
         put_out("\n");
-    for (int i = 0; i < channel_count && screen.drawn_count < max_block_lines; ++i) {
+    for (int i = 0; i < screen.channels && screen.drawn_count < max_block_lines; ++i) {
         const ConsoleChannel& channel = *channels[i];
         if (!has_status(channel))
             continue;
@@ -280,7 +281,6 @@ bool serve_channel(ConsoleChannel& channel) {
 void run_writer() {
     for (;;) {
         bool stop = false;
-        int count = 0;
         {
             std::unique_lock<std::mutex> hold(writer_lock);
             const auto ready = [] { return work_waiting || stopping; };
@@ -290,10 +290,10 @@ void run_writer() {
                 work.wait(hold, ready);
             work_waiting = false;
             stop = stopping;
-            count = channel_count;
+            screen.channels = channel_count;
         }
         bool any = false;
-        for (int i = 0; i < count; ++i)
+        for (int i = 0; i < screen.channels; ++i)
             any = serve_channel(*channels[i]) || any;
         if (screen.block_dirty && (stop || Clock::now() - screen.drawn_at >= redraw_interval))
             draw_block();
