@@ -14,14 +14,14 @@
 
 namespace bench {
 
-namespace {
-
-constexpr std::size_t handshake_bytes = 15 + 52; // access string and download header
-
 std::int64_t usage_ns(const rusage& u) {
     return (std::int64_t{u.ru_utime.tv_sec} + u.ru_stime.tv_sec) * 1000000000 +
            (std::int64_t{u.ru_utime.tv_usec} + u.ru_stime.tv_usec) * 1000;
 }
+
+namespace {
+
+constexpr std::size_t handshake_bytes = 15 + 52; // access string and download header
 
 std::int64_t thread_cpu_ns() {
     timespec ts{};
