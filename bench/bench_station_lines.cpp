@@ -17,7 +17,10 @@ namespace bench {
 
 namespace {
 
-constexpr int settle_ms = 300; // after every line waits, before the quiet span
+// After every line has said its device is gone, before the quiet span: a line looks at its
+// path once more a second after the loss (what is still there may be the node of the device
+// that went), then sleeps until its folder changes.
+constexpr int settle_ms = 1500;
 
 std::string com(int i) {
     return "COM" + std::to_string(i + 1);
