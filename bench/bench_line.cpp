@@ -1,5 +1,5 @@
 // The benchmark's runs that watch `upgrade` wait (idle, for a mark, in a blocked write) and the
-// runs on the emulated line.
+// runs on the emulated line; the emulator's start and figures, shared with the station's lines.
 
 #include "bench_runs.h"
 
@@ -16,32 +16,6 @@ namespace bench {
 
 namespace {
 
-constexpr int settle_ms = 300; // after the state is reached, before measuring
-
-// Measures `span_ms` of a process that is already in the state to be measured.
-void measure_span(const Group& group, pid_t pid, int span_ms, WaitSample& r) {
-    idle_until(group, after_ms(settle_ms));
-    std::int64_t cpu0 = process_cpu_ns(pid);
-    long long switches0 = status_field(pid, "voluntary_ctxt_switches") +
-                          status_field(pid, "nonvoluntary_ctxt_switches");
-    std::int64_t t0 = mono_ns();
-    idle_until(group, t0 + std::int64_t{span_ms} * 1000000);
-    std::int64_t cpu1 = process_cpu_ns(pid);
-    long long switches1 = status_field(pid, "voluntary_ctxt_switches") +
-                          status_field(pid, "nonvoluntary_ctxt_switches");
-    double seconds = static_cast<double>(mono_ns() - t0) / 1e9;
-    r.hwm_kib = status_field(pid, "VmHWM");
-    r.rss_anon_kib = status_field(pid, "RssAnon");
-    r.rss_file_kib = status_field(pid, "RssFile");
-    if (cpu0 < 0 || cpu1 < 0) {
-        r.why = "the process ended while measured";
-        return;
-    }
-    r.cpu_percent = static_cast<double>(cpu1 - cpu0) / 1e9 / seconds * 100;
-    r.wakeups_per_s = static_cast<double>(switches1 - switches0) / seconds;
-    r.ok = true;
-}
-
 std::map<std::string, long long> read_stats(const std::string& path) {
     std::map<std::string, long long> stats;
     std::ifstream in(path);
@@ -56,6 +30,8 @@ std::string read_whole(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
+
+} // namespace
 
 bool start_emu(const Setup& setup, const std::vector<std::string>& args, Child& emu, std::string& a,
                std::string& b) {
@@ -87,6 +63,32 @@ bool emu_figures(const Group& group, Child& emu, const std::string& stats_path, 
     bytes = static_cast<std::uint64_t>(s["a_to_b_bytes"] + s["b_to_a_bytes"]);
     first_ns = s["first_byte_ns"];
     return first_ns > 0;
+}
+
+namespace {
+
+constexpr int settle_ms = 300; // after the state is reached, before measuring
+
+// Measures `span_ms` of a process that is already in the state to be measured.
+void measure_span(const Group& group, pid_t pid, int span_ms, WaitSample& r) {
+    idle_until(group, after_ms(settle_ms));
+    std::int64_t cpu0 = process_cpu_ns(pid);
+    long long switches0 = process_switches(pid);
+    std::int64_t t0 = mono_ns();
+    idle_until(group, t0 + std::int64_t{span_ms} * 1000000);
+    std::int64_t cpu1 = process_cpu_ns(pid);
+    long long switches1 = process_switches(pid);
+    double seconds = static_cast<double>(mono_ns() - t0) / 1e9;
+    r.hwm_kib = status_field(pid, "VmHWM");
+    r.rss_anon_kib = status_field(pid, "RssAnon");
+    r.rss_file_kib = status_field(pid, "RssFile");
+    if (cpu0 < 0 || cpu1 < 0) {
+        r.why = "the process ended while measured";
+        return;
+    }
+    r.cpu_percent = static_cast<double>(cpu1 - cpu0) / 1e9 / seconds * 100;
+    r.wakeups_per_s = static_cast<double>(switches1 - switches0) / seconds;
+    r.ok = true;
 }
 
 void line_upgrade(const Setup& setup, std::int32_t baud, LineSample& r) {
@@ -248,87 +250,6 @@ LineSample run_line(const Setup& setup, std::int32_t baud) {
     if (r.why.empty())
         line_zmodem(setup, baud, r);
     r.ok = r.why.empty();
-    return r;
-}
-
-StationLineSample run_station_lines(const Setup& setup, int lines, std::int32_t baud) {
-    StationLineSample r;
-    std::vector<Child> emus(static_cast<std::size_t>(lines)), sims(emus.size());
-    std::vector<std::string> receiver_sides(emus.size());
-    UpgradeRun up;
-    Group group{&up.child};
-    Launch station;
-    station.argv = {setup.upgrade, "/station", "/baud=" + std::to_string(baud), "tplist.bin"};
-    bool started = open_pty(up.console, toolkit::PtySettings::FreshTerminal);
-    for (int i = 0; i < lines && started; ++i) {
-        Child& emu = emus[static_cast<std::size_t>(i)];
-        std::string host_side;
-        started = start_emu(setup, {"--stats", setup.dir + "/lines" + std::to_string(i) + ".stats"},
-                            emu, host_side, receiver_sides[static_cast<std::size_t>(i)]);
-        station.argv.push_back("/com" + std::to_string(i + 1) + "=" + host_side);
-        group.push_back(&emu);
-    }
-    station.cwd = setup.line_dir;
-    station.console = up.console.path;
-    station.err_path = setup.dir + "/lines.err";
-    up.child.console = &up.console.master;
-    const std::string last_ready = "COM" + std::to_string(lines) + ": ready.";
-    if (!started || !spawn(station, up.child) ||
-        !wait_text(group, up.child, last_ready.c_str(), after_ms(10000))) {
-        r.why = "could not start the station on the emulated lines";
-        finish(group);
-        close_upgrade(up);
-        return r;
-    }
-    const std::int64_t cpu0 = process_cpu_ns(up.child.proc.pid);
-    const std::int64_t t0 = mono_ns();
-    for (int i = 0; i < lines && started; ++i) {
-        Launch sim;
-        sim.argv = {
-            setup.sim, "--device",        receiver_sides[static_cast<std::size_t>(i)], "--delay",
-            "20",      "--mark-delay-ms", std::to_string(setup.mark_delay_ms),         "--timeout",
-            "120"};
-        sim.err_path = setup.dir + "/lines.sim.err";
-        started = spawn(sim, sims[static_cast<std::size_t>(i)]);
-        group.push_back(&sims[static_cast<std::size_t>(i)]);
-    }
-    std::vector<std::int64_t> done_ns(static_cast<std::size_t>(lines));
-    bool done = started;
-    for (int i = 0; i < lines && done; ++i) {
-        const std::string text = "COM" + std::to_string(i + 1) + ": change speed --> 57600";
-        done = wait_text(group, up.child, text.c_str(), after_ms(120000),
-                         &done_ns[static_cast<std::size_t>(i)]);
-    }
-    const std::int64_t cpu1 = process_cpu_ns(up.child.proc.pid);
-    const std::int64_t t1 = mono_ns();
-    double esc_ms = 0;
-    if (!done) {
-        r.why = "not every line's download finished";
-    } else if (!press_escape(group, up, esc_ms) || up.child.proc.status != 0) {
-        r.why = "the station did not end well on ESC";
-    } else {
-        r.cpu_percent_per_line =
-            static_cast<double>(cpu1 - cpu0) / static_cast<double>(t1 - t0) * 100.0 / lines;
-        r.worst_efficiency = 100.0;
-        for (int i = 0; i < lines && r.why.empty(); ++i) {
-            wait_exit(group, sims[static_cast<std::size_t>(i)], after_ms(5000));
-            double line_s = 0;
-            std::uint64_t bytes = 0;
-            long long first_ns = 0;
-            if (!emu_figures(group, emus[static_cast<std::size_t>(i)],
-                             setup.dir + "/lines" + std::to_string(i) + ".stats", line_s, bytes,
-                             first_ns)) {
-                r.why = "line-emu gave no figures";
-                break;
-            }
-            const double wall_s =
-                static_cast<double>(done_ns[static_cast<std::size_t>(i)] - first_ns) / 1e9;
-            r.worst_efficiency = std::min(r.worst_efficiency, line_s / wall_s * 100.0);
-        }
-        r.ok = r.why.empty();
-    }
-    finish(group);
-    close_upgrade(up);
     return r;
 }
 

@@ -3,7 +3,7 @@
 //
 //   upgrade-bench --upgrade PATH --sim PATH --emu PATH [--json FILE] [--runs N]
 //                 [--wait-runs N] [--line-runs N] [--span-ms MS] [--mark-delay-ms MS] [--keep]
-//                 [--only download|writes|idle|mark|esc|echo|line]
+//                 [--only download|writes|idle|mark|esc|echo|line|station|lines|unplug|record]
 //
 // Figures are medians of several runs with their range; a ratio is taken within each pair of
 // runs made side by side (a download and the raw copy just before it), then its median.
@@ -11,6 +11,7 @@
 #include "bench_report.h"
 #include "bench_runs.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -35,6 +36,7 @@ constexpr std::size_t echo_bytes = 1048576; // receiver text for the echo figure
 constexpr int station_ports = 8;            // downloads at once in the station figure
 constexpr int station_escape_ports = 16;    // busy ports when ESC is pressed
 constexpr int station_lines = 16;           // emulated lines served at once
+constexpr int unplug_span_ms = 2000;        // quiet span while every unplugged line waits
 
 struct Args {
     Setup setup;
@@ -73,6 +75,7 @@ bool prepare(Setup& s) {
     mkdir(s.line_dir.c_str(), 0755);
     s.download_frames = frames_of(host_bytes) + frames_of(font_bytes) + frames_of(tplist_bytes);
     s.download_bytes = 15 + 52 + frame_size * static_cast<std::size_t>(s.download_frames);
+    s.line_answers = frames_of(line_tplist_bytes) + 1; // a mark after the header and each block
     return write_image(s.download_dir + "/rom.bin", host_skip + host_bytes, 1) &&
            write_image(s.download_dir + "/font.bin", font_bytes, 2) &&
            write_image(s.download_dir + "/tplist.bin", tplist_bytes, 3) &&
@@ -195,8 +198,14 @@ void measure(const Args& a, Samples& out) {
         out.station_escape.push_back(run_station_escape(s, station_escape_ports));
     }
     for (int i = 0; i < a.line_runs && wanted(a, "lines"); ++i) {
-        progress("station on emulated lines", i, a.line_runs);
+        progress("station, then one-port programs, on lines", i, a.line_runs);
         out.station_lines.push_back(run_station_lines(s, station_lines, line_baud));
+        out.separate_lines.push_back(run_separate_lines(s, station_lines, line_baud));
+    }
+    for (int i = 0; i < a.line_runs && wanted(a, "unplug"); ++i) {
+        progress("station on lines unplugged 3 times", i, a.line_runs);
+        out.station_unplugs.push_back(
+            run_station_unplugs(s, station_lines, line_baud, std::min(a.span_ms, unplug_span_ms)));
     }
     for (int i = 0; i < a.runs && wanted(a, "record"); ++i) {
         progress("record and status line, side by side", i, a.runs);
@@ -216,7 +225,8 @@ int main(int argc, char** argv) {
         std::fputs("usage: upgrade-bench --upgrade PATH --sim PATH --emu PATH [--json FILE]\n"
                    "       [--runs N] [--wait-runs N] [--line-runs N] [--span-ms MS]\n"
                    "       [--mark-delay-ms MS] [--keep]\n"
-                   "       [--only download|writes|idle|mark|esc|echo|line|station|lines|record, "
+                   "       [--only download|writes|idle|mark|esc|echo|line|station|lines|unplug|"
+                   "record, "
                    "or several separated by commas]\n",
                    stderr);
         return 2;
@@ -239,7 +249,8 @@ int main(int argc, char** argv) {
               echo_bytes,
               station_ports,
               station_escape_ports,
-              station_lines};
+              station_lines,
+              a.setup.station_mark_delay_ms};
     measure(a, samples);
     Report report = build_report(plan, samples);
     print_report(report, stdout);

@@ -4,7 +4,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
+#include <fstream>
+#include <string>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
@@ -126,6 +129,27 @@ std::int64_t process_cpu_ns(pid_t pid) {
     if (clock_getcpuclockid(pid, &clock) != 0 || clock_gettime(clock, &ts) != 0)
         return -1;
     return std::int64_t{ts.tv_sec} * 1000000000 + ts.tv_nsec;
+}
+
+long long process_switches(pid_t pid) {
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%d/task", static_cast<int>(pid));
+    DIR* tasks = opendir(path);
+    if (!tasks)
+        return -1;
+    long long sum = 0;
+    while (const dirent* e = readdir(tasks)) {
+        if (e->d_name[0] == '.')
+            continue;
+        const std::string status = std::string(path) + "/" + e->d_name + "/status";
+        std::ifstream in(status);
+        for (std::string line; std::getline(in, line);)
+            if (line.rfind("voluntary_ctxt_switches:", 0) == 0 ||
+                line.rfind("nonvoluntary_ctxt_switches:", 0) == 0)
+                sum += std::atoll(line.c_str() + line.find(':') + 1);
+    }
+    closedir(tasks);
+    return sum;
 }
 
 long long status_field(pid_t pid, const char* name) {

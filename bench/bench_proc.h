@@ -79,6 +79,10 @@ std::int64_t process_cpu_ns(pid_t pid);
 // A field of /proc/<pid>/status ("VmHWM", "voluntary_ctxt_switches"), or -1.
 long long status_field(pid_t pid, const char* name);
 
+// Voluntary and involuntary context switches of every thread of a running process (each line
+// of a station has a thread of its own; /proc/<pid>/status counts the main thread alone), or -1.
+long long process_switches(pid_t pid);
+
 // Writes all bytes to a descriptor (a pty master), within 2 s.
 inline bool put_bytes(int fd, const std::string& bytes) {
     return toolkit::write_all(fd, bytes, 2000);

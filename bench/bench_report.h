@@ -24,6 +24,9 @@ struct Samples {
     std::vector<EscSample> station_escape;
     std::vector<RecordSample> record;
     std::vector<StationLineSample> station_lines;
+    std::vector<SeparateLinesSample>
+        separate_lines; // separate_lines[i] just after station_lines[i]
+    std::vector<StationUnplugSample> station_unplugs;
 };
 
 // What was measured, for the labels and the floors.
@@ -38,6 +41,7 @@ struct Plan {
     int station_ports;        // downloads at once in the station figure
     int station_escape_ports; // busy ports when ESC is pressed
     int station_lines;        // emulated lines served at once
+    int station_mark_delay_ms;
 };
 
 struct Summary {

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/wait.h>
@@ -14,14 +15,14 @@
 
 namespace bench {
 
-namespace {
-
-constexpr std::size_t handshake_bytes = 15 + 52; // access string and download header
-
 std::int64_t usage_ns(const rusage& u) {
     return (std::int64_t{u.ru_utime.tv_sec} + u.ru_stime.tv_sec) * 1000000000 +
            (std::int64_t{u.ru_utime.tv_usec} + u.ru_stime.tv_usec) * 1000;
 }
+
+namespace {
+
+constexpr std::size_t handshake_bytes = 15 + 52; // access string and download header
 
 std::int64_t thread_cpu_ns() {
     timespec ts{};
@@ -259,8 +260,12 @@ WriteSample count_block_writes(const Setup& setup, std::size_t tplist_size, std:
     Group group{&sim, &up.child};
     std::string slave;
     std::string trace = setup.dir + "/writes.strace";
+    std::system(("rm -f '" + trace + "'.*").c_str()); // the files of an earlier run
+    // Each line is served by a thread of its own: -ff follows the threads, one file each
+    // (trace.TID), so that every write stays whole on its line of the file.
     std::vector<std::string> tracer = {
-        setup.strace, "-qq", "-y", "-s", "0", "-e", "trace=write,writev,pwrite64,pwritev,pwritev2",
+        setup.strace, "-qq", "-ff", "-y",
+        "-s",         "0",   "-e",  "trace=write,writev,pwrite64,pwritev,pwritev2",
         "-o",         trace};
     if (!start_sim(setup, {"--delay", "300", "--announce-every", "300"}, sim, slave,
                    setup.dir + "/writes.sim.err") ||
@@ -276,21 +281,29 @@ WriteSample count_block_writes(const Setup& setup, std::size_t tplist_size, std:
 
     std::size_t frame = block + 16;
     std::size_t full = tplist_size / block;
-    r.per_full_block.assign(full, 0);
-    FILE* f = std::fopen(trace.c_str(), "r");
-    char buf[4096];
     long long position = 0; // bytes the line has taken so far
-    while (f && std::fgets(buf, sizeof buf, f)) {
-        long long written = 0;
-        if (!traced_write(buf, slave, written))
+    // The one thread that wrote on the line has them all, in order.
+    DIR* dir = opendir(setup.dir.c_str());
+    while (const dirent* e = dir ? readdir(dir) : nullptr) {
+        if (std::strncmp(e->d_name, "writes.strace.", 14) != 0 || position > 0)
             continue;
-        long long at = position - static_cast<long long>(handshake_bytes);
-        if (at >= 0 && static_cast<std::size_t>(at) / frame < full)
-            ++r.per_full_block[static_cast<std::size_t>(at) / frame];
-        position += written;
+        r.per_full_block.assign(full, 0);
+        FILE* f = std::fopen((setup.dir + "/" + e->d_name).c_str(), "r");
+        char buf[4096];
+        while (f && std::fgets(buf, sizeof buf, f)) {
+            long long written = 0;
+            if (!traced_write(buf, slave, written))
+                continue;
+            long long at = position - static_cast<long long>(handshake_bytes);
+            if (at >= 0 && static_cast<std::size_t>(at) / frame < full)
+                ++r.per_full_block[static_cast<std::size_t>(at) / frame];
+            position += written;
+        }
+        if (f)
+            std::fclose(f);
     }
-    if (f)
-        std::fclose(f);
+    if (dir)
+        closedir(dir);
     r.ok = position ==
            static_cast<long long>(handshake_bytes + frame * ((tplist_size + block - 1) / block));
     if (!r.ok)

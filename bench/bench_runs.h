@@ -22,6 +22,13 @@ struct Setup {
     std::size_t download_bytes; // what `upgrade` sends in the large download
     int download_frames;        // block frames of the large download
     int mark_delay_ms = 2; // the simulator's answer time: the host's drain time, as in the floor
+    // The answer time of the station's receivers: a realistic flash write. The host discards
+    // what comes in the 2 ms drain after each frame, and on a loaded machine the drain can
+    // begin milliseconds after the frame's last byte has gone out, so an answer that quick is
+    // lost now and then and the port stalls (see README.md); the figures about the drain itself
+    // use mark_delay_ms.
+    int station_mark_delay_ms = 20;
+    int line_answers = 0; // the marks a receiver sends in the line download (header, blocks)
 };
 
 struct DownloadSample {
@@ -102,13 +109,40 @@ EscSample run_station_escape(const Setup& setup, int ports);
 struct StationLineSample {
     bool ok = false;
     std::string why;
-    double worst_efficiency = 0;     // the least efficient line's (line time / wall), percent
+    double worst_efficiency = 0; // the least efficient line's (line time / wall), percent
+    // The same with the receiver's answer time (station_mark_delay_ms after each frame, a time
+    // the line must stay quiet) taken out of the wall: what the host makes of the line.
+    double worst_host_efficiency = 0;
     double cpu_percent_per_line = 0; // the station's CPU over the downloads, a core's percent
+    double cpu_ms_per_line = 0;      // the station's whole CPU (start to exit) / lines
 };
 
 // A station of `lines` ports, each on an emulated line at the base speed switching to `baud`,
 // each writing the line benchmark's transponder list.
 StationLineSample run_station_lines(const Setup& setup, int lines, std::int32_t baud);
+
+struct SeparateLinesSample {
+    bool ok = false;
+    std::string why;
+    double cpu_ms_per_line = 0; // the processes' whole CPU (start to exit) / lines
+};
+
+// The same downloads by `lines` one-port `upgrade` processes, one per emulated line.
+SeparateLinesSample run_separate_lines(const Setup& setup, int lines, std::int32_t baud);
+
+struct StationUnplugSample {
+    bool ok = false;
+    std::string why;
+    double worst_efficiency = 0, worst_host_efficiency = 0; // the downloads no unplug cut
+    double wakeups_per_s = 0; // the station's, while every line waits for its device
+    double cpu_percent = 0;   // of a core, over the same span
+};
+
+// A station of `lines` ports on emulated lines reached through links; each line's device goes
+// away and comes back `unplugs` times (twice in a download, once in the ready loop), then every
+// line serves one whole download. The quiet span of `span_ms` is taken while every line waits.
+StationUnplugSample run_station_unplugs(const Setup& setup, int lines, std::int32_t baud,
+                                        int span_ms);
 
 // The large download without and then with its record and status line.
 RecordSample run_record_cost(const Setup& setup);
@@ -145,6 +179,18 @@ bool start_sim(const Setup& setup, const std::vector<std::string>& args, Child& 
 
 // Presses ESC on the console of `run` and waits for the exit; the time in `esc_ms`.
 bool press_escape(const Group& group, UpgradeRun& run, double& esc_ms);
+
+// User and system CPU of a reaped child's whole run, in nanoseconds.
+std::int64_t usage_ns(const rusage& u);
+
+// Starts `line-emu` with `args` and returns its side A's slave (the program's) in `a`, side B's
+// (the receiver's) in `b`.
+bool start_emu(const Setup& setup, const std::vector<std::string>& args, Child& emu, std::string& a,
+               std::string& b);
+// Waits for the emulator's end (both sides closed, or a signal) and reads the figures it wrote
+// to `stats_path`: the line time of every byte both ways, their number, the first byte's time.
+bool emu_figures(const Group& group, Child& emu, const std::string& stats_path, double& line_s,
+                 std::uint64_t& bytes, long long& first_ns);
 
 } // namespace bench
 

@@ -25,7 +25,7 @@ bool start_station(const Setup& setup, int ports, bool stall, std::vector<Child>
         std::vector<std::string> sim_args = {
             "--delay",          "50",
             "--announce-every", "200",
-            "--mark-delay-ms",  std::to_string(setup.mark_delay_ms)};
+            "--mark-delay-ms",  std::to_string(setup.station_mark_delay_ms)};
         if (stall)
             sim_args.insert(sim_args.end(), {"--no-mark-at", "1"});
         std::string slave;

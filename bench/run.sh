@@ -3,7 +3,7 @@
 # build (build-bench/ beside this directory, or $BUILD_DIR), then runs the benchmark: the table
 # goes to standard output, progress to standard error, the figures as JSON to
 # build-bench/bench/results.json. Extra arguments go to upgrade-bench (--runs N, --keep, ...).
-# Needs strace and lrzsz (sz, rz); takes about three minutes.
+# Needs strace and lrzsz (sz, rz); takes about eight minutes.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${BUILD_DIR:-$root/build-bench}
