@@ -352,6 +352,25 @@ TEST_F(Station, EscEndsEveryPort) {
     EXPECT_NE(out.find("escaped"), std::string::npos) << printable(out);
 }
 
+// A station left running is stopped by a signal (the production line's service manager) as by
+// ESC: the download in flight ends, the table is printed, and the signal then ends the program
+// as it would have, the terminal given back; a second signal would end it at once.
+TEST_F(Station, ASignalStopsTheStationWithItsTable) {
+    StationLine line{1, false, {}, {}};
+    ASSERT_NO_FATAL_FAILURE(start_line(line, {"--no-mark-at", "1"}));
+    com_device[0] = line.device;
+    start_upgrade({"/station"});
+    ASSERT_TRUE(wait_output("COM1: crc = ", download_ms));
+    ASSERT_TRUE(wait_console_keys());
+    kill(upgrade.pid, SIGTERM);
+    EXPECT_EQ(wait_upgrade(prompt_ms), 128 + SIGTERM);
+    const auto rows = table_rows(upgrade.out.data);
+    ASSERT_EQ(rows.count("COM1"), 1U) << printable(upgrade.out.data);
+    EXPECT_EQ(rows.at("COM1").failed, 1);
+    EXPECT_EQ(rows.at("COM1").rest, "AMD AM29LV160BB       escaped");
+    EXPECT_TRUE(console_given_back()) << "the terminal was left without echo";
+}
+
 // With /progress on a terminal each port has a status line of its own at the bottom, redrawn
 // in place (the block is taken off the screen and drawn again below new lines), each image's
 // last state stays among its port's lines, and a port waiting for its device says so there.
