@@ -1,5 +1,7 @@
 #include "driver/outcome.h"
 
+#include "system/shown_name.h"
+
 #include <cstdio>
 #include <cstring>
 
@@ -60,7 +62,9 @@ void lost_line_message(const SerialPort& port, char* text, std::size_t size) {
 void outcome_message(const DownloadOutcome& outcome, const DownloadRequest& request,
                      const SerialPort& port, char* text, std::size_t size) {
     text[0] = '\0';
-    const char* file_name = request.file_names[static_cast<int>(outcome.kind)];
+    // The name as the user gave it, with its control bytes shown harmless.
+    char file_name[shown_name_size];
+    shown_name(request.file_names[static_cast<int>(outcome.kind)], file_name, sizeof file_name);
     if (outcome.result == DownloadResult::LineLost) {
         SerialPort lost = port;
         lost.lost_error = outcome.lost_error;

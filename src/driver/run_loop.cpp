@@ -6,9 +6,10 @@
 #include "driver/serve.h"
 #include "driver/station.h"
 #include "driver/version.h"
-#include "system/console.h"
 #include "link/link_wait.h"
 #include "protocol/frames.h"
+#include "system/console.h"
+#include "system/shown_name.h"
 
 #include <cstdio>
 #include <cstring>
@@ -42,9 +43,11 @@ bool open_ports(const Options& options, PortSet& ports) {
 
 // Reports the file names given; false when a name is unusable (the program ends then).
 bool report_names(const Options& options) {
+    char shown[shown_name_size];
     switch (options.name_mode) {
     case NameMode::UnknownFormat:
-        say("\nFile name : %s\n", options.names[static_cast<int>(ImageKind::Host)]);
+        say("\nFile name : %s\n",
+            shown_name(options.names[static_cast<int>(ImageKind::Host)], shown, sizeof shown));
         say("Don't know File format.");
         return false;
     case NameMode::TooLong:
@@ -58,7 +61,7 @@ bool report_names(const Options& options) {
     const char* lead = "File name : %s\n";
     for (int k = 0; k < image_kind_count; ++k) {
         if ((options.selection & image_kind_info(static_cast<ImageKind>(k)).selection_bit) != 0) {
-            say(lead, options.names[k]);
+            say(lead, shown_name(options.names[k], shown, sizeof shown));
             lead = "            %s\n";
         }
     }
@@ -140,8 +143,9 @@ int run_program(Run& run, int argc, const char* const argv[]) {
     if (options.log_path != nullptr) {
         char reason[160];
         if (!open_record_file(options.log_path, run.record, reason, sizeof reason)) {
+            char shown[shown_name_size];
             say("Error : the record file %s cannot be opened for appending (%s).\n",
-                options.log_path, reason);
+                shown_name(options.log_path, shown, sizeof shown), reason);
             return exit_failed;
         }
     }
