@@ -27,6 +27,14 @@ void wait_port(SerialPort& port, bool for_output, bool watch_keys, int timeout_m
     wait_ports(ports, 1, for_output, watch_keys ? console_wait_handle() : -1, timeout_ms);
 }
 
+// Milliseconds until `until_ms` on the link clock (none left: 0), or -1 for no limit.
+int ms_until_link(std::int64_t until_ms) {
+    if (until_ms < 0)
+        return -1;
+    const std::int64_t left = until_ms - now_ms();
+    return static_cast<int>(std::max<std::int64_t>(left, 0));
+}
+
 } // namespace
 
 std::int64_t now_ms() {
@@ -74,6 +82,11 @@ LinkResult read_reply(SerialPort& port, std::uint8_t* buffer, int count, int tim
 }
 
 LinkResult wait_for_mark(SerialPort& port, const char* marks, int& mark) {
+    return wait_for_mark_until(port, marks, mark, -1);
+}
+
+LinkResult wait_for_mark_until(SerialPort& port, const char* marks, int& mark,
+                               std::int64_t until_ms) {
     for (;;) {
         if (escape_pressed())
             return LinkResult::Escaped;
@@ -82,7 +95,9 @@ LinkResult wait_for_mark(SerialPort& port, const char* marks, int& mark) {
         if (queued == 0) {
             if (port.lost_error != 0)
                 return LinkResult::Lost;
-            wait_port(port, false, true, -1);
+            if (until_ms >= 0 && now_ms() >= until_ms)
+                return LinkResult::TimedOut;
+            wait_port(port, false, true, ms_until_link(until_ms));
             continue;
         }
         // Everything before the first mark is the receiver's own console text, shown in one
@@ -110,6 +125,11 @@ LinkResult wait_ready(SerialPort& port) {
 
 LinkResult write_watching_keys(SerialPort& port, const std::uint8_t* bytes, std::size_t count) {
     std::size_t sent = 0;
+    return write_until(port, bytes, count, sent, -1);
+}
+
+LinkResult write_until(SerialPort& port, const std::uint8_t* bytes, std::size_t count,
+                       std::size_t& sent, std::int64_t until_ms) {
     for (;;) {
         // A key pressed before the write began (while the reply was read, say) is seen before
         // the first byte goes out: ESC must not let a header erase the flash. Once the last
@@ -118,6 +138,10 @@ LinkResult write_watching_keys(SerialPort& port, const std::uint8_t* bytes, std:
             discard_output(port);
             return LinkResult::Escaped;
         }
+        // Looked at after a wait, before the next write: a spell that ran out while the
+        // driver had no room costs no write call.
+        if (until_ms >= 0 && now_ms() >= until_ms)
+            return LinkResult::TimedOut;
         const std::ptrdiff_t written =
             write_some(port, bytes + sent, std::min(write_piece, count - sent));
         if (written < 0)
@@ -125,6 +149,6 @@ LinkResult write_watching_keys(SerialPort& port, const std::uint8_t* bytes, std:
         sent += static_cast<std::size_t>(written);
         if (sent == count)
             return LinkResult::Done;
-        wait_port(port, true, true, -1);
+        wait_port(port, true, true, ms_until_link(until_ms));
     }
 }

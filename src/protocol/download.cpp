@@ -1,10 +1,10 @@
 #include "protocol/download.h"
 
-#include "system/console.h"
-#include "system/image_file.h"
 #include "link/link_wait.h"
 #include "protocol/device_report.h"
 #include "protocol/progress.h"
+#include "system/console.h"
+#include "system/image_file.h"
 
 namespace {
 
@@ -67,6 +67,41 @@ bool send_frame(Exchange& exchange, const std::uint8_t* bytes, std::size_t count
         return cut_short(exchange, written);
     exchange.outcome.bytes_sent += count;
     return true;
+}
+
+// Until when a wait on the line may go before the status line is due again: while the block
+// is on its way out (a full block takes 4.4 s at 115200 baud). -1, no limit, once the line has
+// carried all of it, or without a status line.
+std::int64_t redraw_due(const Exchange& exchange, const PlannedBlock& block) {
+    const Progress& progress = exchange.progress;
+    return progress.terminal && progress.in_flight < block.len ? now_ms() + progress_tick_ms : -1;
+}
+
+// Writes a block's frame; with a status line, in spells that let it move.
+bool send_block_frame(Exchange& exchange, const PlannedBlock& block) {
+    const std::size_t count = exchange.plan.block_size + block_trailer_size;
+    if (!exchange.progress.terminal)
+        return send_frame(exchange, exchange.buffer, count);
+    progress_block_start(exchange.progress);
+    std::size_t sent = 0;
+    LinkResult written;
+    while ((written = write_until(exchange.port, exchange.buffer, count, sent,
+                                  redraw_due(exchange, block))) == LinkResult::TimedOut)
+        progress_sending(exchange.progress, block.len);
+    if (written != LinkResult::Done)
+        return cut_short(exchange, written);
+    exchange.outcome.bytes_sent += count;
+    return true;
+}
+
+// Waits for the receiver's mark for the block; the status line goes on moving while the line
+// still carries the block.
+LinkResult wait_for_block_mark(Exchange& exchange, const PlannedBlock& block, int& mark) {
+    LinkResult answer;
+    while ((answer = wait_for_mark_until(exchange.port, "!@", mark, redraw_due(exchange, block))) ==
+           LinkResult::TimedOut)
+        progress_sending(exchange.progress, block.len);
+    return answer;
 }
 
 // Opens every selected file, the last image first, and keeps them open for the whole download
@@ -226,7 +261,7 @@ bool send_until_accepted(Exchange& exchange, ImageReport& image, const PlannedBl
             say("crc = 0x%08lX, blk = %3u, len = %5u  :", static_cast<unsigned long>(crc),
                 block.blk, block.len);
         // The whole frame goes out, data area and trailer, also behind a short last block.
-        if (!send_frame(exchange, exchange.buffer, block_size + block_trailer_size))
+        if (!send_block_frame(exchange, block))
             return false;
         // What the receiver sends right after a frame is not its answer yet.
         drain_input(exchange.port);
@@ -235,7 +270,7 @@ bool send_until_accepted(Exchange& exchange, ImageReport& image, const PlannedBl
         if (fragments && exchange.request.fragment_lines)
             say("\n");
         int mark = 0;
-        const LinkResult answer = wait_for_mark(exchange.port, "!@", mark);
+        const LinkResult answer = wait_for_block_mark(exchange, block, mark);
         if (answer != LinkResult::Done)
             return cut_short(exchange, answer);
         if (mark == 0) {
@@ -315,6 +350,7 @@ DownloadOutcome run_download(SerialPort& port, std::uint8_t* buffer,
     }
     exchange.progress.on = request.progress;
     exchange.progress.terminal = request.progress && output_is_terminal();
+    exchange.progress.line_bytes_per_s = std::int64_t{request.speed_hundreds} * 100 / 10;
     run_steps(exchange);
     finish_digests(exchange);
     // A download that ends inside an image leaves its status line for the message below it.
