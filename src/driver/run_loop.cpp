@@ -2,6 +2,7 @@
 
 #include "driver/diagnostics.h"
 #include "driver/outcome.h"
+#include "driver/plan.h"
 #include "driver/port_report.h"
 #include "driver/serve.h"
 #include "driver/station.h"
@@ -140,6 +141,8 @@ int run_program(Run& run, int argc, const char* const argv[]) {
         say("%s", complaint);
         return exit_failed;
     }
+    if (options.plan)
+        return print_plan(options);
     if (options.log_path != nullptr) {
         char reason[160];
         if (!open_record_file(options.log_path, run.record, reason, sizeof reason)) {

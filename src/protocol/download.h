@@ -12,9 +12,10 @@
 // the device report, the headings).
 
 #include "link/serial_port.h"
-#include "system/sha256.h"
 #include "protocol/frames.h"
 #include "protocol/image_plan.h"
+#include "system/image_file.h"
+#include "system/sha256.h"
 
 #include <cstdint>
 
@@ -23,8 +24,8 @@ struct DownloadRequest {
     std::uint32_t block_size = 0;                  // 1 to max_block_size
     std::int32_t speed_hundreds = 0;               // data phase, in hundreds of baud
     const char* file_names[image_kind_count] = {}; // the file each kind is read from
-    bool digests = false;  // take the SHA-256 of each image file (for the download's record)
-    bool progress = false; // a status line per image instead of a fragment per block
+    bool digests = false;        // take the SHA-256 of each image file (for the download's record)
+    bool progress = false;       // a status line per image instead of a fragment per block
     bool fragment_lines = false; // each block's fragment ends its line (a station's output)
 };
 
@@ -59,7 +60,7 @@ struct ImageReport {
     std::uint32_t resends = 0;
     std::uint32_t accepted_blocks = 0; // blocks the receiver accepted
     std::uint64_t accepted_bytes = 0;  // image bytes in them
-    bool hashed = false; // `sha256` holds the digest of the whole file
+    bool hashed = false;               // `sha256` holds the digest of the whole file
     std::uint8_t sha256[sha256_size] = {};
 };
 
@@ -87,6 +88,16 @@ struct DownloadOutcome {
 // and while it sends.
 DownloadOutcome run_download(SerialPort& port, std::uint8_t* buffer,
                              const DownloadRequest& request);
+
+// What a download checks before it asks the receiver for anything beyond the access string,
+// also for a plan shown before any receiver is on the line: opens each selected file of
+// `request` into `files` (the last image first) and plans the download from their lengths into
+// `plan`. Returns true when the download would go on; otherwise false, with `outcome` refused
+// as the download refuses: ImageMissing (`kind`, `file_error`), NothingToSend,
+// LargerThanRegion or TooManyBlocks (`kind`, `amount`). The files opened stay open for the
+// caller to read and close. Does not look at the keyboard; prints nothing.
+bool open_and_plan_images(const DownloadRequest& request, ImageFile files[image_kind_count],
+                          ImagePlan& plan, DownloadOutcome& outcome);
 
 // True when `name` is an image file that can be opened for reading.
 bool image_file_present(const char* name);

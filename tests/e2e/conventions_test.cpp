@@ -43,10 +43,15 @@ TEST_P(Request, AnswersWithStatus0AndOpensNoPort) {
     if (kind == "version") {
         EXPECT_EQ(out, std::string("upgrade ") + UPGRADE_E2E_VERSION + "\n");
     } else if (kind == "help") {
-        EXPECT_EQ(out.rfind("usage : upgrade [/options] [filename]\n", 0), 0u);
-        for (const char* word : {"/port=COM1", "com1=", "list", "comN=", "log=", "progress",
-                                 "station", "--help", "--version"})
+        // The program's own help, not the original usage text (that stays with /? and /h).
+        EXPECT_EQ(out.rfind("usage: upgrade [/options]", 0), 0u);
+        EXPECT_EQ(out.find("usage : upgrade [/options] [filename]"), std::string::npos);
+        for (const char* word : {"/port=COM1", "/comN=", "/list", "/log=", "/progress", "/station",
+                                 "/plan", "--help", "--version", "/com1=/dev/ttyUSB0",
+                                 "/dev/serial/by-id/", "Exit status:", "man upgrade"})
             EXPECT_NE(out.find(word), std::string::npos) << word;
+        EXPECT_EQ(out.find("C:\\WINDOWS"), std::string::npos);
+        EXPECT_EQ(out.find("/block=16384"), std::string::npos) << "the old default";
     } else {
         for (const std::string& line : split_lines(out)) {
             if (line != "No serial ports found.") {
