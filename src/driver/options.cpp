@@ -1,9 +1,9 @@
 #include "driver/options.h"
 
-#include "link/serial_port.h"
-#include "protocol/frames.h"
 #include "system/console.h"
 #include "system/examples.h"
+#include "link/serial_port.h"
+#include "protocol/frames.h"
 
 #include <cstdio>
 #include <cstring>

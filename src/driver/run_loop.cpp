@@ -7,10 +7,10 @@
 #include "driver/serve.h"
 #include "driver/station.h"
 #include "driver/version.h"
-#include "link/link_wait.h"
-#include "protocol/frames.h"
 #include "system/console.h"
 #include "system/shown_name.h"
+#include "link/link_wait.h"
+#include "protocol/frames.h"
 
 #include <cstdio>
 #include <cstring>

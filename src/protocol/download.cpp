@@ -1,10 +1,10 @@
 #include "protocol/download.h"
 
+#include "system/console.h"
+#include "system/image_file.h"
 #include "link/link_wait.h"
 #include "protocol/device_report.h"
 #include "protocol/progress.h"
-#include "system/console.h"
-#include "system/image_file.h"
 
 namespace {
 

@@ -12,10 +12,10 @@
 // the device report, the headings).
 
 #include "link/serial_port.h"
-#include "protocol/frames.h"
-#include "protocol/image_plan.h"
 #include "system/image_file.h"
 #include "system/sha256.h"
+#include "protocol/frames.h"
+#include "protocol/image_plan.h"
 
 #include <cstdint>
 

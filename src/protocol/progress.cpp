@@ -1,7 +1,7 @@
 #include "protocol/progress.h"
 
-#include "link/link_wait.h"
 #include "system/console.h"
+#include "link/link_wait.h"
 
 #include <cmath>
 #include <cstdio>
