@@ -103,17 +103,17 @@ void say_image(const ImagePlan& plan, int index, const DownloadRequest& request,
 // base speed, every block's whole frame at the data phase's speed, 10 bits a byte (8N1), and
 // the drain after each block. The receiver's erasing and writing are not known here.
 void say_time(const ImagePlan& plan, std::int32_t speed_hundreds) {
-    const std::int64_t base_bytes = access_string_size + header_size;
-    const std::int64_t data_bytes =
-        std::int64_t{plan.total_blocks} * (plan.block_size + block_trailer_size);
+    const std::uint64_t base_bytes = access_string_size + header_size;
+    const std::uint64_t data_bytes =
+        std::uint64_t{plan.total_blocks} * (plan.block_size + block_trailer_size);
     const double seconds = static_cast<double>(base_bytes) * 10.0 / base_baud +
                            static_cast<double>(data_bytes) * 10.0 / (speed_hundreds * 100.0) +
                            plan.total_blocks * drain_ms / 1000.0;
     say("time : %.1f s on the line at %d00 baud\n", seconds, speed_hundreds);
-    say("       %lld bytes at %d and %lld at %d00 baud, 10 bits a byte, and %d ms\n"
+    say("       %llu bytes at %d and %llu at %d00 baud, 10 bits a byte, and %d ms\n"
         "       a block for the drain; the receiver's erasing and writing come on top\n",
-        static_cast<long long>(base_bytes), base_baud, static_cast<long long>(data_bytes),
-        speed_hundreds, drain_ms);
+        static_cast<unsigned long long>(base_bytes), base_baud,
+        static_cast<unsigned long long>(data_bytes), speed_hundreds, drain_ms);
 }
 
 bool plan_download(const Options& options) {

@@ -4,7 +4,8 @@
 
 #include "sim_fixture.h"
 
-#include <regex>
+#include <cstdio>
+#include <sstream>
 
 namespace e2e {
 namespace {
@@ -27,32 +28,40 @@ struct Plan {
 };
 
 Plan parse_plan(const std::string& out) {
-    static const std::regex image(
-        R"(\n(host|font|tplist) +\S+ : \d+ bytes[^\n]*\n +(\d+) bytes to 0x([0-9A-F]+)-0x([0-9A-F]+), in its region \S+\n +sectors? (\d+)(?:-(\d+))?, (\d+) blocks?(?=\n))");
-    static const std::regex erase(R"(\nerase : sectors([ 0-9]+)\n)");
-    static const std::regex blocks(R"(\nblocks : (\d+) of up to)");
     Plan plan;
-    for (auto at = std::sregex_iterator(out.begin(), out.end(), image);
-         at != std::sregex_iterator(); ++at) {
-        const std::smatch& m = *at;
-        const int kind = m[1] == "host" ? host : m[1] == "font" ? font : tplist;
-        PlannedImage& p = plan.images[kind];
-        p.sent = static_cast<std::uint32_t>(std::stoul(m[2]));
-        p.first = static_cast<std::uint32_t>(std::stoul(m[3], nullptr, 16));
-        p.last = static_cast<std::uint32_t>(std::stoul(m[4], nullptr, 16));
-        p.first_sector = std::stoi(m[5]);
-        p.last_sector = m[6].matched ? std::stoi(m[6]) : p.first_sector;
-        p.blocks = static_cast<std::uint32_t>(std::stoul(m[7]));
+    const std::vector<std::string> lines = split_lines(out);
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        const std::string& line = lines[i];
+        char label[8] = {};
+        unsigned blocks = 0;
+        if (std::sscanf(line.c_str(), "blocks : %u of up to", &blocks) == 1)
+            plan.blocks = blocks;
+        if (line.rfind("erase : sectors", 0) == 0) {
+            std::istringstream list(line.substr(15));
+            for (int sector; list >> sector;)
+                plan.erased.push_back(sector);
+        }
+        // An image: its kind and file, then the bytes and addresses, then sectors and blocks.
+        if (i + 2 >= lines.size() || std::sscanf(line.c_str(), "%7s", label) != 1 ||
+            line.find(" bytes") == std::string::npos)
+            continue;
+        const std::string kind_label = label;
+        if (kind_label != "host" && kind_label != "font" && kind_label != "tplist")
+            continue;
+        PlannedImage p;
+        if (std::sscanf(lines[i + 1].c_str(), " %u bytes to 0x%X-0x%X, in its region", &p.sent,
+                        &p.first, &p.last) != 3)
+            continue;
+        if (std::sscanf(lines[i + 2].c_str(), " sectors %d-%d, %u block", &p.first_sector,
+                        &p.last_sector, &p.blocks) != 3) {
+            if (std::sscanf(lines[i + 2].c_str(), " sector %d, %u block", &p.first_sector,
+                            &p.blocks) != 2)
+                continue;
+            p.last_sector = p.first_sector;
+        }
+        plan.images[kind_label == "host" ? host : kind_label == "font" ? font : tplist] = p;
     }
-    std::smatch m;
-    if (std::regex_search(out, m, erase)) {
-        std::istringstream list(m[1]);
-        for (int sector; list >> sector;)
-            plan.erased.push_back(sector);
-    }
-    if (std::regex_search(out, m, blocks))
-        plan.blocks = static_cast<std::uint32_t>(std::stoul(m[1]));
-    plan.would_start = out.size() >= 24 && out.ends_with("A download would start.\n");
+    plan.would_start = out.ends_with("A download would start.\n");
     return plan;
 }
 

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -289,7 +288,18 @@ std::vector<std::string> help_sections() {
             continue;
         }
         const std::string section = help.substr(start, end - start);
-        sections.push_back(std::regex_replace(section, std::regex("\n {20,}"), " "));
+        // A wrapped line goes on after a line end and the indent of the option's text.
+        std::string joined;
+        for (std::size_t at = 0; at < section.size(); ++at) {
+            const std::size_t indent = section.find_first_not_of(' ', at + 1);
+            if (section[at] == '\n' && indent != std::string::npos && indent - at > 20) {
+                joined += ' ';
+                at = indent - 1;
+                continue;
+            }
+            joined += section[at];
+        }
+        sections.push_back(joined);
     }
     return sections;
 }
