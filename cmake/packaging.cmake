@@ -5,11 +5,53 @@
 
 include(GNUInstallDirs)
 
+set(CPACK_PACKAGE_VENDOR "upgrade maintainers")
+set(CPACK_PACKAGE_CONTACT "upgrade maintainers <maintainers@users.noreply.c-seed-7bb4a1aa.example>")
+
 set(UPGRADE_MANUAL ${PROJECT_SOURCE_DIR}/docs/upgrade.1)
+
+# What Debian asks of every binary package in /usr/share/doc/PACKAGE: the licence as a
+# machine-readable copyright file (the MIT licence is "Expat" in Debian's names), and the
+# package's changelog. Both are made from LICENSE and the project's version at configure time.
+function(upgrade_debian_docs component package)
+  set(dir ${PROJECT_BINARY_DIR}/debian/${package})
+  file(READ ${PROJECT_SOURCE_DIR}/LICENSE licence)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/LICENSE)
+  # The licence's text from "Permission" on, each line indented by one space and each empty
+  # line a lone " .", as the copyright format writes a licence's text.
+  string(FIND "${licence}" "Permission" start)
+  string(SUBSTRING "${licence}" ${start} -1 text)
+  string(STRIP "${text}" text)
+  string(REPLACE "\n\n" "\n.\n" text "${text}")
+  string(REPLACE "\n" "\n " text "${text}")
+  file(WRITE ${dir}/copyright
+"Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/
+Upstream-Name: ${PROJECT_NAME}
+
+Files: *
+Copyright: 2026 the upgrade authors
+License: Expat
+ ${text}
+")
+  file(WRITE ${dir}/changelog.Debian
+"${package} (${PROJECT_VERSION}-1) unstable; urgency=medium
+
+  * Release ${PROJECT_VERSION}.
+
+ -- ${CPACK_PACKAGE_CONTACT}  Thu, 10 Dec 2026 12:00:00 +0000
+")
+  find_program(UPGRADE_GZIP gzip REQUIRED)
+  add_custom_command(OUTPUT ${dir}/changelog.Debian.gz
+    COMMAND ${UPGRADE_GZIP} -9nc ${dir}/changelog.Debian > ${dir}/changelog.Debian.gz
+    DEPENDS ${dir}/changelog.Debian)
+  add_custom_target(${component}_changelog ALL DEPENDS ${dir}/changelog.Debian.gz)
+  install(FILES ${dir}/copyright ${dir}/changelog.Debian.gz
+          DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${package} COMPONENT ${component})
+endfunction()
 
 if(WIN32)
   install(TARGETS upgrade RUNTIME DESTINATION . COMPONENT upgrade)
-  install(FILES README.md DESTINATION . COMPONENT upgrade)
+  install(FILES README.md LICENSE DESTINATION . COMPONENT upgrade)
   # The manual as plain text for a system without man: rendered here by groff.
   find_program(UPGRADE_GROFF groff)
   if(UPGRADE_GROFF)
@@ -48,6 +90,8 @@ else()
       install(TARGETS ${tool} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT simulator)
     endif()
   endforeach()
+  upgrade_debian_docs(upgrade upgrade)
+  upgrade_debian_docs(simulator upgrade-simulator)
 
   # Each component's description below starts with its own summary line, so no common summary
   # is set: CPack would put it in front of both.
@@ -79,8 +123,6 @@ line-emu emulates a serial line of a given speed between two pseudo-terminals.")
 endif()
 
 set(CPACK_PACKAGE_NAME ${PROJECT_NAME})
-set(CPACK_PACKAGE_VENDOR "upgrade maintainers")
-set(CPACK_PACKAGE_CONTACT "upgrade maintainers <maintainers@users.noreply.c-seed-7bb4a1aa.example>")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_SOURCE_IGNORE_FILES "/build[^/]*/;/\\\\.git/")
 include(CPack)

@@ -3,6 +3,7 @@
 #include "system/console.h"
 #include "system/image_file.h"
 #include "system/port_advice.h"
+#include "system/shown_name.h"
 
 void explain_port(const SerialPort& port) {
     if (port.open_step[0] == '\0')
@@ -32,5 +33,6 @@ void explain_outcome(const DownloadOutcome& outcome, const DownloadRequest& requ
     }
     char reason[256];
     describe_image_error(outcome.file_error, reason, sizeof reason);
-    complain("cannot open %s: %s\n", name, reason);
+    char shown[shown_name_size];
+    complain("cannot open %s: %s\n", shown_name(name, shown, sizeof shown), reason);
 }

@@ -1,13 +1,52 @@
 #include "driver/options.h"
 
+#include "system/console.h"
+#include "system/examples.h"
 #include "link/serial_port.h"
 #include "protocol/frames.h"
-#include "system/console.h"
 
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 namespace {
+
+// No prefix here begins another, so an argument matches one entry at most; the order is the
+// order --help shows them in. A new option's prefix must begin with none of the single
+// letters (/a, /f, /h, /r, /t, /?), or that letter's rule would take it.
+constexpr OptionSpec option_specs[] = {
+    {"/port=", OptionEffect::Port, OptionGroup::Line, "/port=COM1, /port=COM2",
+     "use that port alone"},
+    {"COM1", OptionEffect::Com1, OptionGroup::Line, "COM1, COM2", "the same as /port=COM1, COM2"},
+    {"COM2", OptionEffect::Com2, OptionGroup::Line, nullptr, nullptr},
+    {"/com", OptionEffect::Device, OptionGroup::Line, "/comN=DEVICE",
+     "the device COMN stands for, N from 1 to 32; a station serves every one given"},
+    {"/baud=", OptionEffect::Baud, OptionGroup::Line, "/baud=N, /speed=N",
+     "line speed of the data phase; 57600 keeps the base speed"},
+    {"/speed=", OptionEffect::Baud, OptionGroup::Line, nullptr, nullptr},
+    {"/block=", OptionEffect::Block, OptionGroup::Line, "/block=N", "bytes a block, 1 to 51200"},
+    {"/f", OptionEffect::Font, OptionGroup::Images, "/f", "the font (font.bin)"},
+    {"/t", OptionEffect::Tplist, OptionGroup::Images, "/t", "the transponder list (tplist.bin)"},
+    {"/a", OptionEffect::All, OptionGroup::Images, "/a",
+     "clear the selection: the images present are found when the receiver calls"},
+    {"/station", OptionEffect::Station, OptionGroup::Run, "/station",
+     "serve every port given with /comN= at once, receiver after receiver"},
+    {"/log=", OptionEffect::Log, OptionGroup::Run, "/log=FILE",
+     "append a record of every download to FILE, one JSON line each"},
+    {"/progress", OptionEffect::Progress, OptionGroup::Run, "/progress",
+     "a status line per image and a summary of each download"},
+    {"/plan", OptionEffect::Plan, OptionGroup::Run, "/plan",
+     "show what the download would do (images, sectors, blocks, time); open no port"},
+    {"/r", OptionEffect::Repeat, OptionGroup::Run, "/r, repeat",
+     "after a download, wait for the next receiver"},
+    {"repeat", OptionEffect::Repeat, OptionGroup::Run, nullptr, nullptr},
+    {"/list", OptionEffect::List, OptionGroup::Other, "/list",
+     "the serial ports of this system, each with the /com1= that names it"},
+    {"/?", OptionEffect::Usage, OptionGroup::Other, "/?, /h", "the original usage text (status 1)"},
+    {"/h", OptionEffect::Usage, OptionGroup::Other, nullptr, nullptr},
+    {"--help", OptionEffect::Help, OptionGroup::Other, "--help", "this text"},
+    {"--version", OptionEffect::Version, OptionGroup::Other, "--version", "the version"},
+};
 
 char lower_ascii(char c) {
     return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
@@ -68,40 +107,61 @@ enum class Argument { Option, Help, FileName };
 
 // Applies one argument that is an option.
 Argument apply_option(const char* argument, Options& options) {
-    if (has_prefix(argument, "/port=")) {
-        set_port(argument + 6, options);
-    } else if (has_prefix(argument, "/baud=")) {
-        options.speed_hundreds = read_decimal(argument + 6) / 100;
-    } else if (has_prefix(argument, "/speed=")) {
-        options.speed_hundreds = read_decimal(argument + 7) / 100;
-    } else if (has_prefix(argument, "/block=")) {
-        const auto block = static_cast<std::uint32_t>(read_decimal(argument + 7));
-        options.block_size = block > max_block_size ? max_block_size : block;
-    } else if (has_prefix(argument, "/?") || has_prefix(argument, "/h")) {
-        return Argument::Help;
-    } else if (has_prefix(argument, "COM1")) {
-        options.port = PortChoice::Com1;
-    } else if (has_prefix(argument, "COM2")) {
-        options.port = PortChoice::Com2;
-    } else if (has_prefix(argument, "/r") || has_prefix(argument, "repeat")) {
-        options.repeat = true;
-    } else if (has_prefix(argument, "/a")) {
-        options.selection = 0;
-    } else if (has_prefix(argument, "/f")) {
-        options.selection |= image_kind_info(ImageKind::Font).selection_bit;
-    } else if (has_prefix(argument, "/t")) {
-        options.selection |= image_kind_info(ImageKind::Tplist).selection_bit;
-    } else if (const int number = port_number(argument)) {
-        const char* equals = std::strchr(argument, '=');
-        options.devices[number - 1] = equals + 1;
-    } else if (has_prefix(argument, "/log=")) {
-        options.log_path = argument + 5;
-    } else if (has_prefix(argument, "/progress")) {
-        options.progress = true;
-    } else if (has_prefix(argument, "/station")) {
-        options.station = true;
-    } else {
+    const OptionSpec* option = find_option(argument);
+    if (option == nullptr)
         return Argument::FileName;
+    const char* value = argument + std::strlen(option->prefix);
+    switch (option->effect) {
+    case OptionEffect::Port:
+        set_port(value, options);
+        break;
+    case OptionEffect::Com1:
+        options.port = PortChoice::Com1;
+        break;
+    case OptionEffect::Com2:
+        options.port = PortChoice::Com2;
+        break;
+    case OptionEffect::Device:
+        options.devices[port_number(argument) - 1] = std::strchr(argument, '=') + 1;
+        break;
+    case OptionEffect::Baud:
+        options.speed_hundreds = read_decimal(value) / 100;
+        break;
+    case OptionEffect::Block: {
+        const auto block = static_cast<std::uint32_t>(read_decimal(value));
+        options.block_size = block > max_block_size ? max_block_size : block;
+        break;
+    }
+    case OptionEffect::Font:
+        options.selection |= image_kind_info(ImageKind::Font).selection_bit;
+        break;
+    case OptionEffect::Tplist:
+        options.selection |= image_kind_info(ImageKind::Tplist).selection_bit;
+        break;
+    case OptionEffect::All:
+        options.selection = 0;
+        break;
+    case OptionEffect::Station:
+        options.station = true;
+        break;
+    case OptionEffect::Log:
+        options.log_path = value;
+        break;
+    case OptionEffect::Progress:
+        options.progress = true;
+        break;
+    case OptionEffect::Plan:
+        options.plan = true;
+        break;
+    case OptionEffect::Repeat:
+        options.repeat = true;
+        break;
+    case OptionEffect::Usage:
+        return Argument::Help;
+    case OptionEffect::List:
+    case OptionEffect::Help:
+    case OptionEffect::Version:
+        break; // answered before the options are read (find_request)
     }
     return Argument::Option;
 }
@@ -148,6 +208,80 @@ void print_settings(const Options& options) {
     }
     say("baud rate = %d00\n", options.speed_hundreds);
     say("block size = %u\n", options.block_size);
+}
+
+// ---- --help ----
+
+constexpr int help_width = 79;  // the lines of --help fit a terminal of 80 columns
+constexpr int help_indent = 26; // where an option's text starts
+
+// The default of an option as the program uses it, or false when it has none to say.
+bool option_default(OptionEffect effect, char* text, std::size_t size) {
+    const Options defaults;
+    switch (effect) {
+    case OptionEffect::Port:
+        std::snprintf(text, size, "both, the receiver's first byte picks one");
+        return true;
+    case OptionEffect::Device:
+        std::snprintf(text, size, "COM1 %s, COM2 %s", default_device(0), default_device(1));
+        return true;
+    case OptionEffect::Baud:
+        std::snprintf(text, size, "%ld", static_cast<long>(defaults.speed_hundreds) * 100);
+        return true;
+    case OptionEffect::Block:
+        std::snprintf(text, size, "%u", defaults.block_size);
+        return true;
+    default:
+        return false;
+    }
+}
+
+// "  SHOWN   TEXT", the text wrapped at spaces to help_width and its further lines indented;
+// a name too long for its column stands on a line of its own.
+void say_entry(const char* shown, const char* text) {
+    char line[help_width + 2];
+    int column = std::snprintf(line, sizeof line, "  %-*s", help_indent - 3, shown);
+    if (std::strlen(shown) > static_cast<std::size_t>(help_indent - 4)) {
+        say("%s\n", line);
+        column = std::snprintf(line, sizeof line, "%*s", help_indent - 1, "");
+    }
+    const int start = column;
+    for (const char* word = text; *word != '\0';) {
+        const auto length = static_cast<int>(std::strcspn(word, " "));
+        if (column + 1 + length > help_width && column > start) {
+            say("%s\n", line);
+            column = std::snprintf(line, sizeof line, "%*s", help_indent - 1, "");
+        }
+        if (column + 1 + length <= help_width)
+            column += std::snprintf(line + column, sizeof line - static_cast<std::size_t>(column),
+                                    " %.*s", length, word);
+        word += length;
+        while (*word == ' ')
+            ++word;
+    }
+    say("%s\n", line);
+}
+
+void say_option(const OptionSpec& option) {
+    char text[256];
+    char value[96];
+    if (option_default(option.effect, value, sizeof value))
+        std::snprintf(text, sizeof text, "%s (default %s)", option.help, value);
+    else
+        std::snprintf(text, sizeof text, "%s", option.help);
+    say_entry(option.shown, text);
+}
+
+void say_examples() {
+    const SystemExamples& on = system_examples();
+    say("Examples:\n");
+    say("  upgrade /list\n");
+    say("  upgrade /com1=%s /port=com1\n", on.adapter);
+    if (on.stable_name != nullptr)
+        say("  upgrade /com1=%s /port=com1 tplist.bin\n", on.stable_name);
+    say("  upgrade /com1=%s /port=com1 /plan /baud=57600 rom.bin font.bin\n", on.adapter);
+    say("  upgrade /station /com1=%s /com2=%s /log=records.jsonl /progress\n", on.adapter,
+        on.second);
 }
 
 } // namespace
@@ -212,30 +346,66 @@ void print_usage() {
     say("        com2=  device that COM2 stands for (default %s)\n", default_device(1));
 }
 
+const OptionSpec* option_table(int& count) {
+    count = static_cast<int>(std::size(option_specs));
+    return option_specs;
+}
+
+const OptionSpec* find_option(const char* argument) {
+    if (is_absolute_path(argument))
+        return nullptr;
+    for (const OptionSpec& option : option_specs) {
+        const bool matches = option.prefix[0] == '-' ? std::strcmp(argument, option.prefix) == 0
+                             : option.effect == OptionEffect::Device
+                                 ? port_number(argument) != 0
+                                 : has_prefix(argument, option.prefix);
+        if (matches)
+            return &option;
+    }
+    return nullptr;
+}
+
 RunRequest find_request(int argc, const char* const argv[]) {
     for (int i = 1; i < argc; ++i) {
-        const char* argument = argv[i];
-        if (std::strcmp(argument, "--help") == 0)
+        const OptionSpec* option = find_option(argv[i]);
+        if (option == nullptr)
+            continue;
+        if (option->effect == OptionEffect::Help)
             return RunRequest::Help;
-        if (std::strcmp(argument, "--version") == 0)
+        if (option->effect == OptionEffect::Version)
             return RunRequest::Version;
-        // No prefix of the other options can take /list for its own (/l is none of them).
-        if (!is_absolute_path(argument) && has_prefix(argument, "/list"))
+        if (option->effect == OptionEffect::List)
             return RunRequest::ListPorts;
     }
     return RunRequest::Upgrade;
 }
 
 void print_help() {
-    print_usage();
-    say("        list   the serial ports of this system, each with the /com1= that names it\n");
-    say("        comN=  device that COMN stands for, N from 1 to 32\n");
-    say("        log=   file that a record of every download is appended to\n");
-    say("        progress  a status line per image and a summary of each download\n");
-    say("        station   serve every port given with /comN= at once\n");
+    static const char* const titles[] = {
+        "Port, speed and block:", "Images:", "Station, record, progress, plan:", "Others:"};
+    say("usage: upgrade [/options] [image files]\n\n");
+    say("Writes a satellite receiver's host program, font and transponder list into its\n"
+        "flash over a serial line. Options are taken by their first letters and in any\n"
+        "case (/all is /a).\n");
+    for (int group = 0; group < static_cast<int>(std::size(titles)); ++group) {
+        say("\n%s\n", titles[group]);
+        if (static_cast<OptionGroup>(group) == OptionGroup::Images)
+            say_entry("FILE", "an image by its name: ...rom.bin, ...font.bin, ...tplist.bin; "
+                              "without any, the ones present in this directory");
+        for (const OptionSpec& option : option_specs) {
+            if (option.group == static_cast<OptionGroup>(group) && option.shown != nullptr)
+                say_option(option);
+        }
+    }
     say("\n");
-    say("        --help     this text\n");
-    say("        --version  the version of upgrade\n");
+    say_examples();
+    say("\nExit status:\n");
+    say_entry("0", "the download finished; /plan with nothing refused; /list, --help, "
+                   "--version");
+    say_entry("1", "the usage text; a value, name or record file that cannot work; no port "
+                   "opened; a download refused or failed (a station: any that did not finish)");
+    say_entry("27", "ESC while waiting for a receiver");
+    say("\nThe manual: %s\n", system_examples().manual);
 }
 
 ParseResult parse_options(int argc, const char* const argv[], Options& options) {

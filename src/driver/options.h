@@ -34,7 +34,56 @@ struct Options {
     const char* log_path = nullptr;      // /log=: the file every download's record is appended to
     bool progress = false;               // /progress: a status line per image instead of fragments
     bool station = false; // /station: every port given with /comN= serves receivers at once
+    bool plan = false;    // /plan: show what a download would do, open no port
 };
+
+// The options, as the command line takes them and --help shows them. An option is recognised
+// through this table alone, so one that is not in it cannot work, and --help is printed from
+// it, so one that is in it cannot be left out of the help.
+
+// The groups --help shows the options in, in this order.
+enum class OptionGroup { Line, Images, Run, Other };
+
+// What an option does; apply_option gives each its effect in one switch, so that the compiler
+// names an effect left without one.
+enum class OptionEffect {
+    Port,
+    Com1,
+    Com2,
+    Device,
+    Baud,
+    Block, // port, speed and block
+    Font,
+    Tplist,
+    All, // images
+    Station,
+    Log,
+    Progress,
+    Plan,
+    Repeat, // station, record, progress, plan
+    List,
+    Usage,
+    Help,
+    Version, // others
+};
+
+struct OptionSpec {
+    // What the argument must begin with, in any case ("/comN=" takes N from 1 to 32 after
+    // "/com"; "--help" and "--version" are taken exactly, as POSIX programs take them).
+    const char* prefix;
+    OptionEffect effect;
+    OptionGroup group;
+    const char* shown; // how --help writes it ("/baud=N, /speed=N"); nullptr: an alias, shown
+                       // with the option above it
+    const char* help;  // what it does, as --help says it (its default is added from Options)
+};
+
+// The table, in the order arguments are compared with it: the first prefix an argument begins
+// with decides. `count` is set to its length.
+const OptionSpec* option_table(int& count);
+
+// The entry the argument `argument` is, or nullptr for a file name.
+const OptionSpec* find_option(const char* argument);
 
 enum class ParseResult {
     Parsed,     // the settings in force have been printed
@@ -62,7 +111,9 @@ enum class RunRequest {
 // given as ./--help.
 RunRequest find_request(int argc, const char* const argv[]);
 
-// The usage text, then the options it does not mention: /list, --help, --version.
+// The program's own help: the options as built, grouped as OptionGroup orders them, each
+// default as the program uses it, examples with this system's device names, the exit statuses
+// and where the manual is. The original usage text stays with /? and /h.
 void print_help();
 
 // Recognises an image file name and stores it in its slot (see options.cpp for the rule).

@@ -1,6 +1,7 @@
 #include "driver/outcome.h"
 
 #include "system/console.h"
+#include "system/shown_name.h"
 
 #include <cstdio>
 #include <cstring>
@@ -63,7 +64,9 @@ void refusal_message(const DownloadOutcome& outcome, const char* file_name, char
 void outcome_message(const DownloadOutcome& outcome, const DownloadRequest& request,
                      const SerialPort& port, char* text, std::size_t size) {
     text[0] = '\0';
-    const char* file_name = request.file_names[static_cast<int>(outcome.kind)];
+    // The name as the user gave it, with its control bytes shown harmless.
+    char file_name[shown_name_size];
+    shown_name(request.file_names[static_cast<int>(outcome.kind)], file_name, sizeof file_name);
     if (outcome.result == DownloadResult::LineLost) {
         lost_line_message(port.device, outcome.lost_error, text, size);
         return;

@@ -2,103 +2,42 @@
 
 #include "protocol/device_report.h"
 #include "system/console.h"
+#include "system/port_list.h"
+
+#include <nlohmann/json.hpp>
 
 #include <chrono>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 namespace {
 
-// Appends to a fixed buffer; remembers when something did not fit.
-struct Writer {
-    char* text;
-    std::size_t size;
-    std::size_t used = 0;
-    bool full = false;
-};
+// Keys stay in the order they are set: a person reading the file finds every record alike.
+using Json = nlohmann::ordered_json;
 
-void put(Writer& out, const char* format, ...) __attribute__((format(UPGRADE_PRINTF_FORMAT, 2, 3)));
-
-void put(Writer& out, const char* format, ...) {
-    if (out.full)
-        return;
-    va_list arguments;
-    va_start(arguments, format);
-    // va_start is above: the analyser misses it in C++, a false report.
-    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized)
-    const int written = std::vsnprintf(out.text + out.used, out.size - out.used, format, arguments);
-    va_end(arguments);
-    if (written < 0 || static_cast<std::size_t>(written) >= out.size - out.used)
-        out.full = true;
-    else
-        out.used += static_cast<std::size_t>(written);
+Json text_or_null(const char* text) {
+    return text != nullptr ? Json(text) : Json(nullptr);
 }
 
-// Length of the valid UTF-8 sequence at `at`, or 0 when the byte there starts none.
-std::size_t utf8_length(const std::uint8_t* at, std::size_t left) {
-    const std::uint8_t lead = at[0];
-    std::size_t length = 0;
-    std::uint8_t low = 0x80, high = 0xBF; // range of the second byte
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        low = lead == 0xE0 ? 0xA0 : 0x80;  // no overlong forms
-        high = lead == 0xED ? 0x9F : 0xBF; // no surrogates
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        low = lead == 0xF0 ? 0x90 : 0x80;
-        high = lead == 0xF4 ? 0x8F : 0xBF;
-    }
-    if (length == 0 || length > left || at[1] < low || at[1] > high)
-        return 0;
-    for (std::size_t i = 2; i < length; ++i) {
-        if (at[i] < 0x80 || at[i] > 0xBF)
-            return 0;
-    }
-    return length;
+// A non-empty text, or null.
+Json given_or_null(const char* text) {
+    return text[0] != '\0' ? Json(text) : Json(nullptr);
 }
 
-// A JSON text, or null for a null pointer.
-void put_text(Writer& out, const char* text) {
-    if (text == nullptr) {
-        put(out, "null");
-        return;
-    }
-    put(out, "\"");
-    const auto* bytes = reinterpret_cast<const std::uint8_t*>(text);
-    const std::size_t length = std::strlen(text);
-    for (std::size_t i = 0; i < length;) {
-        const std::uint8_t byte = bytes[i];
-        if (byte == '"' || byte == '\\') {
-            put(out, "\\%c", byte);
-        } else if (byte < 0x20 || byte == 0x7F) {
-            put(out, "\\u%04x", byte);
-        } else if (byte < 0x80) {
-            put(out, "%c", byte);
-        } else if (const std::size_t sequence = utf8_length(bytes + i, length - i)) {
-            put(out, "%.*s", static_cast<int>(sequence), text + i);
-            i += sequence;
-            continue;
-        } else {
-            put(out, "\\ufffd");
-        }
-        ++i;
-    }
-    put(out, "\"");
-}
-
-void put_time(Writer& out, std::int64_t unix_ms) {
+Json time_text(std::int64_t unix_ms) {
     using namespace std::chrono;
     const sys_time<milliseconds> at{milliseconds{unix_ms}};
     const auto day = floor<days>(at);
     const year_month_day date{day};
     const hh_mm_ss time{at - day};
-    put(out, "\"%04d-%02u-%02uT%02d:%02d:%02d.%03dZ\"", static_cast<int>(date.year()),
+    char text[40];
+    std::snprintf(
+        text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ", static_cast<int>(date.year()),
         static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
         static_cast<int>(time.hours().count()), static_cast<int>(time.minutes().count()),
         static_cast<int>(time.seconds().count()), static_cast<int>(time.subseconds().count()));
+    return text;
 }
 
 const char* kind_name(ImageKind kind) {
@@ -122,44 +61,53 @@ const char* result_name(DownloadResult result) {
     return "line_lost";
 }
 
-void put_image(Writer& out, const ImageReport& image, const DownloadRequest& request) {
-    put(out, "{\"kind\":\"%s\",\"file\":", kind_name(image.kind));
-    put_text(out, request.file_names[static_cast<int>(image.kind)]);
-    if (image.length >= 0)
-        put(out, ",\"length\":%lld", static_cast<long long>(image.length));
-    else
-        put(out, ",\"length\":null");
-    put(out, ",\"sha256\":");
-    if (image.hashed) {
-        char hex[sha256_hex_size];
-        sha256_hex(image.sha256, hex);
-        put(out, "\"%s\"", hex);
-    } else {
-        put(out, "null");
-    }
-    if (image.blocks > 0)
-        put(out, ",\"blocks\":%u,\"resends\":%u}", image.blocks, image.resends);
-    else
-        put(out, ",\"blocks\":null,\"resends\":null}");
+// The USB serial adapter behind the device, as /list describes it.
+Json adapter_of(const RecordFacts& facts) {
+    PortInfo port;
+    if (facts.device == nullptr || !describe_device(facts.system_root, facts.device, port) ||
+        !is_usb_adapter(port))
+        return nullptr;
+    Json adapter;
+    adapter["vid"] = port.vid;
+    adapter["pid"] = port.pid;
+    adapter["serial"] = given_or_null(port.serial);
+    adapter["product"] = given_or_null(port.product);
+    return adapter;
 }
 
 // The receiver's boot block and flash chip, once its identification was read.
-void put_receiver(Writer& out, const DownloadOutcome& outcome) {
+void add_receiver(Json& record, const DownloadOutcome& outcome) {
     if (!outcome.reply_read) {
-        put(out, ",\"bootblock\":null,\"manufacturer\":null,\"device_id\":null,\"model\":null");
+        for (const char* key : {"bootblock", "manufacturer", "device_id", "model"})
+            record[key] = nullptr;
         return;
     }
     const DeviceInfo& reply = outcome.reply;
-    put(out, ",\"bootblock\":\"%u.%u\",\"manufacturer\":%u,\"device_id\":%u,\"model\":",
-        reply.version_major, reply.version_minor, reply.manufacturer_id, reply.device_id);
+    char version[16];
+    std::snprintf(version, sizeof version, "%u.%u", reply.version_major, reply.version_minor);
+    record["bootblock"] = version;
+    record["manufacturer"] = reply.manufacturer_id;
+    record["device_id"] = reply.device_id;
     const char* line = flash_model_line(reply.manufacturer_id, reply.device_id);
-    if (line == nullptr) {
-        put(out, "null");
-        return;
+    record["model"] =
+        line != nullptr ? Json(std::string(line, std::strcspn(line, "\n"))) : Json(nullptr);
+}
+
+Json image_entry(const ImageReport& image, const DownloadRequest& request) {
+    Json entry;
+    entry["kind"] = kind_name(image.kind);
+    entry["file"] = text_or_null(request.file_names[static_cast<int>(image.kind)]);
+    entry["length"] = image.length >= 0 ? Json(image.length) : Json(nullptr);
+    if (image.hashed) {
+        char hex[sha256_hex_size];
+        sha256_hex(image.sha256, hex);
+        entry["sha256"] = hex;
+    } else {
+        entry["sha256"] = nullptr;
     }
-    char model[64];
-    std::snprintf(model, sizeof model, "%.*s", static_cast<int>(std::strcspn(line, "\n")), line);
-    put_text(out, model);
+    entry["blocks"] = image.blocks > 0 ? Json(image.blocks) : Json(nullptr);
+    entry["resends"] = image.blocks > 0 ? Json(image.resends) : Json(nullptr);
+    return entry;
 }
 
 } // namespace
@@ -167,31 +115,30 @@ void put_receiver(Writer& out, const DownloadOutcome& outcome) {
 std::size_t format_record(const RecordFacts& facts, char* text, std::size_t size) {
     const DownloadOutcome& outcome = *facts.outcome;
     const DownloadRequest& request = *facts.request;
-    Writer out{text, size};
-    put(out, "{\"start\":");
-    put_time(out, facts.start_unix_ms);
-    put(out, ",\"end\":");
-    put_time(out, facts.end_unix_ms);
-    put(out, ",\"seconds\":%.3f,\"program\":",
-        static_cast<double>(facts.end_unix_ms - facts.start_unix_ms) / 1000.0);
-    put_text(out, facts.program);
-    put(out, ",\"port\":");
-    put_text(out, facts.port);
-    put(out, ",\"device\":");
-    put_text(out, facts.device);
-    put_receiver(out, outcome);
-    put(out, ",\"speed\":%ld,\"block_size\":%u,\"images\":[",
-        static_cast<long>(request.speed_hundreds) * 100, request.block_size);
-    for (int i = 0; i < outcome.image_count; ++i) {
-        if (i > 0)
-            put(out, ",");
-        put_image(out, outcome.images[i], request);
-    }
-    put(out, "],\"bytes_sent\":%llu,\"result\":\"%s\",\"reason\":",
-        static_cast<unsigned long long>(outcome.bytes_sent), result_name(outcome.result));
-    put_text(out, facts.reason);
-    put(out, "}\n");
-    return out.full ? 0 : out.used;
+    Json record;
+    record["start"] = time_text(facts.start_unix_ms);
+    record["end"] = time_text(facts.end_unix_ms);
+    record["seconds"] = static_cast<double>(facts.end_unix_ms - facts.start_unix_ms) / 1000.0;
+    record["program"] = text_or_null(facts.program);
+    record["port"] = text_or_null(facts.port);
+    record["device"] = text_or_null(facts.device);
+    record["adapter"] = adapter_of(facts);
+    add_receiver(record, outcome);
+    record["speed"] = static_cast<std::int64_t>(request.speed_hundreds) * 100;
+    record["block_size"] = request.block_size;
+    record["images"] = Json::array();
+    for (int i = 0; i < outcome.image_count; ++i)
+        record["images"].push_back(image_entry(outcome.images[i], request));
+    record["bytes_sent"] = outcome.bytes_sent;
+    record["result"] = result_name(outcome.result);
+    record["reason"] = text_or_null(facts.reason);
+    // Texts are the only values that could make dump fail (bytes that are not UTF-8); they are
+    // replaced instead, so nothing here throws.
+    const std::string line = record.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
+    if (line.size() >= size)
+        return 0;
+    std::memcpy(text, line.c_str(), line.size() + 1);
+    return line.size();
 }
 
 std::int64_t unix_ms_now() {

@@ -2,14 +2,13 @@
 #define UPGRADE_DRIVER_RECORD_H
 
 // The record of one download: one JSON object on one line, for a production line to keep. It
-// says when, on which port and device, to which receiver (its boot block and flash chip), with
-// which images (file, length, SHA-256, blocks, resends) and how it ended. What the download did
-// not reach is null.
+// says when, on which port and device and through which USB adapter, to which receiver (its
+// boot block and flash chip), with which images (file, length, SHA-256, blocks, resends) and
+// how it ended. What the download did not reach is null.
 //
-// Written by hand rather than with a JSON library: the record is one flat object of numbers and
-// texts, built in a fixed buffer without allocating and written with a single write, and the
-// one delicate part, escaping texts, is done here in full (control bytes escaped, file names
-// that are not valid UTF-8 kept readable with U+FFFD for each stray byte).
+// Written with nlohmann-json (header-only, so the Windows build uses the same headers): its
+// keys kept in the order they are set, and any byte of a file name that is not UTF-8 replaced
+// by U+FFFD, so that the record stays valid JSON whatever the names hold.
 
 #include "protocol/download.h"
 
@@ -25,10 +24,15 @@ struct RecordFacts {
     const char* port = "";          // "COM1" or "COM2"
     const char* device = "";        // what the port stands for
     const char* reason = nullptr;   // the message shown when the download did not finish
+    // Where the system's description of `device` is read (system/port_list.h): "/" for this
+    // machine, a tree of its own in a test.
+    const char* system_root = "/";
 };
 
 // Writes the record and its line end into `text`. Returns its length, or 0 when it does not fit
-// in `size` bytes.
+// in `size` bytes (nothing is written then). The adapter is looked up from `device` as the
+// record is made: a USB serial adapter's vid, pid, serial and product as the system reports
+// them; null for any other device, or one that is gone by then.
 std::size_t format_record(const RecordFacts& facts, char* text, std::size_t size);
 
 // Milliseconds since 1970-01-01 UTC, from the system's clock.

@@ -3,9 +3,11 @@
 #include "driver/diagnostics.h"
 #include "driver/line.h"
 #include "driver/outcome.h"
+#include "driver/plan.h"
 #include "driver/port_report.h"
 #include "driver/station.h"
 #include "driver/version.h"
+#include "system/shown_name.h"
 
 #include <thread>
 
@@ -52,9 +54,11 @@ bool open_lines(Run& run) {
 
 // Reports the file names given; false when a name is unusable (the program ends then).
 bool report_names(const Options& options) {
+    char shown[shown_name_size];
     switch (options.name_mode) {
     case NameMode::UnknownFormat:
-        say("\nFile name : %s\n", options.names[static_cast<int>(ImageKind::Host)]);
+        say("\nFile name : %s\n",
+            shown_name(options.names[static_cast<int>(ImageKind::Host)], shown, sizeof shown));
         say("Don't know File format.");
         return false;
     case NameMode::TooLong:
@@ -68,7 +72,7 @@ bool report_names(const Options& options) {
     const char* lead = "File name : %s\n";
     for (int k = 0; k < image_kind_count; ++k) {
         if ((options.selection & image_kind_info(static_cast<ImageKind>(k)).selection_bit) != 0) {
-            say(lead, options.names[k]);
+            say(lead, shown_name(options.names[k], shown, sizeof shown));
             lead = "            %s\n";
         }
     }
@@ -133,11 +137,14 @@ int run_program(Run& run, int argc, const char* const argv[]) {
         say("%s", complaint);
         return exit_failed;
     }
+    if (options.plan)
+        return print_plan(options);
     if (options.log_path != nullptr) {
         char reason[160];
         if (!open_record_file(options.log_path, run.record, reason, sizeof reason)) {
+            char shown[shown_name_size];
             say("Error : the record file %s cannot be opened for appending (%s).\n",
-                options.log_path, reason);
+                shown_name(options.log_path, shown, sizeof shown), reason);
             return exit_failed;
         }
     }

@@ -30,6 +30,14 @@ void wait_port(SerialPort& port, bool for_output, bool watch_keys, int timeout_m
     wait_ports(ports, 1, for_output, watch_keys ? console_wait_handle() : -1, timeout_ms);
 }
 
+// Milliseconds until `until_ms` on the link clock (none left: 0), or -1 for no limit.
+int ms_until_link(std::int64_t until_ms) {
+    if (until_ms < 0)
+        return -1;
+    const std::int64_t left = until_ms - now_ms();
+    return static_cast<int>(std::max<std::int64_t>(left, 0));
+}
+
 } // namespace
 
 std::int64_t now_ms() {
@@ -81,26 +89,47 @@ void set_quiet_notice_ms(int ms) {
 }
 
 LinkResult wait_for_mark(SerialPort& port, const char* marks, int& mark) {
+    return wait_for_mark_until(port, marks, mark, -1);
+}
+
+LinkResult wait_for_mark_until(SerialPort& port, const char* marks, int& mark,
+                               std::int64_t until_ms) {
+    // The quiet spell is the mark's, not one call's: a caller that waits in short spells (to
+    // redraw a status line) waits for the same mark again, and the spell goes on.
+    thread_local const SerialPort* quiet_port = nullptr;
+    thread_local Clock::time_point heard;
+    thread_local bool told = false;
+    if (quiet_port != &port) {
+        quiet_port = &port;
+        heard = Clock::now();
+        told = false;
+    }
     const int quiet_limit_ms = quiet_ms.load();
-    Clock::time_point heard = Clock::now();
-    bool told = false;
     for (;;) {
-        if (escape_pressed())
+        if (escape_pressed()) {
+            quiet_port = nullptr;
             return LinkResult::Escaped;
+        }
         const std::uint8_t* bytes = nullptr;
         const std::size_t queued = peek_received(port, bytes);
         if (queued == 0) {
-            if (port.lost_error != 0)
+            if (port.lost_error != 0) {
+                quiet_port = nullptr;
                 return LinkResult::Lost;
-            int timeout_ms = -1;
+            }
+            if (until_ms >= 0 && now_ms() >= until_ms)
+                return LinkResult::TimedOut;
+            int timeout_ms = ms_until_link(until_ms);
             if (!told) {
-                timeout_ms = ms_until(heard + std::chrono::milliseconds(quiet_limit_ms));
-                if (timeout_ms == 0) {
+                const int quiet_left_ms =
+                    ms_until(heard + std::chrono::milliseconds(quiet_limit_ms));
+                if (quiet_left_ms == 0) {
                     complain("nothing heard from the receiver on %s for %d s; ESC ends the "
                              "download\n",
                              port.device, (quiet_limit_ms + 999) / 1000);
                     told = true;
-                    timeout_ms = -1;
+                } else if (timeout_ms < 0 || quiet_left_ms < timeout_ms) {
+                    timeout_ms = quiet_left_ms;
                 }
             }
             wait_port(port, false, true, timeout_ms);
@@ -116,6 +145,7 @@ LinkResult wait_for_mark(SerialPort& port, const char* marks, int& mark) {
                 end_of_echoed_text();
                 consume_received(port, at + 1);
                 mark = static_cast<int>(found - marks);
+                quiet_port = nullptr;
                 return LinkResult::Done;
             }
         }
@@ -132,6 +162,11 @@ LinkResult wait_ready(SerialPort& port) {
 
 LinkResult write_watching_keys(SerialPort& port, const std::uint8_t* bytes, std::size_t count) {
     std::size_t sent = 0;
+    return write_until(port, bytes, count, sent, -1);
+}
+
+LinkResult write_until(SerialPort& port, const std::uint8_t* bytes, std::size_t count,
+                       std::size_t& sent, std::int64_t until_ms) {
     for (;;) {
         // A key pressed before the write began (while the reply was read, say) is seen before
         // the first byte goes out: ESC must not let a header erase the flash. Once the last
@@ -140,6 +175,10 @@ LinkResult write_watching_keys(SerialPort& port, const std::uint8_t* bytes, std:
             discard_output(port);
             return LinkResult::Escaped;
         }
+        // Looked at after a wait, before the next write: a spell that ran out while the
+        // driver had no room costs no write call.
+        if (until_ms >= 0 && now_ms() >= until_ms)
+            return LinkResult::TimedOut;
         const std::ptrdiff_t written =
             write_some(port, bytes + sent, std::min(write_piece, count - sent));
         if (written < 0)
@@ -147,6 +186,6 @@ LinkResult write_watching_keys(SerialPort& port, const std::uint8_t* bytes, std:
         sent += static_cast<std::size_t>(written);
         if (sent == count)
             return LinkResult::Done;
-        wait_port(port, true, true, -1);
+        wait_port(port, true, true, ms_until_link(until_ms));
     }
 }

@@ -60,6 +60,12 @@ LinkResult wait_for_mark(SerialPort& port, const char* marks, int& mark);
 // The quiet time after which a mark wait speaks (quiet_notice_ms unless a test sets another).
 void set_quiet_notice_ms(int ms);
 
+// The same wait, only until `until_ms` on the link clock (-1: no limit): returns TimedOut when
+// that time came first, with everything before it shown as wait_for_mark shows it, so that a
+// caller can redraw a status line and wait again.
+LinkResult wait_for_mark_until(SerialPort& port, const char* marks, int& mark,
+                               std::int64_t until_ms);
+
 // Waits for the ready mark '!' alone: an '@' here is console text like any other byte.
 LinkResult wait_ready(SerialPort& port);
 
@@ -69,5 +75,13 @@ LinkResult wait_ready(SerialPort& port);
 // (what the driver still held of the bytes is discarded then, so the rest never reaches the
 // line), or Lost when the device went away (a hangup included).
 LinkResult write_watching_keys(SerialPort& port, const std::uint8_t* bytes, std::size_t count);
+
+// The same write, in spells: writes bytes `sent` to `count` of `bytes` as write_watching_keys
+// does, but only until `until_ms` on the link clock (-1: no limit), so that a caller can show
+// how far a long write has gone. Returns TimedOut when that time came first; `sent` then
+// counts every byte the driver has taken so far, and a call with the same bytes and `sent`
+// goes on where this one stopped. Done, Escaped and Lost as write_watching_keys.
+LinkResult write_until(SerialPort& port, const std::uint8_t* bytes, std::size_t count,
+                       std::size_t& sent, std::int64_t until_ms);
 
 #endif

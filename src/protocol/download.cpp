@@ -17,7 +17,6 @@ struct Exchange {
     std::uint8_t* buffer;
     const DownloadRequest& request;
     ImageFile files[image_kind_count];
-    std::int64_t lengths[image_kind_count] = {};
     ImagePlan plan;
     DownloadOutcome outcome;
     Progress progress;
@@ -69,45 +68,62 @@ bool send_frame(Exchange& exchange, const std::uint8_t* bytes, std::size_t count
     return true;
 }
 
-// Opens every selected file, the last image first, and keeps them open for the whole download
-// so that the lengths planned and the bytes sent come from the same files.
-bool open_images(Exchange& exchange) {
-    const std::uint8_t selection = exchange.request.selection;
-    for (int k = image_kind_count - 1; k >= 0; --k) {
-        const auto kind = static_cast<ImageKind>(k);
-        if ((selection & image_kind_info(kind).selection_bit) == 0)
-            continue;
-        if (!open_image_file(exchange.request.file_names[k], exchange.files[k])) {
-            exchange.outcome.kind = kind;
-            exchange.outcome.file_error = exchange.files[k].open_error;
-            return end(exchange, DownloadResult::Refused, DownloadReason::ImageMissing);
-        }
-        exchange.lengths[k] = exchange.files[k].length;
-        report_of(exchange, kind).length = exchange.lengths[k];
-    }
-    // The length as the file system reports it, whatever its size: a file too large for its
-    // region is refused next, and the message must show its true length.
-    if (selection == image_kind_info(ImageKind::Tplist).selection_bit)
-        say("flen = %lld\n",
-            static_cast<long long>(exchange.lengths[static_cast<int>(ImageKind::Tplist)]));
+// Until when a wait on the line may go before the status line is due again: while the block
+// is on its way out (a full block takes 4.4 s at 115200 baud). -1, no limit, once the line has
+// carried all of it, or without a status line.
+std::int64_t redraw_due(const Exchange& exchange, const PlannedBlock& block) {
+    const Progress& progress = exchange.progress;
+    return progress.terminal && progress.in_flight < block.len ? now_ms() + progress_tick_ms : -1;
+}
+
+// Writes a block's frame; with a status line, in spells that let it move.
+bool send_block_frame(Exchange& exchange, const PlannedBlock& block) {
+    const std::size_t count = exchange.plan.block_size + block_trailer_size;
+    if (!exchange.progress.terminal)
+        return send_frame(exchange, exchange.buffer, count);
+    progress_block_start(exchange.progress);
+    std::size_t sent = 0;
+    LinkResult written;
+    while ((written = write_until(exchange.port, exchange.buffer, count, sent,
+                                  redraw_due(exchange, block))) == LinkResult::TimedOut)
+        progress_sending(exchange.progress, block.len);
+    if (written != LinkResult::Done)
+        return cut_short(exchange, written);
+    exchange.outcome.bytes_sent += count;
     return true;
 }
 
-bool plan_images(Exchange& exchange) {
-    const PlanCheck check = make_plan(exchange.request.selection, exchange.lengths,
-                                      exchange.request.block_size, exchange.plan);
-    if (check.refusal == PlanRefusal::None) {
-        for (int i = 0; i < exchange.plan.image_count; ++i)
-            report_of(exchange, exchange.plan.images[i].kind).blocks =
-                exchange.plan.images[i].blocks;
-        return true;
+// Waits for the receiver's mark for the block; the status line goes on moving while the line
+// still carries the block.
+LinkResult wait_for_block_mark(Exchange& exchange, const PlannedBlock& block, int& mark) {
+    LinkResult answer;
+    while ((answer = wait_for_mark_until(exchange.port, "!@", mark, redraw_due(exchange, block))) ==
+           LinkResult::TimedOut)
+        progress_sending(exchange.progress, block.len);
+    return answer;
+}
+
+// Opens and plans the images as open_and_plan_images does, keeping the files open for the
+// whole download so that the lengths planned and the bytes sent come from the same files.
+bool open_and_plan(Exchange& exchange) {
+    const bool planned =
+        open_and_plan_images(exchange.request, exchange.files, exchange.plan, exchange.outcome);
+    for (int k = 0; k < image_kind_count; ++k) {
+        if (exchange.files[k].handle != -1)
+            report_of(exchange, static_cast<ImageKind>(k)).length = exchange.files[k].length;
     }
-    static constexpr DownloadReason reasons[] = {
-        DownloadReason::None, DownloadReason::NothingToSend, DownloadReason::LargerThanRegion,
-        DownloadReason::TooManyBlocks};
-    exchange.outcome.kind = check.kind;
-    exchange.outcome.amount = check.amount;
-    return end(exchange, DownloadResult::Refused, reasons[static_cast<int>(check.refusal)]);
+    if (exchange.outcome.reason == DownloadReason::ImageMissing)
+        return false;
+    // The length as the file system reports it, whatever its size: a file too large for its
+    // region is refused next, and the message must show its true length.
+    if (exchange.request.selection == image_kind_info(ImageKind::Tplist).selection_bit)
+        say("flen = %lld\n",
+            static_cast<long long>(exchange.files[static_cast<int>(ImageKind::Tplist)].length));
+    if (!planned)
+        return false;
+    for (int i = 0; i < exchange.plan.image_count; ++i)
+        report_of(exchange, exchange.plan.images[i].kind).blocks = exchange.plan.images[i].blocks;
+    return true;
 }
 
 // Starts the digest of every image of the plan. Each one ends in `finish_digests`, whatever
@@ -226,14 +242,14 @@ bool send_until_accepted(Exchange& exchange, ImageReport& image, const PlannedBl
             say("crc = 0x%08lX, blk = %3u, len = %5u  :", static_cast<unsigned long>(crc),
                 block.blk, block.len);
         // The whole frame goes out, data area and trailer, also behind a short last block.
-        if (!send_frame(exchange, exchange.buffer, block_size + block_trailer_size))
+        if (!send_block_frame(exchange, block))
             return false;
         // What the receiver sends right after a frame is not its answer yet.
         drain_input(exchange.port);
         if (fragments && !last_of_image)
             say(":  ");
         int mark = 0;
-        const LinkResult answer = wait_for_mark(exchange.port, "!@", mark);
+        const LinkResult answer = wait_for_block_mark(exchange, block, mark);
         if (answer != LinkResult::Done)
             return cut_short(exchange, answer);
         if (mark == 0) {
@@ -284,7 +300,7 @@ bool run_steps(Exchange& exchange) {
                     access_string_size))
         return false;
     say("start pol ok\n");
-    if (!open_images(exchange) || !plan_images(exchange))
+    if (!open_and_plan(exchange))
         return false;
     if (exchange.request.digests)
         start_digests(exchange);
@@ -304,7 +320,7 @@ bool run_steps(Exchange& exchange) {
 
 DownloadOutcome run_download(SerialPort& port, std::uint8_t* buffer,
                              const DownloadRequest& request) {
-    Exchange exchange{port, buffer, request, {}, {}, {}, {}, {}, {}, {}, {}};
+    Exchange exchange{port, buffer, request, {}, {}, {}, {}, {}, {}, {}};
     // The selected images in download order, before anything can end the download.
     for (int k = 0; k < image_kind_count; ++k) {
         const auto kind = static_cast<ImageKind>(k);
@@ -313,6 +329,7 @@ DownloadOutcome run_download(SerialPort& port, std::uint8_t* buffer,
     }
     exchange.progress.on = request.progress;
     exchange.progress.terminal = request.progress && output_is_terminal();
+    exchange.progress.line_bytes_per_s = std::int64_t{request.speed_hundreds} * 100 / 10;
     run_steps(exchange);
     finish_digests(exchange);
     // A download that ends inside an image leaves its status line for the message below it.
@@ -320,6 +337,35 @@ DownloadOutcome run_download(SerialPort& port, std::uint8_t* buffer,
     for (ImageFile& file : exchange.files)
         close_image_file(file);
     return exchange.outcome;
+}
+
+bool open_and_plan_images(const DownloadRequest& request, ImageFile files[image_kind_count],
+                          ImagePlan& plan, DownloadOutcome& outcome) {
+    std::int64_t lengths[image_kind_count] = {};
+    for (int k = image_kind_count - 1; k >= 0; --k) {
+        const auto kind = static_cast<ImageKind>(k);
+        if ((request.selection & image_kind_info(kind).selection_bit) == 0)
+            continue;
+        if (!open_image_file(request.file_names[k], files[k])) {
+            outcome.kind = kind;
+            outcome.file_error = files[k].open_error;
+            outcome.result = DownloadResult::Refused;
+            outcome.reason = DownloadReason::ImageMissing;
+            return false;
+        }
+        lengths[k] = files[k].length;
+    }
+    const PlanCheck check = make_plan(request.selection, lengths, request.block_size, plan);
+    if (check.refusal == PlanRefusal::None)
+        return true;
+    static constexpr DownloadReason reasons[] = {
+        DownloadReason::None, DownloadReason::NothingToSend, DownloadReason::LargerThanRegion,
+        DownloadReason::TooManyBlocks};
+    outcome.kind = check.kind;
+    outcome.amount = check.amount;
+    outcome.result = DownloadResult::Refused;
+    outcome.reason = reasons[static_cast<int>(check.refusal)];
+    return false;
 }
 
 bool image_file_present(const char* name) {

@@ -12,6 +12,7 @@
 // the device report, the headings).
 
 #include "link/serial_port.h"
+#include "system/image_file.h"
 #include "system/sha256.h"
 #include "protocol/frames.h"
 #include "protocol/image_plan.h"
@@ -58,7 +59,7 @@ struct ImageReport {
     std::uint32_t resends = 0;
     std::uint32_t accepted_blocks = 0; // blocks the receiver accepted
     std::uint64_t accepted_bytes = 0;  // image bytes in them
-    bool hashed = false; // `sha256` holds the digest of the whole file
+    bool hashed = false;               // `sha256` holds the digest of the whole file
     std::uint8_t sha256[sha256_size] = {};
 };
 
@@ -86,6 +87,16 @@ struct DownloadOutcome {
 // and while it sends.
 DownloadOutcome run_download(SerialPort& port, std::uint8_t* buffer,
                              const DownloadRequest& request);
+
+// What a download checks before it asks the receiver for anything beyond the access string,
+// also for a plan shown before any receiver is on the line: opens each selected file of
+// `request` into `files` (the last image first) and plans the download from their lengths into
+// `plan`. Returns true when the download would go on; otherwise false, with `outcome` refused
+// as the download refuses: ImageMissing (`kind`, `file_error`), NothingToSend,
+// LargerThanRegion or TooManyBlocks (`kind`, `amount`). The files opened stay open for the
+// caller to read and close. Does not look at the keyboard; prints nothing.
+bool open_and_plan_images(const DownloadRequest& request, ImageFile files[image_kind_count],
+                          ImagePlan& plan, DownloadOutcome& outcome);
 
 // True when `name` is an image file that can be opened for reading.
 bool image_file_present(const char* name);

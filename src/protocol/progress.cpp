@@ -30,6 +30,7 @@ void progress_image(Progress& progress, ImageKind kind, std::uint64_t size) {
     progress.kind = kind;
     progress.size = size;
     progress.accepted = 0;
+    progress.in_flight = 0;
     progress.start_ms = now_ms();
     progress.shown_ms = -1;
     progress.tenths_shown = 0;
@@ -37,7 +38,20 @@ void progress_image(Progress& progress, ImageKind kind, std::uint64_t size) {
         draw(progress, progress.start_ms);
 }
 
+void progress_block_start(Progress& progress) {
+    progress.in_flight = 0;
+    progress.block_ms = now_ms();
+}
+
+void progress_sending(Progress& progress, std::uint32_t len) {
+    const std::int64_t now = now_ms();
+    progress.in_flight = bytes_on_line(len, now - progress.block_ms, progress.line_bytes_per_s);
+    if (progress.terminal && now - progress.shown_ms >= redraw_ms)
+        draw(progress, now);
+}
+
 void progress_accepted(Progress& progress, std::uint32_t len) {
+    progress.in_flight = 0;
     progress.accepted += len;
     const std::int64_t now = now_ms();
     if (progress.terminal) {
@@ -62,20 +76,29 @@ void progress_end(Progress& progress) {
     progress.shown_ms = -1;
 }
 
+std::uint64_t bytes_on_line(std::uint32_t len, std::int64_t elapsed_ms, std::int64_t bytes_per_s) {
+    if (elapsed_ms <= 0 || bytes_per_s <= 0)
+        return 0;
+    const auto carried = static_cast<std::uint64_t>(elapsed_ms * bytes_per_s / 1000);
+    return carried < len ? carried : len;
+}
+
 int progress_text(const Progress& progress, std::int64_t now, char* text, int size) {
-    const std::uint64_t percent =
-        progress.size == 0 ? 100 : progress.accepted * 100 / progress.size;
+    const std::uint64_t shown = progress.accepted + progress.in_flight;
+    std::uint64_t percent = progress.size == 0 ? 100 : shown * 100 / progress.size;
+    // Only the receiver's acceptance of the last block completes the image.
+    if (percent >= 100 && progress.accepted < progress.size)
+        percent = 99;
     const std::int64_t elapsed_ms = now - progress.start_ms;
     int length = std::snprintf(
         text, static_cast<std::size_t>(size), "%-6s %8llu of %8llu bytes %3llu%%",
-        kind_label(progress.kind), static_cast<unsigned long long>(progress.accepted),
+        kind_label(progress.kind), static_cast<unsigned long long>(shown),
         static_cast<unsigned long long>(progress.size), static_cast<unsigned long long>(percent));
     // The rate needs a moment of history to mean anything.
-    if (elapsed_ms >= 500 && progress.accepted > 0 && length < size) {
-        const double rate =
-            static_cast<double>(progress.accepted) * 1000.0 / static_cast<double>(elapsed_ms);
-        const auto left_s = static_cast<long long>(
-            std::llround(static_cast<double>(progress.size - progress.accepted) / rate));
+    if (elapsed_ms >= 500 && shown > 0 && length < size) {
+        const double rate = static_cast<double>(shown) * 1000.0 / static_cast<double>(elapsed_ms);
+        const std::uint64_t left = progress.size > shown ? progress.size - shown : 0;
+        const auto left_s = static_cast<long long>(std::llround(static_cast<double>(left) / rate));
         length += std::snprintf(text + length, static_cast<std::size_t>(size - length),
                                 "  %6.1f kB/s  %lld:%02lld left", rate / 1000.0, left_s / 60,
                                 left_s % 60);

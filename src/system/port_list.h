@@ -15,7 +15,8 @@ struct PortInfo {
     char device[64] = {};   // what /com1= takes: /dev/ttyUSB0, COM3
     char by_id[256] = {};   // a name that stays with the adapter (/dev/serial/by-id/...), or ""
     char driver[64] = {};   // the driver that runs the port, or ""
-    char usb_id[16] = {};   // the USB vendor:product in hexadecimal (0403:6001), or ""
+    char vid[8] = {};       // a USB adapter's vendor id in hexadecimal (0403), or ""
+    char pid[8] = {};       // and its product id (6001), or ""
     char serial[64] = {};   // the adapter's serial number, or ""
     char product[128] = {}; // the product or friendly name, or ""
 };
@@ -33,6 +34,17 @@ struct PortList {
 // slot that reports no hardware is left out) and ROOT/dev/serial/by-id. On Windows `root` is
 // not used. Never blocks, never opens a device.
 void list_ports(const char* root, PortList& list);
+
+// Describes the one port that `device` names, as list_ports describes each port and from the
+// same places: on POSIX systems a device node or a link to one (/dev/ttyUSB0,
+// /dev/serial/by-id/...), looked up below `root` as list_ports does; on Windows COM3 or
+// \\.\COM3, `root` not used. Returns false, with `port` cleared, when the system has no serial
+// port of that name (a pseudo-terminal, a plain file, a device that has gone away). Never
+// blocks, never opens the device; `by_id` is not filled.
+bool describe_device(const char* root, const char* device, PortInfo& port);
+
+// True when `port` is a USB adapter whose identity the system reports (vid and pid known).
+bool is_usb_adapter(const PortInfo& port);
 
 // One line for `port`, without its line end: the device and what is known about it, then the
 // argument to copy onto the command line (/com1=, with the stable name where there is one).

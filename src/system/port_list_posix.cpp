@@ -63,6 +63,31 @@ bool link_target_name(const char* path, char* name, std::size_t size) {
     return true;
 }
 
+// Where the links from `path` lead, followed one by one (at most a few) without needing the
+// last of them to exist: a by-id link in a test's tree points at a node that is not there. An
+// absolute target is taken below `root`.
+void follow_links(const char* root, const char* path, char* at, std::size_t size) {
+    constexpr int max_links = 8;
+    put(at, size, "%s", path);
+    const char* base = std::strcmp(root, "/") == 0 ? "" : root;
+    for (int i = 0; i < max_links; ++i) {
+        char target[PATH_MAX];
+        const ssize_t length = readlink(at, target, sizeof target - 1);
+        if (length <= 0)
+            return;
+        target[length] = '\0';
+        char next[PATH_MAX];
+        char* slash = std::strrchr(at, '/');
+        if (target[0] == '/')
+            put(next, sizeof next, "%s%s", base, target);
+        else if (slash != nullptr)
+            put(next, sizeof next, "%.*s/%s", static_cast<int>(slash - at), at, target);
+        else
+            put(next, sizeof next, "%s", target);
+        put(at, size, "%s", next);
+    }
+}
+
 // The device node's name below /dev: udev names it after DEVNAME, which may differ from the
 // class entry's name.
 void device_node(const char* tty_dir, const char* name, PortInfo& port) {
@@ -126,8 +151,10 @@ void usb_identity(const char* root, const char* device_link, PortInfo& port) {
         put(path, sizeof path, "%s/idVendor", at);
         if (read_attribute(path, vendor, sizeof vendor)) {
             put(path, sizeof path, "%s/idProduct", at);
-            if (read_attribute(path, product_id, sizeof product_id))
-                put(port.usb_id, sizeof port.usb_id, "%.4s:%.4s", vendor, product_id);
+            if (read_attribute(path, product_id, sizeof product_id)) {
+                put(port.vid, sizeof port.vid, "%.4s", vendor);
+                put(port.pid, sizeof port.pid, "%.4s", product_id);
+            }
             put(path, sizeof path, "%s/serial", at);
             read_attribute(path, port.serial, sizeof port.serial);
             put(path, sizeof path, "%s/product", at);
@@ -214,6 +241,26 @@ bool comes_before(const PortInfo& a, const PortInfo& b) {
 }
 
 } // namespace
+
+bool describe_device(const char* root, const char* device, PortInfo& port) {
+    port = PortInfo{};
+    // The class entry is named after the device node the name leads to: the node itself, or
+    // where a link (udev's by-id names, a link of the user's own) points.
+    char path[PATH_MAX];
+    char resolved[PATH_MAX];
+    char name[NAME_MAX + 1];
+    if (!put(path, sizeof path, "%s%s", std::strcmp(root, "/") == 0 ? "" : root, device))
+        return false;
+    if (realpath(path, resolved) == nullptr)
+        follow_links(root, path, resolved, sizeof resolved);
+    const char* slash = std::strrchr(resolved, '/');
+    put(name, sizeof name, "%s", slash ? slash + 1 : resolved);
+    if (name[0] == '\0' || name[0] == '.' || !describe_port(root, name, port)) {
+        port = PortInfo{};
+        return false;
+    }
+    return true;
+}
 
 void list_ports(const char* root, PortList& list) {
     list.count = 0;

@@ -19,12 +19,14 @@
 
 namespace {
 
-// "VID_0403&PID_6001" in a hardware id becomes "0403:6001".
+// "VID_0403&PID_6001" in a hardware id gives vendor 0403 and product 6001.
 void usb_id_from(const char* hardware_id, PortInfo& port) {
     const char* vid = std::strstr(hardware_id, "VID_");
     const char* pid = std::strstr(hardware_id, "PID_");
-    if (vid != nullptr && pid != nullptr)
-        std::snprintf(port.usb_id, sizeof port.usb_id, "%.4s:%.4s", vid + 4, pid + 4);
+    if (vid != nullptr && pid != nullptr) {
+        std::snprintf(port.vid, sizeof port.vid, "%.4s", vid + 4);
+        std::snprintf(port.pid, sizeof port.pid, "%.4s", pid + 4);
+    }
 }
 
 // A USB instance id ends in the adapter's serial number, unless the system made one up (those
@@ -52,12 +54,14 @@ bool is_port(HDEVINFO devices, SP_DEVINFO_DATA& info, const char* com) {
     return found;
 }
 
-// Adds what the device manager knows about the port (friendly name, driver, USB identity).
-void add_details(PortInfo& port) {
+// Adds what the device manager knows about the port (friendly name, driver, USB identity);
+// false when it has no record of a present port of that name.
+bool add_details(PortInfo& port) {
     const HDEVINFO devices =
         SetupDiGetClassDevsA(&GUID_DEVCLASS_PORTS, nullptr, nullptr, DIGCF_PRESENT);
     if (devices == INVALID_HANDLE_VALUE)
-        return;
+        return false;
+    bool found = false;
     SP_DEVINFO_DATA info{};
     info.cbSize = sizeof info;
     for (DWORD i = 0; SetupDiEnumDeviceInfo(devices, i, &info); ++i) {
@@ -78,9 +82,11 @@ void add_details(PortInfo& port) {
             usb_id_from(text, port);
         if (SetupDiGetDeviceInstanceIdA(devices, &info, text, sizeof text, nullptr))
             serial_from(text, port);
+        found = true;
         break;
     }
     SetupDiDestroyDeviceInfoList(devices);
+    return found;
 }
 
 // COM2 before COM10.
@@ -91,6 +97,18 @@ bool comes_before(const PortInfo& a, const PortInfo& b) {
 }
 
 } // namespace
+
+bool describe_device(const char*, const char* device, PortInfo& port) {
+    port = PortInfo{};
+    // The port's own name, also when it was given as the device path \\.\COM10.
+    const char* name = std::strncmp(device, "\\\\.\\", 4) == 0 ? device + 4 : device;
+    std::snprintf(port.device, sizeof port.device, "%s", name);
+    if (!add_details(port)) {
+        port = PortInfo{};
+        return false;
+    }
+    return true;
+}
 
 void list_ports(const char*, PortList& list) {
     list.count = 0;

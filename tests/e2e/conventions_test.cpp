@@ -43,10 +43,15 @@ TEST_P(Request, AnswersWithStatus0AndOpensNoPort) {
     if (kind == "version") {
         EXPECT_EQ(out, std::string("upgrade ") + UPGRADE_E2E_VERSION + "\n");
     } else if (kind == "help") {
-        EXPECT_EQ(out.rfind("usage : upgrade [/options] [filename]\n", 0), 0u);
-        for (const char* word : {"/port=COM1", "com1=", "list", "comN=", "log=", "progress",
-                                 "station", "--help", "--version"})
+        // The program's own help, not the original usage text (that stays with /? and /h).
+        EXPECT_EQ(out.rfind("usage: upgrade [/options]", 0), 0u);
+        EXPECT_EQ(out.find("usage : upgrade [/options] [filename]"), std::string::npos);
+        for (const char* word : {"/port=COM1", "/comN=", "/list", "/log=", "/progress", "/station",
+                                 "/plan", "--help", "--version", "/com1=/dev/ttyUSB0",
+                                 "/dev/serial/by-id/", "Exit status:", "man upgrade"})
             EXPECT_NE(out.find(word), std::string::npos) << word;
+        EXPECT_EQ(out.find("C:\\WINDOWS"), std::string::npos);
+        EXPECT_EQ(out.find("/block=16384"), std::string::npos) << "the old default";
     } else {
         for (const std::string& line : split_lines(out)) {
             if (line != "No serial ports found.") {
@@ -143,6 +148,11 @@ INSTANTIATE_TEST_SUITE_P(
                   "font.bin",
                   "\nstart pol ok\nnot found tplist.bin\n",
                   "upgrade: cannot open img/tplist.bin: No such file or directory\n"},
+        ImageCase{"name_with_control_bytes",
+                  {"/port=com1", "sub/\x1b[2Jtplist.bin"},
+                  "",
+                  "\nstart pol ok\nopen fail\n",
+                  "upgrade: cannot open sub/^[[2Jtplist.bin: No such file or directory\n"},
         ImageCase{"not_a_regular_file",
                   {"/port=com1", "sub/rom.bin"},
                   "",

@@ -6,6 +6,10 @@
 
 #include <cstdio>
 
+#ifndef UPGRADE_E2E_LINE_EMU_PATH
+#define UPGRADE_E2E_LINE_EMU_PATH ""
+#endif
+
 namespace e2e {
 namespace {
 
@@ -116,6 +120,69 @@ TEST_F(Progress, StatusLineOnATerminalWithTheReceiversTextAbove) {
     EXPECT_TRUE(font_done && tplist_done) << printable(screen);
     EXPECT_NE(screen.find("summary : 2 images, 140960 bytes in 35 blocks, 0 resent, "),
               std::string::npos);
+}
+
+// On a line as slow as a cable (line-emu relays the bytes at the speed the program sets), a
+// block takes seconds to go out: the status line counts it as it goes, redrawn all the while,
+// and says 100 % only once the receiver has accepted the last block.
+TEST_F(Progress, StatusLineMovesWhileABlockGoesOut) {
+    if (std::string(UPGRADE_E2E_LINE_EMU_PATH).empty())
+        GTEST_SKIP() << "line-emu is not built";
+    constexpr std::uint32_t size = 16384; // one block: 16400 bytes at 38400 baud take 4.3 s
+    const std::uint32_t image_sizes[3] = {0, 0, size};
+    ASSERT_NO_FATAL_FAILURE(write_images(4, image_sizes, true, images));
+    toolkit::Launch emu;
+    emu.argv = {UPGRADE_E2E_LINE_EMU_PATH, "--timeout", std::to_string(sim_timeout_s)};
+    Child& line = other_runs.emplace_back();
+    ASSERT_TRUE(toolkit::spawn(emu, line));
+    std::size_t first_end = 0;
+    ASSERT_TRUE(wait_for(line.out, "\n", start_ms) &&
+                wait_for(line.out, "\n", start_ms, (first_end = line.out.data.find('\n')) + 1));
+    const std::string host_side = line.out.data.substr(0, first_end);
+    const std::size_t second_end = line.out.data.find('\n', first_end + 1);
+    const std::string receiver_side =
+        line.out.data.substr(first_end + 1, second_end - first_end - 1);
+
+    com_device[0] = host_side;
+    upgrade_stdout = Output::Console;
+    start_upgrade({"/port=com1", "/progress", "/baud=38400", "/block=16384", given_names[tplist]});
+    ASSERT_TRUE(wait_for(console.master, "ready.", start_ms));
+    toolkit::Launch receiver;
+    receiver.argv = {UPGRADE_E2E_SIM_PATH,         "--device", receiver_side,          "--flash",
+                     path("sim-flash.bin"),        "--report", path("sim-report.txt"), "--timeout",
+                     std::to_string(sim_timeout_s)};
+    receiver.cwd = dir;
+    ASSERT_TRUE(toolkit::spawn(receiver, sim));
+    EXPECT_EQ(wait_upgrade(download_ms), 0);
+    EXPECT_EQ(wait_exit(sim), 0);
+    pump(streams(), 100);
+
+    // Every drawing of the status line, in order.
+    std::vector<std::pair<unsigned long long, int>> drawn;
+    std::string piece;
+    for (const char c : console.master.data + "\n") {
+        if (c != '\r' && c != '\n') {
+            piece += c;
+            continue;
+        }
+        unsigned long long shown = 0, total = 0;
+        int percent = 0;
+        if (std::sscanf(piece.c_str(), "tplist %llu of %llu bytes %d%%", &shown, &total,
+                        &percent) == 3 &&
+            total == size)
+            drawn.emplace_back(shown, percent);
+        piece.clear();
+    }
+    ASSERT_FALSE(drawn.empty()) << printable(console.master.data);
+    EXPECT_EQ(drawn.back(), std::make_pair(static_cast<unsigned long long>(size), 100));
+    int moving = 0;
+    for (std::size_t i = 0; i + 1 < drawn.size(); ++i) {
+        EXPECT_LT(drawn[i].second, 100) << "100 % before the receiver accepted the block";
+        EXPECT_LE(drawn[i].first, drawn[i + 1].first) << "the count went back";
+        moving += drawn[i].first > 0 && drawn[i].first < size ? 1 : 0;
+    }
+    // Redrawn at least once a second over the block's 4.3 s on the line.
+    EXPECT_GE(moving, 3) << printable(console.master.data);
 }
 
 } // namespace

@@ -52,6 +52,7 @@ TEST_F(SimTest, RecordOfAFinishedDownloadMatchesImagesAndReceiver) {
     EXPECT_TRUE(r["reason"].is_null());
     EXPECT_EQ(r["port"], "COM1");
     EXPECT_EQ(r["device"], com_device[0]);
+    EXPECT_TRUE(r["adapter"].is_null()) << "a pseudo-terminal is no USB adapter";
     EXPECT_EQ(r["bootblock"], "1.2");
     EXPECT_EQ(r["model"], "AMD AM29LV160BB");
     EXPECT_EQ(r["speed"], 115200);

@@ -50,7 +50,7 @@ run demo || fail "demo"
 rm -f "$work/calls"
 run check || fail "check"
 installed=$(packages_installed)
-for p in wine g++-mingw-w64-x86-64 groff-base dpkg-dev unzip libgtest-dev clang libclang-rt-14-dev \
+for p in wine g++-mingw-w64-x86-64 groff-base dpkg-dev unzip lintian libgtest-dev clang libclang-rt-14-dev \
     clang-tidy cppcheck; do
     [[ " $installed " == *" $p "* ]] || fail "check installs $p"
 done

@@ -1,7 +1,10 @@
 #include "driver/options.h"
+#include "link/serial_port.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
 #include <string>
 #include <vector>
 
@@ -257,6 +260,99 @@ TEST(CheckValues, RefusesValuesThatCannotWork) {
         const Parsed parsed = parse({c.argument});
         EXPECT_EQ(check_values(parsed.options) != nullptr, c.refused) << c.argument;
     }
+}
+
+// ---- --help and the option table ----
+
+std::string lower(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+// The sections of --help by group, each with its wrapped lines joined into one text.
+std::vector<std::string> help_sections() {
+    testing::internal::CaptureStdout();
+    print_help();
+    const std::string help = testing::internal::GetCapturedStdout();
+    const char* const titles[] = {"\nPort, speed and block:\n", "\nImages:\n",
+                                  "\nStation, record, progress, plan:\n", "\nOthers:\n",
+                                  "\nExamples:\n"};
+    std::vector<std::string> sections;
+    for (std::size_t i = 0; i + 1 < std::size(titles); ++i) {
+        const std::size_t start = help.find(titles[i]);
+        const std::size_t end = help.find(titles[i + 1]);
+        EXPECT_LT(start, end) << titles[i] << " missing or out of order";
+        if (start >= end || end == std::string::npos) {
+            sections.emplace_back();
+            continue;
+        }
+        const std::string section = help.substr(start, end - start);
+        // A wrapped line goes on after a line end and the indent of the option's text.
+        std::string joined;
+        for (std::size_t at = 0; at < section.size(); ++at) {
+            const std::size_t indent = section.find_first_not_of(' ', at + 1);
+            if (section[at] == '\n' && indent != std::string::npos && indent - at > 20) {
+                joined += ' ';
+                at = indent - 1;
+                continue;
+            }
+            joined += section[at];
+        }
+        sections.push_back(joined);
+    }
+    return sections;
+}
+
+// The table is the only way an option is recognised and --help is printed from it: every
+// option there is taken by its own entry (no earlier prefix swallows it), has an effect, and is
+// shown in its group with what it does; an alias (/speed=, COM2) is named on the line of the
+// option above it.
+TEST(Help, ShowsEveryOptionOfTheTableInItsGroup) {
+    const std::vector<std::string> sections = help_sections();
+    ASSERT_EQ(sections.size(), 4U);
+    int count = 0;
+    const OptionSpec* table = option_table(count);
+    ASSERT_GT(count, 0);
+    const OptionSpec* shown_with = nullptr;
+    for (int i = 0; i < count; ++i) {
+        const OptionSpec& option = table[i];
+        const std::string argument =
+            std::string(option.prefix) + (option.effect == OptionEffect::Device ? "7=/dev/x" : "");
+        EXPECT_EQ(find_option(argument.c_str()), &option) << argument;
+        if (option.shown != nullptr) {
+            shown_with = &option;
+            ASSERT_NE(option.help, nullptr) << option.prefix;
+        }
+        ASSERT_NE(shown_with, nullptr) << option.prefix << ": an alias of nothing";
+        EXPECT_EQ(shown_with->group, option.group) << option.prefix;
+        const std::string& section = sections[static_cast<std::size_t>(option.group)];
+        EXPECT_NE(lower(shown_with->shown).find(lower(option.prefix)), std::string::npos)
+            << option.prefix << " is not named in " << shown_with->shown;
+        EXPECT_NE(section.find("  " + std::string(shown_with->shown) + " "), std::string::npos)
+            << shown_with->shown << " not in its group:\n"
+            << section;
+        EXPECT_NE(section.find(shown_with->help), std::string::npos)
+            << shown_with->help << " not in its group:\n"
+            << section;
+    }
+    // Every effect an option can have is some option's.
+    for (int effect = 0; effect <= static_cast<int>(OptionEffect::Version); ++effect)
+        EXPECT_TRUE(std::any_of(
+            table, table + count,
+            [&](const OptionSpec& o) { return o.effect == static_cast<OptionEffect>(effect); }))
+            << "effect " << effect << " has no option";
+}
+
+// The defaults --help states are the ones the program starts with.
+TEST(Help, StatesTheDefaultsInForce) {
+    const Options defaults;
+    const std::string line_section = help_sections()[0];
+    for (const std::string& stated :
+         {"(default " + std::to_string(defaults.speed_hundreds * 100) + ")",
+          "(default " + std::to_string(defaults.block_size) + ")",
+          "(default COM1 " + std::string(default_device(0)) + ", COM2 " + default_device(1) + ")"})
+        EXPECT_NE(line_section.find(stated), std::string::npos) << stated << "\n" << line_section;
 }
 
 } // namespace

@@ -48,6 +48,18 @@ class PortListTest : public ::testing::Test {
         link("sys/devices/" + device + "/driver", "/sys/bus/" + bus + "/drivers/" + name);
     }
 
+    // A USB serial adapter with its serial number, its tty below the interface's port.
+    void ftdi_adapter() {
+        const std::string usb = "pci0000:00/0000:00:14.0/usb1/1-2";
+        file("sys/devices/" + usb + "/idVendor", "0403\n");
+        file("sys/devices/" + usb + "/idProduct", "6001\n");
+        file("sys/devices/" + usb + "/serial", "A50285BI\n");
+        file("sys/devices/" + usb + "/product", "FT232R USB UART\n");
+        tty("ttyUSB0", usb + "/1-2:1.0/ttyUSB0");
+        driver(usb + "/1-2:1.0/ttyUSB0", "usb-serial", "ftdi_sio");
+        link("dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0", "../../ttyUSB0");
+    }
+
     std::vector<std::string> lines() {
         static PortList list;
         list_ports(root.c_str(), list);
@@ -64,14 +76,7 @@ class PortListTest : public ::testing::Test {
 };
 
 TEST_F(PortListTest, DescribesEachSerialPortAndEndsWithItsArgument) {
-    const std::string usb = "pci0000:00/0000:00:14.0/usb1/1-2";
-    file("sys/devices/" + usb + "/idVendor", "0403\n");
-    file("sys/devices/" + usb + "/idProduct", "6001\n");
-    file("sys/devices/" + usb + "/serial", "A50285BI\n");
-    file("sys/devices/" + usb + "/product", "FT232R USB UART\n");
-    tty("ttyUSB0", usb + "/1-2:1.0/ttyUSB0");
-    driver(usb + "/1-2:1.0/ttyUSB0", "usb-serial", "ftdi_sio");
-    link("dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0", "../../ttyUSB0");
+    ftdi_adapter();
 
     // A board without a serial number; its tty hangs off the interface itself.
     const std::string board = "pci0000:00/0000:00:14.0/usb1/1-3";
@@ -110,6 +115,39 @@ TEST_F(PortListTest, DescribesEachSerialPortAndEndsWithItsArgument) {
         "/com1=/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0",
     };
     EXPECT_EQ(lines(), expected);
+}
+
+// One device, as a download's record names its adapter: by its node or by a link to it, the
+// same description /list gives; a port with no USB identity, a pseudo-terminal or a name the
+// system does not know is no adapter.
+TEST_F(PortListTest, DescribesOneDeviceByItsNodeOrByALinkToIt) {
+    ftdi_adapter();
+    tty("ttyS2", "platform/serial8250.2", "4");
+    link("home/bench/line", "../../dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0");
+    struct Case {
+        const char* device;
+        bool known;
+        const char* vid_pid_serial_product;
+    };
+    const Case cases[] = {
+        {"/dev/ttyUSB0", true, "0403 6001 A50285BI FT232R USB UART"},
+        {"/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0", true,
+         "0403 6001 A50285BI FT232R USB UART"},
+        {"/home/bench/line", true, "0403 6001 A50285BI FT232R USB UART"}, // a link to the link
+        {"/dev/ttyS2", true, "   "},
+        {"/dev/pts/3", false, "   "},
+        {"/dev/ttyUSB7", false, "   "}, // unplugged
+        {"/dev/..", false, "   "},
+    };
+    for (const Case& c : cases) {
+        PortInfo port;
+        std::snprintf(port.vid, sizeof port.vid, "left");
+        EXPECT_EQ(describe_device(root.c_str(), c.device, port), c.known) << c.device;
+        EXPECT_EQ(std::string(port.vid) + " " + port.pid + " " + port.serial + " " + port.product,
+                  c.vid_pid_serial_product)
+            << c.device;
+        EXPECT_EQ(is_usb_adapter(port), c.vid_pid_serial_product[0] != ' ') << c.device;
+    }
 }
 
 // An attribute that is no regular file (here a FIFO no one writes to) is not read: opening it

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <filesystem>
+#include <fstream>
 #include <string>
 
 namespace {
@@ -57,8 +59,13 @@ Made download_of_host_and_tplist(int stage) {
     return made;
 }
 
-json record_of(const Made& made, const char* reason, std::string* line = nullptr) {
+// A tree with no device in it: the records below name no adapter, whatever this machine has.
+constexpr const char* no_devices = "/nonexistent-upgrade-record-tree";
+
+json record_of(const Made& made, const char* reason, std::string* line = nullptr,
+               const char* system_root = no_devices) {
     RecordFacts facts;
+    facts.system_root = system_root;
     facts.outcome = &made.outcome;
     facts.request = &made.request;
     facts.start_unix_ms = start_ms;
@@ -86,6 +93,7 @@ TEST(Record, AFinishedDownloadNamesEverything) {
     EXPECT_EQ(r["program"], "1.1");
     EXPECT_EQ(r["port"], "COM2");
     EXPECT_EQ(r["device"], "/dev/ttyUSB1");
+    EXPECT_TRUE(r["adapter"].is_null());
     EXPECT_EQ(r["bootblock"], "1.2");
     EXPECT_EQ(r["manufacturer"], 1);
     EXPECT_EQ(r["device_id"], 0x2249);
@@ -183,7 +191,7 @@ TEST(Record, FileNamesAreEscaped) {
         {"caf\xc3\xa9/rom.bin", "caf\xc3\xa9/rom.bin"},
         {"\xe2\x82\xac and \xf0\x9f\x93\xa1.bin", "\xe2\x82\xac and \xf0\x9f\x93\xa1.bin"},
         {"latin1 caf\xe9.bin", "latin1 caf\xef\xbf\xbd.bin"},       // a stray byte
-        {"cut \xe2\x82", "cut \xef\xbf\xbd\xef\xbf\xbd"},           // a sequence cut short
+        {"cut \xe2\x82", "cut \xef\xbf\xbd"},                       // a sequence cut short
         {"overlong \xc0\xaf", "overlong \xef\xbf\xbd\xef\xbf\xbd"}, // never valid
         {"surrogate \xed\xa0\x80", "surrogate \xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd"},
     };
@@ -196,12 +204,85 @@ TEST(Record, FileNamesAreEscaped) {
     }
 }
 
+// The adapter, read from a tree laid out as sysfs is (the port list's own tests cover the
+// reading): a USB adapter named by a by-id link with its identity, one without a serial
+// number, and a port that is no USB adapter.
+TEST(Record, NamesTheUsbAdapterBehindTheDevice) {
+    namespace fs = std::filesystem;
+    char pattern[] = "/tmp/upgrade-record-tree-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const std::string root = pattern;
+    const auto file = [&](const std::string& path, const std::string& text) {
+        fs::create_directories(fs::path(root + "/" + path).parent_path());
+        std::ofstream(root + "/" + path) << text;
+    };
+    const auto link = [&](const std::string& path, const std::string& target) {
+        fs::create_directories(fs::path(root + "/" + path).parent_path());
+        fs::create_symlink(target, root + "/" + path);
+    };
+    // USB device DIR with its tty NAME: the attributes given, the class entry and its device.
+    const auto usb_tty = [&](const std::string& dir, const std::string& name,
+                             const std::vector<std::pair<std::string, std::string>>& attributes) {
+        for (const auto& [attribute, value] : attributes)
+            file("sys/devices/" + dir + "/" + attribute, value + "\n");
+        const std::string tty = "sys/devices/" + dir + "/if0/" + name + "/tty/" + name;
+        file(tty + "/uevent", "DEVNAME=" + name + "\n");
+        link(tty + "/device", "../../../" + name);
+        link("sys/class/tty/" + name, "../../devices/" + dir + "/if0/" + name + "/tty/" + name);
+    };
+    usb_tty("usb1/1-2", "ttyUSB0",
+            {{"idVendor", "0403"},
+             {"idProduct", "6001"},
+             {"serial", "A50285BI"},
+             {"product", "FT232R USB UART"}});
+    link("dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0", "../../ttyUSB0");
+    usb_tty("usb1/1-3", "ttyACM0", {{"idVendor", "2341"}, {"idProduct", "0043"}});
+    usb_tty("pnp0/00:01", "ttyS0", {});
+
+    struct Case {
+        const char* device;
+        json adapter;
+    };
+    const Case cases[] = {
+        {"/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0",
+         {{"vid", "0403"},
+          {"pid", "6001"},
+          {"serial", "A50285BI"},
+          {"product", "FT232R USB UART"}}},
+        {"/dev/ttyACM0",
+         {{"vid", "2341"}, {"pid", "0043"}, {"serial", nullptr}, {"product", nullptr}}},
+        {"/dev/ttyS0", nullptr},
+        {"/dev/pts/4", nullptr},
+    };
+    for (const Case& c : cases) {
+        Made made = download_of_host_and_tplist(3);
+        RecordFacts facts;
+        facts.outcome = &made.outcome;
+        facts.request = &made.request;
+        facts.device = c.device;
+        facts.system_root = root.c_str();
+        char text[8192];
+        const std::size_t length = format_record(facts, text, sizeof text);
+        ASSERT_GT(length, 0U);
+        const std::string line(text, length);
+        EXPECT_EQ(json::parse(line)["adapter"], c.adapter) << c.device;
+        // In the record's order: right after the device it is the adapter of.
+        EXPECT_LT(line.find("\"device\":"), line.find("\"adapter\":")) << line;
+        EXPECT_LT(line.find("\"adapter\":"), line.find("\"bootblock\":")) << line;
+        if (c.adapter.is_object()) {
+            EXPECT_LT(line.find("\"vid\""), line.find("\"product\"")) << line;
+        }
+    }
+    fs::remove_all(root);
+}
+
 // A record that does not fit is not written at all, never cut.
 TEST(Record, TooSmallABufferWritesNothing) {
     Made made = download_of_host_and_tplist(3);
     RecordFacts facts;
     facts.outcome = &made.outcome;
     facts.request = &made.request;
+    facts.system_root = no_devices;
     char text[100];
     EXPECT_EQ(format_record(facts, text, sizeof text), 0U);
 }

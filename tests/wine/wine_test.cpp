@@ -12,6 +12,8 @@
 
 #include "sim_fixture.h"
 
+#include <nlohmann/json.hpp>
+
 #include <algorithm>
 #include <chrono>
 #include <csignal>
@@ -403,6 +405,9 @@ const WineCase wine_cases[] = {
      .args = {"COM1"},
      .sim_args = {"--hangup-at", "1"},
      .status = 1},
+    // The plan's words and figures are the Linux build's, and it opens no port.
+    {.name = "plan_of_the_images_found", .args = {"/plan"}},
+    {.name = "plan_refused", .args = {"/plan", "/block=1"}, .status = 1},
 };
 
 INSTANTIATE_TEST_SUITE_P(Wine, WineRun, ::testing::ValuesIn(wine_cases), CaseName());
@@ -422,10 +427,40 @@ TEST_F(WineTest, OpensTheDeviceNamedForAPort) {
     expect_download_written(c, windows, images);
 }
 
-// --version and /list answer under wine as well, with status 0 and without opening a port:
-// COM1 and COM2 lead nowhere during this test, so a port tried would be named on the console.
-TEST_F(WineTest, VersionAndListOpenNoPort) {
-    for (const std::string request : {"--version", "/list"}) {
+// The record of a download, written with the same JSON library in both builds: the same keys
+// in the same order and the same facts, but for the times and the device's name; a port that
+// is no USB adapter names none.
+TEST_F(WineTest, RecordIsTheLinuxBuilds) {
+    const WineCase c{.name = "record",
+                     .args = {"COM1", "/log=records.jsonl"},
+                     .selection = 4,
+                     .completes = true};
+    Images images;
+    ASSERT_NO_FATAL_FAILURE(write_images(c.selection, image_sizes, false, images));
+    EXPECT_EQ(run(c, false).status, 0) << "the Linux build";
+    EXPECT_EQ(run(c, true).status, 0) << "upgrade.exe under wine";
+    const auto bytes = read_file(path("records.jsonl"));
+    const std::vector<std::string> lines = split_lines(std::string(bytes.begin(), bytes.end()));
+    ASSERT_GE(lines.size(), 2U);
+    nlohmann::ordered_json records[2] = {nlohmann::ordered_json::parse(lines[0]),
+                                         nlohmann::ordered_json::parse(lines[1])};
+    std::vector<std::string> keys[2];
+    for (int i = 0; i < 2; ++i) {
+        for (const auto& item : records[i].items())
+            keys[i].push_back(item.key());
+        EXPECT_TRUE(records[i]["adapter"].is_null()) << lines[i];
+        for (const char* differs : {"start", "end", "seconds", "device"})
+            records[i].erase(differs);
+    }
+    EXPECT_EQ(keys[1], keys[0]);
+    EXPECT_EQ(records[1], records[0]);
+}
+
+// --version, --help and /list answer under wine as well, with status 0 and without opening a
+// port: COM1 and COM2 lead nowhere during this test, so a port tried would be named on the
+// console.
+TEST_F(WineTest, VersionHelpAndListOpenNoPort) {
+    for (const std::string request : {"--version", "--help", "/list"}) {
         close_pty(console);
         ASSERT_TRUE(open_pty(console, toolkit::PtySettings::FreshTerminal));
         upgrade = Child{};
@@ -445,6 +480,19 @@ TEST_F(WineTest, VersionAndListOpenNoPort) {
         const std::string out = lf_line_ends(upgrade.out.data);
         if (request == "--version") {
             EXPECT_EQ(out, std::string("upgrade ") + UPGRADE_E2E_VERSION + "\n");
+        } else if (request == "--help") {
+            // The help of the Windows build: its default devices, its names, its manual (its
+            // wrapped lines joined).
+            std::string joined;
+            for (const char c : out) {
+                const bool space = c == ' ' || c == '\n';
+                if (!space || joined.empty() || joined.back() != ' ')
+                    joined += space ? ' ' : c;
+            }
+            for (const char* words : {"(default COM1 com1, COM2 com2)", "/com1=COM3",
+                                      "upgrade.txt, beside upgrade.exe", "/plan"})
+                EXPECT_NE(joined.find(words), std::string::npos) << words << "\n" << out;
+            EXPECT_EQ(out.find("/dev/"), std::string::npos) << out;
         } else {
             for (const std::string& line : split_lines(out)) {
                 if (line != "No serial ports found.") {
