@@ -97,7 +97,10 @@ int main(int argc, char** argv) {
     const Outcome outcome = serve_downloads(sim, start_us);
     if (outcome == Outcome::Done && sim.line.is_pty) {
         wait_output_taken(sim.line, sim_now_us() + final_mark_wait_us);
-        wait_host_closed(sim.line, sim_now_us() + host_close_wait_us);
+        // A receiver stays on its line after its download. Where the pty is the far end of an
+        // emulated adapter, closing it would unplug the adapter from the host.
+        wait_host_closed(sim.line, sim.options.stay ? sim.line.deadline_us
+                                                    : sim_now_us() + host_close_wait_us);
     } else if (outcome == Outcome::Done) {
         wait_output_taken(sim.line, sim_now_us() + final_mark_wait_us);
     }

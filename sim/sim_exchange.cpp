@@ -57,6 +57,10 @@ Outcome await_access(Sim& sim) {
         return Outcome::Violation;
     }
     trace(sim.report, "access string accepted");
+    // On a pty the host's settings are visible here: the speed it answered at, which a host
+    // behind a real serial driver (a virtual machine's UART or USB adapter) passes on to the pty.
+    if (sim.line.is_pty)
+        report_line(sim.report, "access_speed=%d", line_speed(sim.line));
     return Outcome::Done;
 }
 

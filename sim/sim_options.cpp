@@ -219,6 +219,8 @@ Parsed parse_fault_option(const Arg& arg, SimOptions& o) {
 Parsed parse_flag(const std::string& name, SimOptions& o, bool& help) {
     if (name == "--pty")
         o.use_pty = true;
+    else if (name == "--stay")
+        o.stay = true;
     else if (name == "--reply-bad-crc")
         o.reply_bad_crc = true;
     else if (name == "--verbose")
@@ -327,6 +329,8 @@ void print_sim_usage() {
         "  --announce TEXT        the announcement (KAL VERON KELDKAR)\n"
         "  --announce-every MS    announce again every MS until the access string comes (0: once)\n"
         "  --downloads N          serve N downloads, then exit (1)\n"
+        "  --stay                 after the last download, keep the line open until the host\n"
+        "                         closes it (or --timeout)\n"
         "  --header-wait MS       no header within MS after the reply: abandon, announce again\n"
         "identification and text:\n"
         "  --manufacturer ID      flash manufacturer id (0x0001)\n"

@@ -31,6 +31,7 @@ struct SimOptions {
     std::string announce = announcement;
     int announce_every_ms = 0; // 0: announce once per download
     int downloads = 1;         // downloads to serve before exiting
+    bool stay = false;         // after the last download, keep the line until the host closes it
     int header_wait_ms = 0;    // 0: wait for the header until the overall timeout
     // Identification and text.
     std::uint16_t manufacturer_id = 0x0001;

@@ -45,13 +45,13 @@ run demo || fail "demo"
 [ "$(packages_installed)" = "install -y -q --no-install-recommends cmake g++ make libgtest-dev nettle-dev nlohmann-json3-dev" ] ||
     fail "demo installs only the build tools"
 
-# The tests add the Windows build, wine, the packaging tools and the analysers, not the
-# benchmark's.
+# The tests add the Windows build, wine, the packaging tools, the analysers and the virtual
+# machine bench, not the benchmark's.
 rm -f "$work/calls"
 run check || fail "check"
 installed=$(packages_installed)
 for p in wine g++-mingw-w64-x86-64 groff-base dpkg-dev unzip lintian libgtest-dev clang libclang-rt-14-dev \
-    clang-tidy cppcheck; do
+    clang-tidy cppcheck qemu-system-x86 busybox-static cpio; do
     [[ " $installed " == *" $p "* ]] || fail "check installs $p"
 done
 [[ " $installed " != *" lrzsz "* ]] || fail "check installs the benchmark's lrzsz"
