@@ -105,6 +105,10 @@ LinkResult wait_for_mark_until(SerialPort& port, const char* marks, int& mark,
         told = false;
     }
     const int quiet_limit_ms = quiet_ms.load();
+    // What was said before the wait (a block's fragment) is complete: on a shared screen it is
+    // shown now as a line of its own, not held back until the mark comes, which a stalled
+    // receiver never sends.
+    end_of_echoed_text();
     for (;;) {
         if (escape_pressed()) {
             quiet_port = nullptr;
