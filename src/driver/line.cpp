@@ -60,7 +60,6 @@ bool wait_for_device(Line& line, bool after_loss) {
         const bool retry_due = now_ms() - tried_ms >= device_retry_ms &&
                                (watch.wait_handle < 0 || failures > 0 || after_loss);
         if (changed || retry_due) {
-            changed = false;
             after_loss = false;
             tried_ms = now_ms();
             opened = try_device(port, failures);
