@@ -25,8 +25,6 @@ void put(Writer& out, const char* format, ...) {
         return;
     va_list arguments;
     va_start(arguments, format);
-    // va_start is above: the analyser misses it in C++, a false report.
-    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized)
     const int written = std::vsnprintf(out.text + out.used, out.size - out.used, format, arguments);
     va_end(arguments);
     if (written < 0 || static_cast<std::size_t>(written) >= out.size - out.used)
