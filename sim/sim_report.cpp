@@ -41,8 +41,6 @@ void report_line(SimReport& report, const char* format, ...) {
     char line[512];
     va_list args;
     va_start(args, format);
-    // va_start is above: the analyser misses it in C++, a false report.
-    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized)
     std::vsnprintf(line, sizeof line, format, args);
     va_end(args);
     write_line(report, line, report.verbose);
@@ -53,8 +51,6 @@ void report_error(SimReport& report, const char* format, ...) {
     char line[512] = "error ";
     va_list args;
     va_start(args, format);
-    // va_start is above: the analyser misses it in C++, a false report.
-    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized)
     std::vsnprintf(line + 6, sizeof line - 6, format, args);
     va_end(args);
     write_line(report, line, false);
@@ -67,8 +63,6 @@ void trace(const SimReport& report, const char* format, ...) {
     va_list args;
     va_start(args, format);
     std::fprintf(stderr, "receiver-sim: ");
-    // va_start is above: the analyser misses it in C++, a false report.
-    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized)
     std::vfprintf(stderr, format, args);
     std::fprintf(stderr, "\n");
     va_end(args);

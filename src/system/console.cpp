@@ -60,8 +60,6 @@ void say(const char* format, ...) {
     va_list again;
     va_copy(again, arguments);
     char text[8192];
-    // va_start is above: the analyser misses it in C++, a false report.
-    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized)
     const int length = std::vsnprintf(text, sizeof text, format, arguments);
     if (length >= 0 && static_cast<std::size_t>(length) < sizeof text) {
         if (channel != nullptr)
@@ -84,8 +82,6 @@ void complain(const char* format, ...) {
         std::snprintf(text, sizeof text, "upgrade: %s", channel != nullptr ? channel->prefix : "");
     va_list arguments;
     va_start(arguments, format);
-    // va_start is above: the analyser misses it in C++, a false report.
-    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized)
     const int length = std::vsnprintf(text + lead, sizeof text - static_cast<std::size_t>(lead),
                                       format, arguments);
     va_end(arguments);

@@ -23,8 +23,6 @@ __attribute__((format(printf, 3, 4))) bool put(char* text, std::size_t size, con
                                                ...) {
     va_list arguments;
     va_start(arguments, format);
-    // va_start is above: the analyser misses it in C++, a false report.
-    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized)
     const int length = std::vsnprintf(text, size, format, arguments);
     va_end(arguments);
     return length >= 0 && static_cast<std::size_t>(length) < size;
