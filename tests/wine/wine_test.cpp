@@ -20,6 +20,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <thread>
 
 #ifndef UPGRADE_WINE_SESSION
 #define UPGRADE_WINE_SESSION ""
@@ -62,6 +63,9 @@ constexpr int wine_start_ms = 30000; // a first run may have to start wine's ser
 const std::string receiver_answer_ms = "20";
 // How long a program is given, after the text that a case waits for, to go to sleep.
 constexpr int settle_ms = 300;
+// How long a program may take to take the first key it is typed: wine's console hands it over
+// only once wine's desktop process has started, which took up to 800 ms here.
+constexpr int first_key_ms = 5000;
 
 using Clock = std::chrono::steady_clock;
 
@@ -86,6 +90,33 @@ long context_switches(pid_t pid) {
         }
     }
     return total;
+}
+
+// Waits until the process has taken a key typed after `switches_before` was counted (its
+// threads have run since) and has then gone back to sleep (none has run for `still_ms`), or
+// `budget_ms` have passed for either. Taking a key from wine's console costs the program some
+// fifty switches to wine's server and back, and the first key comes late: those are the key's,
+// not wake-ups of the wait. A program that wakes more often than once in `still_ms` never gets
+// back to sleep, and its wake-ups are then counted as they are.
+void wait_for_key_taken(pid_t pid, long switches_before, int still_ms, int budget_ms) {
+    auto give_up = Clock::now() + std::chrono::milliseconds(budget_ms);
+    long seen = context_switches(pid);
+    while (seen == switches_before && Clock::now() < give_up) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        seen = context_switches(pid);
+    }
+    give_up = Clock::now() + std::chrono::milliseconds(budget_ms);
+    auto still_since = Clock::now();
+    while (Clock::now() < give_up) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        const long now = context_switches(pid);
+        if (now != seen) {
+            seen = now;
+            still_since = Clock::now();
+        } else if (Clock::now() - still_since >= std::chrono::milliseconds(still_ms)) {
+            return;
+        }
+    }
 }
 
 // CR LF as LF, the way the Windows build's output reads as text.
@@ -192,12 +223,14 @@ class WineTest : public SimTest {
             EXPECT_TRUE(wait_console_keys());
             // A key that is not ESC first, which both builds read and let go: wine's console
             // hands a program its first key only once it has started wine's desktop process,
-            // 65 to 325 ms on this machine (KeysThroughWinesConsole shows it), and ESC to exit
-            // is to time the program, not that. The program then gets time to fall asleep: the
-            // text waited for comes out before the last few system calls of its step, each of
-            // them a switch to wine's server and back.
-            press("x");
+            // 65 to 800 ms on this machine (KeysThroughWinesConsole shows it), and ESC to exit
+            // is to time the program, not that. The program then gets time to take the key and
+            // fall asleep: the text waited for comes out before the last few system calls of its
+            // step, each of them a switch to wine's server and back.
             stays_quiet(upgrade.out, settle_ms);
+            const long switches_before_key = context_switches(upgrade.pid);
+            press("x");
+            wait_for_key_taken(upgrade.pid, switches_before_key, settle_ms, first_key_ms);
             if (c.waits_idle) {
                 const long switches_before = context_switches(upgrade.pid);
                 const auto idle_start = Clock::now();
