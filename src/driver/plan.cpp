@@ -2,6 +2,7 @@
 
 #include "driver/diagnostics.h"
 #include "driver/outcome.h"
+#include "driver/serve.h"
 #include "link/link_wait.h"
 #include "protocol/download.h"
 #include "protocol/frames.h"
@@ -14,25 +15,6 @@
 namespace {
 
 const char* const kind_labels[image_kind_count] = {"host", "font", "tplist"};
-
-// An unusable name ends the run as it does before a download: the same words.
-bool names_usable(const Options& options) {
-    char shown[shown_name_size];
-    switch (options.name_mode) {
-    case NameMode::UnknownFormat:
-        say("\nFile name : %s\n",
-            shown_name(options.names[static_cast<int>(ImageKind::Host)], shown, sizeof shown));
-        say("Don't know File format.");
-        return false;
-    case NameMode::TooLong:
-        say("Error : File name is longer too.");
-        return false;
-    case NameMode::Given:
-    case NameMode::None:
-        break;
-    }
-    return true;
-}
 
 // The images a download would send: those chosen, or those present now.
 Selection chosen_images(const Options& options) {
@@ -55,18 +37,6 @@ Selection chosen_images(const Options& options) {
     else
         say(" none found in this directory\n");
     return selection;
-}
-
-DownloadRequest request_for(const Options& options, Selection selection) {
-    DownloadRequest request;
-    request.selection = selection;
-    request.block_size = options.block_size;
-    request.speed_hundreds = options.speed_hundreds;
-    for (int k = 0; k < image_kind_count; ++k)
-        request.file_names[k] = options.name_mode == NameMode::Given
-                                    ? options.names[k]
-                                    : image_kind_info(static_cast<ImageKind>(k)).default_name;
-    return request;
 }
 
 // Says why the download would be refused, as the download would; always false.

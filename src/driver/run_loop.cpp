@@ -5,6 +5,7 @@
 #include "driver/outcome.h"
 #include "driver/plan.h"
 #include "driver/port_report.h"
+#include "driver/serve.h"
 #include "driver/station.h"
 #include "driver/version.h"
 #include "system/shown_name.h"
@@ -54,21 +55,11 @@ bool open_lines(Run& run) {
 
 // Reports the file names given; false when a name is unusable (the program ends then).
 bool report_names(const Options& options) {
-    char shown[shown_name_size];
-    switch (options.name_mode) {
-    case NameMode::UnknownFormat:
-        say("\nFile name : %s\n",
-            shown_name(options.names[static_cast<int>(ImageKind::Host)], shown, sizeof shown));
-        say("Don't know File format.");
+    if (!names_usable(options))
         return false;
-    case NameMode::TooLong:
-        say("Error : File name is longer too.");
-        return false;
-    case NameMode::Given:
-        break;
-    case NameMode::None:
+    if (options.name_mode == NameMode::None)
         return true;
-    }
+    char shown[shown_name_size];
     const char* lead = "File name : %s\n";
     for (int k = 0; k < image_kind_count; ++k) {
         if ((options.selection & image_kind_info(static_cast<ImageKind>(k)).selection_bit) != 0) {
