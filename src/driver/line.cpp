@@ -8,6 +8,7 @@
 #include "system/device_watch.h"
 
 #include <cstdio>
+#include <utility>
 
 namespace {
 
@@ -34,7 +35,7 @@ bool try_device(SerialPort& port, int& failures) {
     }
     SerialPort opened = open_port(port.device, base_baud);
     if (port_is_open(opened)) {
-        port = opened;
+        port = std::move(opened);
         return true;
     }
     // A device that is there but refuses (held by another program, not this user's) is said

@@ -3,10 +3,10 @@
 // The serial port on Windows, once open: its bytes move in overlapped reads and writes, so that
 // a wait sleeps in the system on everything that can end it at once (a byte arriving, a write
 // finishing, a key, the station's stop) with the wait's own time limit, and no thread ever
-// wakes to ask. Each open port has its I/O state here, beside its handle: one read of a single
-// byte left pending while the program waits for input (its completion is what wakes the wait),
-// and at most one write in flight, taken from a copy of the caller's bytes so that it may finish
-// in the background and be cancelled when ESC ends it.
+// wakes to ask. Each open port's record holds its I/O state (PortIo, made by make_port_io): one
+// read of a single byte left pending while the program waits for input (its completion is what
+// wakes the wait), and at most one write in flight, taken from a copy of the caller's bytes so
+// that it may finish in the background and be cancelled when ESC ends it.
 
 #define WIN32_LEAN_AND_MEAN
 #ifndef NOMINMAX
@@ -15,12 +15,11 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <initializer_list>
-#include <mutex>
+#include <new>
 
 namespace {
 
@@ -89,11 +88,13 @@ bool set_read_mode(HANDLE handle, bool waiting) {
     return SetCommTimeouts(handle, &timeouts) != 0;
 }
 
-// The I/O state of one open port. The events are made once per slot and kept for the next port
-// that takes it; a slot is free while its handle is null. Only the thread that serves a port
-// touches its state, so the slots need a lock only to be taken and given back.
+} // namespace
+
+// The I/O state of one open port, on the heap and owned by the port's record (serial_port.h):
+// the system writes into the OVERLAPPEDs, `waiting_byte` and reads `out` while an operation is
+// in flight, so it never moves. Only the thread that serves a port touches it.
 struct PortIo {
-    std::atomic<HANDLE> handle{nullptr};
+    HANDLE handle = nullptr;    // the port's, for ending what is in flight when it is freed
     HANDLE read_done = nullptr; // manual-reset events that the reads and writes signal
     HANDLE write_done = nullptr;
     OVERLAPPED read_op{};
@@ -105,27 +106,7 @@ struct PortIo {
     std::uint8_t out[write_piece] = {};
 };
 
-PortIo port_io[max_ports];
-std::mutex slots_lock;
-
-PortIo* claim_io(HANDLE handle) {
-    const std::lock_guard<std::mutex> hold(slots_lock);
-    for (PortIo& io : port_io) {
-        if (io.handle.load() != nullptr)
-            continue;
-        if (io.read_done == nullptr)
-            io.read_done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-        if (io.write_done == nullptr)
-            io.write_done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-        if (io.read_done == nullptr || io.write_done == nullptr)
-            return nullptr;
-        io.read_pending = io.write_pending = false;
-        io.read_mode = -1;
-        io.handle = handle;
-        return &io;
-    }
-    return nullptr;
-}
+namespace {
 
 bool use_read_mode(SerialPort& port, PortIo& io, bool waiting) {
     if (io.read_mode == (waiting ? 1 : 0))
@@ -138,16 +119,10 @@ bool use_read_mode(SerialPort& port, PortIo& io, bool waiting) {
     return true;
 }
 
-PortIo* io_of(const SerialPort& port) {
-    for (PortIo& io : port_io) {
-        if (io.handle.load() == handle_of(port))
-            return &io;
-    }
-    return nullptr;
-}
-
 // Ends an operation still in flight and waits (boundedly) until the system is done with its
-// buffer. False when it did not end: the buffer must then stay untouched.
+// buffer. False when it did not end: the buffer must then stay untouched. The handle may be
+// closed already (at the program's end, release_handle ended the operation and closed it
+// before the port's record went): the wait and the result go by the OVERLAPPED and its event.
 bool cancel_operation(HANDLE handle, OVERLAPPED& operation) {
     CancelIoEx(handle, &operation);
     constexpr DWORD cancel_wait_ms = 1000;
@@ -237,7 +212,7 @@ std::ptrdiff_t finish_write(SerialPort& port, PortIo& io) {
 // What a wait for `port` sleeps on, or nullptr when there is something to look at at once:
 // input (or room, `for_output`) already there, or the port gone.
 HANDLE wait_handle_of(SerialPort& port, bool for_output) {
-    PortIo* const io = io_of(port);
+    PortIo* const io = port.io.get();
     if (io == nullptr || port.lost_error != 0)
         return nullptr;
     if (for_output) {
@@ -258,8 +233,32 @@ HANDLE wait_handle_of(SerialPort& port, bool for_output) {
 
 } // namespace
 
-bool claim_port_io(std::intptr_t handle) {
-    return claim_io(reinterpret_cast<HANDLE>(handle)) != nullptr;
+bool make_port_io(SerialPort& port) {
+    PortIo* const io = new (std::nothrow) PortIo;
+    if (io == nullptr) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return false;
+    }
+    port.io.reset(io);
+    io->handle = handle_of(port);
+    io->read_done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (io->read_done == nullptr)
+        return false;
+    io->write_done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    return io->write_done != nullptr;
+}
+
+void PortIoFree::operator()(PortIo* io) const {
+    // An operation that would not end keeps its state: the system may still write into it.
+    if (io->read_pending && !cancel_operation(io->handle, io->read_op))
+        return;
+    if (io->write_pending && !cancel_operation(io->handle, io->write_op))
+        return;
+    for (const HANDLE event : {io->read_done, io->write_done}) {
+        if (event != nullptr)
+            CloseHandle(event);
+    }
+    delete io;
 }
 
 void wait_until_sent(SerialPort& port, std::uint32_t baud) {
@@ -277,25 +276,17 @@ void wait_until_sent(SerialPort& port, std::uint32_t baud) {
 }
 
 void release_handle(std::intptr_t handle) {
+    // Every read and write still in flight on the port is ended, whichever thread issued it. A
+    // port closed by close_port has none left; one the program's end finds open may have its
+    // waiting read pending, and its PortIo, freed with its record after this, then only waits
+    // for the system to let go of it.
     const HANDLE port_handle = reinterpret_cast<HANDLE>(handle);
-    for (PortIo& io : port_io) {
-        if (io.handle.load() != port_handle)
-            continue;
-        // A slot whose operation would not end keeps its handle: its buffers stay the
-        // system's, and no other port takes it.
-        if (io.read_pending && !cancel_operation(port_handle, io.read_op))
-            break;
-        if (io.write_pending && !cancel_operation(port_handle, io.write_op))
-            break;
-        const std::lock_guard<std::mutex> hold(slots_lock);
-        io.handle = nullptr;
-        break;
-    }
+    CancelIoEx(port_handle, nullptr);
     CloseHandle(port_handle);
 }
 
 std::size_t peek_received(SerialPort& port, const std::uint8_t*& bytes) {
-    PortIo* const io = io_of(port);
+    PortIo* const io = port.io.get();
     if (port.received_at == port.received_end && io != nullptr && port.lost_error == 0) {
         port.received_at = port.received_end = 0;
         // The byte a wait's read took comes first; what queued behind it is read only once
@@ -310,7 +301,7 @@ std::size_t peek_received(SerialPort& port, const std::uint8_t*& bytes) {
 }
 
 std::ptrdiff_t write_some(SerialPort& port, const std::uint8_t* bytes, std::size_t count) {
-    PortIo* const io = io_of(port);
+    PortIo* const io = port.io.get();
     if (io == nullptr || port.lost_error != 0)
         return -1;
     if (io->write_pending)
@@ -333,7 +324,7 @@ std::ptrdiff_t write_some(SerialPort& port, const std::uint8_t* bytes, std::size
 }
 
 void discard_output(SerialPort& port) {
-    PortIo* const io = io_of(port);
+    PortIo* const io = port.io.get();
     // A write the receiver does not take would otherwise go on after ESC: it is cancelled,
     // and what it had not handed the driver never reaches the line.
     if (io != nullptr && io->write_pending && cancel_operation(handle_of(port), io->write_op))

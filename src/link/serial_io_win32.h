@@ -10,9 +10,10 @@
 
 #include <cstdint>
 
-// Gives a newly opened port handle its I/O state (the events its reads and writes signal, and
-// the buffer its writes go out from). False when every slot is taken; nothing is kept then.
-bool claim_port_io(std::intptr_t handle);
+// Gives a newly opened port (its `handle` set) its I/O state: the events its reads and writes
+// signal, and the buffer its writes go out from. False, with the system's error to be read with
+// GetLastError, when it cannot be made whole; what was made is the port's and goes with it.
+bool make_port_io(SerialPort& port);
 
 // Blocks until what the driver holds of the port's output has left the line at `baud`: the
 // driver's queue (for at most twice the time it needs), then the UART's FIFO. Returns at once

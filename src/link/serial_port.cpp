@@ -59,6 +59,7 @@ void close_port(SerialPort& port) {
         if (slot.compare_exchange_strong(open, -1))
             break;
     }
+    port.io.reset();
     release_handle(port.handle);
     port.handle = -1;
 }

@@ -15,10 +15,24 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <type_traits>
 
 // What one read from the driver may take at most. A talkative receiver's text is taken in
 // pieces of this size rather than byte by byte.
 constexpr std::size_t receive_buffer_size = 4096;
+
+// What a system keeps of an open port beside its handle, defined by the system's own file: on
+// Windows the read and the write in flight, the events they signal and the buffers the system
+// fills and empties in the background (serial_io_win32.cpp). POSIX keeps nothing: its ports
+// never have one.
+struct PortIo;
+
+// Frees a port's PortIo once the system is done with it: what is still in flight is ended first,
+// and a state whose operation would not end is left to the system, never freed under it.
+struct PortIoFree {
+    void operator()(PortIo* io) const;
+};
 
 // An open port, or the invalid value (`handle` -1). `handle` is the system's own: a file
 // descriptor on POSIX, a HANDLE on Windows.
@@ -26,8 +40,14 @@ constexpr std::size_t receive_buffer_size = 4096;
 // Received bytes are read from the driver as many at a time as it holds and kept in the port's
 // own buffer until they are consumed, so that the bytes behind a mark (the identification that
 // follows the ready mark at once) are never lost to a read that took more than the mark.
+//
+// A port record can be moved but not copied: the system writes into its `io` while an operation
+// is in flight, so that state stays where it is, on the heap, and belongs to one record, which
+// frees it once (close_port, or the record's end when the program ends with the port open). A
+// record moved from keeps its `handle` but has no `io` and must not be used again.
 struct SerialPort {
     std::intptr_t handle = -1;
+    std::unique_ptr<PortIo, PortIoFree> io; // null on POSIX, and on the invalid port
     int lost_error = 0;    // once the device has gone away: why, as an errno value; else 0
     char device[256] = {}; // the name it was opened (or tried) under, for messages
     // Why open_port failed: the step ("cannot open", "held by another program", ...), the
@@ -39,6 +59,8 @@ struct SerialPort {
     std::size_t received_at = 0;  // first byte not yet consumed
     std::size_t received_end = 0; // end of the bytes read from the driver
 };
+static_assert(!std::is_copy_constructible_v<SerialPort> && !std::is_copy_assignable_v<SerialPort>,
+              "two records of one port would free its I/O state twice");
 
 // The COM1 and COM2 slots and the active port that every download exchange uses.
 struct PortSet {
@@ -66,6 +88,8 @@ bool port_is_open(const SerialPort& port);
 // nothing. Open ports are closed when the program ends, however it ends.
 SerialPort open_port(const char* device, std::int32_t baud);
 
+// Closes an open port and frees its I/O state; the port is the invalid one after. Does nothing
+// to a port that is not open.
 void close_port(SerialPort& port);
 
 // True when `port` failed to open because no device is there (yet): nothing at the path, or a
@@ -131,6 +155,9 @@ void error_text(int error, char* text, std::size_t size);
 // (serial_port.cpp): remember_port is called by open_port for every port it opens; a remembered
 // port is given back with release_handle when it is closed or the program ends, and with
 // release_on_signal (which must be safe in a signal handler) when a signal ends the program.
+// release_handle ends whatever I/O is still in flight on the port and closes it. The port's I/O
+// state is its record's: close_port frees it just before; at the program's end it goes with the
+// record.
 void remember_port(std::intptr_t handle);
 void release_handle(std::intptr_t handle);
 void release_on_signal(std::intptr_t handle);

@@ -165,6 +165,9 @@ void release_on_signal(std::intptr_t handle) {
     ioctl(static_cast<int>(handle), TIOCNXCL);
 }
 
+// A descriptor is all a POSIX port has: no port here is ever given a PortIo to free.
+void PortIoFree::operator()(PortIo*) const {}
+
 std::size_t peek_received(SerialPort& port, const std::uint8_t*& bytes) {
     if (port.received_at == port.received_end && port_is_open(port) && port.lost_error == 0) {
         port.received_at = port.received_end = 0;

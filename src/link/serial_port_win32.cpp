@@ -123,11 +123,11 @@ SerialPort open_port(const char* device, std::int32_t baud) {
     }
     if (!apply_line_settings(handle, baud))
         return fail_open(device, handle, "cannot apply the line settings", GetLastError());
-    if (!claim_port_io(reinterpret_cast<std::intptr_t>(handle)))
-        return fail_open(device, handle, "cannot open", ERROR_TOO_MANY_OPEN_FILES);
 
     SerialPort port;
     port.handle = reinterpret_cast<std::intptr_t>(handle);
+    if (!make_port_io(port))
+        return fail_open(device, handle, "cannot open", GetLastError());
     std::snprintf(port.device, sizeof port.device, "%s", device);
     remember_port(reinterpret_cast<std::intptr_t>(handle));
     return port;

@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -600,6 +601,49 @@ TEST_F(WineTest, TwoPortStation) {
             continue;
         EXPECT_TRUE(line.rfind("COM1: ", 0) == 0 || line.rfind("COM2: ", 0) == 0) << line;
     }
+    retire(upgrade);
+}
+
+// A station's port under wine whose device goes away in the middle of a block and comes back
+// (a simulator that hangs up, then a new one behind the same COM1): the port is closed, opened
+// anew once its device answers, and serves the new receiver, whose flash is written byte for
+// byte. Its first download counts as failed, its second as finished.
+TEST_F(WineTest, StationPortUnpluggedAndPluggedInAgain) {
+    const std::uint32_t sizes[3] = {65536 + 60000, 30000, 20000};
+    Images images;
+    ASSERT_NO_FATAL_FAILURE(write_images(7, sizes, false, images));
+    const auto plug_in = [&](int round, const std::vector<std::string>& fault) {
+        std::vector<std::string> args = {"--mark-delay-ms",  receiver_answer_ms,
+                                         "--flash",          path("flash" + std::to_string(round)),
+                                         "--timeout",        "90",
+                                         "--announce-every", "1000",
+                                         "--link",           wine_link(0)};
+        args.insert(args.end(), fault.begin(), fault.end());
+        return !start_other_sim(args).empty();
+    };
+    ASSERT_TRUE(plug_in(1, {"--hangup-at", "1"}));
+    close_pty(console);
+    ASSERT_TRUE(open_pty(console, toolkit::PtySettings::FreshTerminal));
+    ASSERT_NO_FATAL_FAILURE(start_wine({"/station", "/com1=COM1"}));
+    ASSERT_TRUE(
+        wait_output("COM1: Error : the serial line on COM1 is gone", wine_start_ms + download_ms));
+    ASSERT_TRUE(plug_in(2, {}));
+    ASSERT_TRUE(wait_output("COM1: COM1 appeared.", wine_start_ms));
+    ASSERT_TRUE(wait_output("COM1: change speed --> 57600", download_ms));
+    EXPECT_TRUE(wait_console_keys());
+    press("\x1b");
+    EXPECT_EQ(wait_upgrade(wine_start_ms), 1) << "the first download was cut by the unplug";
+    pump(streams(), 100);
+    DownloadShape shape;
+    shape.selection = 7;
+    EXPECT_TRUE(read_file(path("flash2")) == expected_flash(shape, images));
+    const std::string out = lf_line_ends(upgrade.out.data);
+    int finished = -1, failed = -1;
+    const std::size_t row = out.find("\nCOM1   COM1 ");
+    ASSERT_NE(row, std::string::npos) << printable(out);
+    ASSERT_EQ(std::sscanf(out.c_str() + row, "\nCOM1 COM1 %d %d", &finished, &failed), 2);
+    EXPECT_EQ(finished, 1);
+    EXPECT_EQ(failed, 1);
     retire(upgrade);
 }
 
