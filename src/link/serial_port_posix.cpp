@@ -146,6 +146,12 @@ SerialPort open_port(const char* device, std::int32_t baud) {
         errno = error;
         return fail_open(device, fd, "cannot apply the line settings");
     }
+    // A device opened for the first time (a USB adapter just plugged in) starts as a terminal
+    // that echoes what it receives: a receiver announcing itself between the open and the
+    // settings above has its bytes sent back, and takes them for the access string. The
+    // settings follow the open after as few calls as may come first; what the echo queued and
+    // the driver has not sent yet is discarded here. Nothing of the program's is queued yet.
+    tcflush(fd, TCOFLUSH);
 
     SerialPort port;
     port.handle = fd;
