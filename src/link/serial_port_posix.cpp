@@ -67,11 +67,15 @@ bool apply_line_settings(int fd, speed_t code) {
     return tcsetattr(fd, TCSANOW, &settings) == 0;
 }
 
-// The receiver must not see DTR or RTS raised, and the system raises both on open: lower them
-// at once. Devices without modem lines (pseudo-terminals) refuse this, which is fine.
+// The receiver must not see DTR or RTS raised, and the system raises both on open (also on a
+// device another program holds): lower them as soon as the line is set. Devices without modem
+// lines (pseudo-terminals) refuse this, which is fine.
+// Leaves errno as it was: a failed open reports why it failed, not this.
 void lower_modem_lines(int fd) {
+    const int error = errno;
     int lines = TIOCM_DTR | TIOCM_RTS;
     ioctl(fd, TIOCMBIC, &lines);
+    errno = error;
 }
 
 // Takes the device for this program alone. The lock decides whether another program holds it:
@@ -135,22 +139,27 @@ SerialPort open_port(const char* device, std::int32_t baud) {
     const int fd = open(device, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return fail_open(device, fd, "cannot open");
-    lower_modem_lines(fd);
+    // A device opened for the first time (a USB adapter just plugged in) starts as a terminal
+    // that echoes what it receives: a receiver announcing itself before the line settings are
+    // made has its bytes sent back, and takes them for the access string. So the settings come
+    // right after the checks that must precede them (a device held by another program keeps
+    // its settings), before anything that waits for the device, as lowering the modem lines
+    // does on a USB adapter; what an echo queued and the driver has not sent yet is discarded.
+    // Nothing of the program's is queued yet.
     if (!isatty(fd))
         return fail_open(device, fd, "not a serial device");
-    if (!take_device(fd))
+    if (!take_device(fd)) {
+        lower_modem_lines(fd);
         return fail_open(device, fd, "held by another program");
+    }
     if (!apply_line_settings(fd, code)) {
         const int error = errno;
+        lower_modem_lines(fd);
         ioctl(fd, TIOCNXCL);
         errno = error;
         return fail_open(device, fd, "cannot apply the line settings");
     }
-    // A device opened for the first time (a USB adapter just plugged in) starts as a terminal
-    // that echoes what it receives: a receiver announcing itself between the open and the
-    // settings above has its bytes sent back, and takes them for the access string. The
-    // settings follow the open after as few calls as may come first; what the echo queued and
-    // the driver has not sent yet is discarded here. Nothing of the program's is queued yet.
+    lower_modem_lines(fd);
     tcflush(fd, TCOFLUSH);
 
     SerialPort port;
