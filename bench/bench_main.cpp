@@ -10,6 +10,7 @@
 
 #include "bench_report.h"
 #include "bench_runs.h"
+#include "helpers/images.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -47,17 +48,7 @@ struct Args {
 };
 
 bool write_image(const std::string& path, std::size_t size, std::uint32_t seed) {
-    std::vector<unsigned char> bytes(size);
-    std::uint32_t x = seed * 2654435761u + 1;
-    for (unsigned char& b : bytes) { // xorshift: incompressible, the same in every run
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        b = static_cast<unsigned char>(x >> 24);
-    }
-    FILE* f = std::fopen(path.c_str(), "wb");
-    bool ok = f && std::fwrite(bytes.data(), 1, size, f) == size;
-    return f && std::fclose(f) == 0 && ok;
+    return helpers::write_file(path, helpers::image_bytes(size, seed));
 }
 
 int frames_of(std::size_t size) {

@@ -165,6 +165,9 @@ struct UpgradeRun {
     Child child;
 };
 
+// The group of `run` (its console drained) and `others`.
+Group group_of(UpgradeRun& run, const std::vector<Child*>& others = {});
+
 // Starts `upgrade` in `cwd` with COM1 on `com1` (and /port=com1 unless `auto_ports`), COM2 on
 // the spare pty, then `args`. Standard error goes to `err_path`. A `prefix` (a tracer and its
 // options) runs `upgrade` under it.
@@ -173,15 +176,17 @@ bool start_upgrade(const Setup& setup, const std::string& cwd, const std::string
                    const std::string& err_path, const std::vector<std::string>& prefix = {});
 void close_upgrade(UpgradeRun& run);
 
+// Starts `upgrade` with exactly `args` (the caller maps every port it serves) in `cwd` as the
+// child of `run`, on a console of its own; standard error goes to `err_path`.
+bool spawn_station(const Setup& setup, const std::string& cwd, const std::vector<std::string>& args,
+                   UpgradeRun& run, const std::string& err_path);
+
 // Starts `receiver-sim --pty` with `args` and returns its slave's path in `slave`.
 bool start_sim(const Setup& setup, const std::vector<std::string>& args, Child& sim,
                std::string& slave, const std::string& err_path);
 
 // Presses ESC on the console of `run` and waits for the exit; the time in `esc_ms`.
 bool press_escape(const Group& group, UpgradeRun& run, double& esc_ms);
-
-// User and system CPU of a reaped child's whole run, in nanoseconds.
-std::int64_t usage_ns(const rusage& u);
 
 // Starts `line-emu` with `args` and returns its side A's slave (the program's) in `a`, side B's
 // (the receiver's) in `b`.

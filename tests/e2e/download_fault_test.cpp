@@ -7,7 +7,6 @@
 #include <algorithm>
 
 #include <bit>
-#include <chrono>
 #include <cstdlib>
 
 namespace e2e {
@@ -32,16 +31,6 @@ class Fault : public SimTest {
     std::string start_of_run() const {
         return banner() + settings_report("auto", 1152, 51200) +
                given_name_report(shape.selection) + "ready.\n\n";
-    }
-
-    // CPU share of the program while the test watches its output stay still for `ms`.
-    double cpu_share_while_quiet(int ms) {
-        double before = cpu_seconds(upgrade.pid);
-        auto start = std::chrono::steady_clock::now();
-        EXPECT_TRUE(stays_quiet(upgrade.out, ms)) << "the program went on";
-        double seconds =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        return (cpu_seconds(upgrade.pid) - before) / seconds;
     }
 
     Images images;
@@ -131,7 +120,7 @@ TEST_P(EscDuringExchange, WaitsQuietlyAndEndsOnEsc) {
     start_download(4, big_tplist, c.sim_args);
     ASSERT_TRUE(wait_for(upgrade.out, c.stuck_at, download_ms));
     ASSERT_TRUE(wait_console_keys());
-    EXPECT_LT(cpu_share_while_quiet(1500), 0.05) << c.busy;
+    EXPECT_LT(figures_while_quiet(1500).cpu_share, 0.05) << c.busy;
     press("\x1b");
     EXPECT_EQ(wait_upgrade(prompt_ms), 1);
     const std::string& out = upgrade.out.data;

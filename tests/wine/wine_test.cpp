@@ -18,7 +18,6 @@
 #include <chrono>
 #include <csignal>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 
 #ifndef UPGRADE_WINE_SESSION
@@ -67,25 +66,6 @@ using Clock = std::chrono::steady_clock;
 
 double seconds_since(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-// Context switches of every thread of a process so far (wine's process has threads of its own
-// beside the program's), from /proc/<pid>/task/*/status; the program's wake-ups while it waits
-// are the growth of this count.
-long context_switches(pid_t pid) {
-    long total = 0;
-    std::error_code error;
-    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
-    for (const auto& task : std::filesystem::directory_iterator(tasks, error)) {
-        std::ifstream status(task.path() / "status");
-        std::string line;
-        while (std::getline(status, line)) {
-            if (line.rfind("voluntary_ctxt_switches:", 0) == 0 ||
-                line.rfind("nonvoluntary_ctxt_switches:", 0) == 0)
-                total += std::stol(line.substr(line.find(':') + 1));
-        }
-    }
-    return total;
 }
 
 // CR LF as LF, the way the Windows build's output reads as text.
@@ -199,12 +179,9 @@ class WineTest : public SimTest {
             press("x");
             stays_quiet(upgrade.out, settle_ms);
             if (c.waits_idle) {
-                const long switches_before = context_switches(upgrade.pid);
-                const auto idle_start = Clock::now();
-                result.idle_cpu = cpu_share_while_quiet(1500);
-                result.idle_wakeups =
-                    static_cast<double>(context_switches(upgrade.pid) - switches_before) /
-                    seconds_since(idle_start);
+                const helpers::SpanFigures idle = figures_while_quiet(1500);
+                result.idle_cpu = idle.cpu_share;
+                result.idle_wakeups = idle.wakeups_per_s;
                 EXPECT_LT(result.idle_cpu, 0.1)
                     << (under_wine ? "upgrade.exe under wine" : "the Linux build")
                     << " is busy while it waits";
@@ -281,15 +258,6 @@ class WineTest : public SimTest {
         wine.in = {toolkit::Io::Console};
         wine.err = {toolkit::Io::Console};
         ASSERT_TRUE(toolkit::spawn(wine, upgrade));
-    }
-
-    // The program's share of one processor while its output stays still for `ms`.
-    double cpu_share_while_quiet(int ms) {
-        const double before = cpu_seconds(upgrade.pid);
-        const auto start = std::chrono::steady_clock::now();
-        EXPECT_TRUE(stays_quiet(upgrade.out, ms)) << "the program went on";
-        const std::chrono::duration<double> watched = std::chrono::steady_clock::now() - start;
-        return (cpu_seconds(upgrade.pid) - before) / watched.count();
     }
 
     static void retire(Child& child) {
