@@ -29,6 +29,9 @@ struct Setup {
     // use mark_delay_ms.
     int station_mark_delay_ms = 20;
     int line_answers = 0; // the marks a receiver sends in the line download (header, blocks)
+    // The wine section, measured only with all three: the wine session script, its state
+    // directory (set up by the caller) and the directory of the probes' .exe files.
+    std::string wine_session, wine_state, wine_probes;
 };
 
 struct DownloadSample {
@@ -99,6 +102,35 @@ struct RecordSample {
     double recorded_cpu_ms = 0; // the same with /log= and /progress
     double digest_ms = 0;       // SHA-256 of the three image files' bytes, in this process
 };
+
+// What wine does where upgrade.exe relies on the system, shown by the probes (bench/wine/).
+
+struct WineKeySample {
+    bool ok = false;
+    std::string why;
+    double first_ms = 0;  // ESC typed on the terminal until the probe has read it, the first key
+    double second_ms = 0; // the same for the second key
+};
+
+struct WineCommSample {
+    bool ok = false;
+    std::string why;
+    bool waits = false; // WaitCommEvent(EV_RXCHAR) on a quiet line waited its 1.5 s out
+    std::string answer; // the probe's words ("timeout", or "ended" with the mask and error)
+};
+
+struct WineWriteSample {
+    bool ok = false;
+    std::string why;
+    std::vector<double> late_ms; // per block: its last byte read here until the probe's '!'
+};
+
+// How long a key takes through wine's console to a program waiting on the console's input.
+WineKeySample run_wine_keys(const Setup& setup);
+// Whether wine's WaitCommEvent waits on a quiet line, as Windows' does.
+WineCommSample run_wine_comm_event(const Setup& setup);
+// How late the end of each of `blocks` overlapped writes of `bytes` reaches the writer.
+WineWriteSample run_wine_write_ends(const Setup& setup, int blocks, std::size_t bytes);
 
 // The large download; `extra` goes on its command line.
 DownloadSample run_download(const Setup& setup, const std::vector<std::string>& extra = {});

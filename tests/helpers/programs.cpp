@@ -17,6 +17,18 @@ toolkit::Launch upgrade_launch(const std::string& program, const std::string& co
     return launch;
 }
 
+toolkit::Launch wine_launch(const std::string& session, const std::string& state,
+                            const std::string& program, const std::vector<std::string>& args,
+                            const std::string& console) {
+    toolkit::Launch launch;
+    launch.argv = {"/bin/sh", session, state, "run", "wine", program};
+    launch.argv.insert(launch.argv.end(), args.begin(), args.end());
+    launch.console = console;
+    launch.in = {toolkit::Io::Console};
+    launch.err = {toolkit::Io::Console};
+    return launch;
+}
+
 toolkit::Launch sim_launch(const std::string& program, const std::vector<std::string>& args) {
     toolkit::Launch launch;
     launch.argv = {program, "--pty"};

@@ -11,11 +11,11 @@
 // keys from it and shows the echo on it.
 
 #include "esc_cases.h"
+#include "helpers/programs.h"
 #include "sim_fixture.h"
 
 #include <nlohmann/json.hpp>
 
-#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <filesystem>
@@ -29,15 +29,6 @@
 #endif
 #ifndef UPGRADE_WINE_EXE
 #define UPGRADE_WINE_EXE ""
-#endif
-#ifndef UPGRADE_WINE_COMM_EVENT_PROBE
-#define UPGRADE_WINE_COMM_EVENT_PROBE ""
-#endif
-#ifndef UPGRADE_WINE_CONSOLE_KEY_PROBE
-#define UPGRADE_WINE_CONSOLE_KEY_PROBE ""
-#endif
-#ifndef UPGRADE_WINE_WRITE_COMPLETION_PROBE
-#define UPGRADE_WINE_WRITE_COMPLETION_PROBE ""
 #endif
 #ifndef UPGRADE_E2E_VERSION
 #define UPGRADE_E2E_VERSION ""
@@ -57,7 +48,7 @@ constexpr int wine_start_ms = 30000; // a first run may have to start wine's ser
 // own 5 ms is too short for wine on a loaded machine: there the end of an overlapped write
 // reaches the program, now and then, several milliseconds after the receiver has read the
 // block's last byte (wine's server and the program's thread each have to be scheduled first;
-// EndOfAnOverlappedWrite measures it), and the drain that follows the block would take an
+// the benchmark's wine section measures it), and the drain that follows the block would take an
 // answer that came that early.
 const std::string receiver_answer_ms = "20";
 // How long a program is given, after the text that a case waits for, to go to sleep.
@@ -173,7 +164,7 @@ class WineTest : public SimTest {
             EXPECT_TRUE(wait_console_keys());
             // A key that is not ESC first, which both builds read and let go: wine's console
             // hands a program its first key only once it has started wine's desktop process,
-            // 65 to 325 ms on this machine (KeysThroughWinesConsole shows it), and ESC to exit
+            // 65 to 325 ms on this machine (the benchmark's wine section shows it), and ESC to exit
             // is to time the program, not that. The program then gets time to fall asleep: the
             // text waited for comes out before the last few system calls of its step, each of
             // them a switch to wine's server and back.
@@ -243,21 +234,11 @@ class WineTest : public SimTest {
         ASSERT_NO_FATAL_FAILURE(start_wine(c.args));
     }
 
-    // Starts upgrade.exe under wine with `args`. The console is the session's controlling
-    // terminal, standard input and standard error; standard output goes to a pipe.
+    // Starts upgrade.exe under wine with `args` as `upgrade`, on the console pty.
     void start_wine(const std::vector<std::string>& args) {
-        start_wine_program(UPGRADE_WINE_EXE, args);
-    }
-
-    // Starts another Windows program (a probe) the same way, on a fresh console, as `upgrade`.
-    void start_wine_program(const std::string& program, const std::vector<std::string>& args) {
-        toolkit::Launch wine;
-        wine.argv = {"/bin/sh", UPGRADE_WINE_SESSION, UPGRADE_WINE_STATE, "run", "wine", program};
-        wine.argv.insert(wine.argv.end(), args.begin(), args.end());
+        toolkit::Launch wine = helpers::wine_launch(UPGRADE_WINE_SESSION, UPGRADE_WINE_STATE,
+                                                    UPGRADE_WINE_EXE, args, console.path);
         wine.cwd = dir;
-        wine.console = console.path;
-        wine.in = {toolkit::Io::Console};
-        wine.err = {toolkit::Io::Console};
         ASSERT_TRUE(toolkit::spawn(wine, upgrade));
     }
 
@@ -481,25 +462,6 @@ TEST_F(WineTest, VersionHelpAndListOpenNoPort) {
     }
 }
 
-// The link waits for input on an overlapped one-byte read, not on comm events. Windows' own
-// WaitCommEvent(EV_RXCHAR) waits until a byte arrives; wine's ends on a quiet line at once
-// (comm_event_probe.exe shows it), so a wait built on it would spin there. Skipped while wine
-// lacks it; once it waits, this passes and the choice can be looked at again.
-TEST_F(WineTest, CommEventWaitOnAQuietLine) {
-    std::filesystem::remove(wine_link(0));
-    std::filesystem::create_symlink(com[0].path, wine_link(0));
-    close_pty(console);
-    ASSERT_TRUE(open_pty(console, toolkit::PtySettings::FreshTerminal));
-    ASSERT_NO_FATAL_FAILURE(start_wine_program(UPGRADE_WINE_COMM_EVENT_PROBE, {}));
-    EXPECT_EQ(wait_upgrade(wine_start_ms), 0);
-    pump(streams(), 100);
-    const std::string out = lf_line_ends(upgrade.out.data);
-    retire(upgrade);
-    if (out.rfind("ended", 0) == 0)
-        GTEST_SKIP() << "wine's WaitCommEvent(EV_RXCHAR) ends without a byte: " << out;
-    EXPECT_EQ(out, "timeout\n");
-}
-
 // A station of two ports under wine: each receiver is written as if alone, each port's text
 // stands on lines of its own, and ESC after both downloads ends the station with its table.
 TEST_F(WineTest, TwoPortStation) {
@@ -543,89 +505,6 @@ TEST_F(WineTest, TwoPortStation) {
         EXPECT_TRUE(line.rfind("COM1: ", 0) == 0 || line.rfind("COM2: ", 0) == 0) << line;
     }
     retire(upgrade);
-}
-
-// How long a key typed on the terminal takes to reach a program that sleeps on the console's
-// input handle (console_key_probe.exe), for a first ESC and for a second one. ESC to exit is
-// aimed at 100 ms at most. Wine's console, once it has read the first key from the terminal,
-// starts wine's desktop process (explorer.exe) and hands the key over only after that: 65 to
-// 325 ms on this machine, while a later key takes about a millisecond, and upgrade.exe ends
-// 4 to 9 ms after such a key. Skipped, with the figures, while the first key is beyond the
-// 100 ms; on Windows the console and its desktop are up before the program starts.
-TEST_F(WineTest, KeysThroughWinesConsole) {
-    close_pty(console);
-    ASSERT_TRUE(open_pty(console, toolkit::PtySettings::FreshTerminal));
-    ASSERT_NO_FATAL_FAILURE(start_wine_program(UPGRADE_WINE_CONSOLE_KEY_PROBE, {}));
-    ASSERT_TRUE(wait_output("waiting", wine_start_ms));
-    ASSERT_TRUE(wait_console_keys());
-    stays_quiet(upgrade.out, settle_ms);
-    double key_ms[2] = {-1, -1};
-    for (int key = 0; key < 2; ++key) {
-        const auto typed = Clock::now();
-        press("\x1b");
-        std::string seen;
-        for (int i = 0; i <= key; ++i)
-            seen += as_written("esc\n", true);
-        ASSERT_TRUE(wait_output(seen, prompt_ms)) << "ESC " << key + 1 << " never arrived";
-        key_ms[key] = 1000 * seconds_since(typed);
-        stays_quiet(upgrade.out, settle_ms);
-    }
-    EXPECT_EQ(wait_upgrade(wine_start_ms), 0);
-    retire(upgrade);
-    std::cout << "[ figure ] a key through wine's console: first ESC " << key_ms[0]
-              << " ms, second ESC " << key_ms[1] << " ms\n";
-    if (key_ms[0] > 100)
-        GTEST_SKIP() << "wine's console hands over its first key after " << key_ms[0]
-                     << " ms (the second after " << key_ms[1] << " ms)";
-}
-
-// How late the end of an overlapped block write reaches a program under wine
-// (write_completion_probe.exe): the program writes a '!' as soon as it sees a block's write
-// complete, and the test, at the line's other end, times it from the block's last byte. The
-// bytes must come whole and in order: a write reported complete before its last byte went out
-// would let the '!' overtake it. The figure is what a receiver's answer time loses to wine
-// before upgrade.exe's 2 ms drain begins.
-TEST_F(WineTest, EndOfAnOverlappedWrite) {
-    constexpr int rounds = 200;
-    constexpr std::size_t block = 51216;
-    std::filesystem::remove(wine_link(0));
-    std::filesystem::create_symlink(com[0].path, wine_link(0));
-    close_pty(console);
-    ASSERT_TRUE(open_pty(console, toolkit::PtySettings::FreshTerminal));
-    ASSERT_NO_FATAL_FAILURE(start_wine_program(UPGRADE_WINE_WRITE_COMPLETION_PROBE,
-                                               {std::to_string(rounds), std::to_string(block)}));
-    std::vector<double> late_ms;
-    std::size_t at = 0; // bytes of the current round taken so far
-    auto last_byte = Clock::now();
-    const auto deadline = Clock::now() + std::chrono::milliseconds(wine_start_ms + download_ms);
-    std::string& line = com[0].master.data;
-    while (static_cast<int>(late_ms.size()) < rounds && Clock::now() < deadline) {
-        pump(streams(), 100);
-        for (const char byte : line) {
-            if (at < block) {
-                ASSERT_EQ(byte, 'b') << "round " << late_ms.size() << ", byte " << at;
-                if (++at == block)
-                    last_byte = Clock::now();
-                continue;
-            }
-            ASSERT_EQ(byte, '!') << "round " << late_ms.size();
-            late_ms.push_back(1000 * seconds_since(last_byte));
-            at = 0;
-        }
-        line.clear();
-    }
-    ASSERT_EQ(static_cast<int>(late_ms.size()), rounds);
-    EXPECT_EQ(wait_upgrade(wine_start_ms), 0);
-    pump(streams(), 100);
-    EXPECT_EQ(lf_line_ends(upgrade.out.data), "done\n");
-    retire(upgrade);
-    std::sort(late_ms.begin(), late_ms.end());
-    const auto beyond_3_ms =
-        std::count_if(late_ms.begin(), late_ms.end(), [](double ms) { return ms > 3; });
-    std::cout << "[ figure ] end of an overlapped write under wine, after the block's last byte: "
-              << "median " << late_ms[rounds / 2] << " ms, 99th percentile "
-              << late_ms[rounds * 99 / 100] << " ms, most " << late_ms.back() << " ms; "
-              << beyond_3_ms << " of " << rounds << " blocks beyond 3 ms\n";
 }
 
 } // namespace
