@@ -58,18 +58,26 @@ bool wait_every_port(const Group& group, Child& station, int lines, const std::s
     return true;
 }
 
-// The line time of the download on one emulator over the wall time from its first byte to
-// `done_ns`; `answers_s` is the receiver's answer time, taken out for the host's figure.
-bool line_efficiency(const Group& group, Child& emu, const std::string& stats, std::int64_t done_ns,
-                     double answers_s, double& efficiency, double& host_efficiency) {
-    double line_s = 0;
-    std::uint64_t bytes = 0;
-    long long first_ns = 0;
-    if (!emu_figures(group, emu, stats, line_s, bytes, first_ns))
-        return false;
-    const double wall_s = static_cast<double>(done_ns - first_ns) / 1e9;
-    efficiency = line_s / wall_s * 100.0;
-    host_efficiency = line_s / (wall_s - answers_s) * 100.0;
+// The least efficient of the lines whose downloads ended at `done_ns`, each once its receiver
+// `sims[i]` has ended: the line time on its emulator `emus[i]` (figures in `stats[i]`) over the
+// wall time from its first byte, in `worst`; in `worst_host` the same with the receiver's
+// answer time taken out. False when an emulator gave no figures.
+bool worst_lines(const Setup& setup, const Group& group, Child* sims, Child* emus,
+                 const std::vector<std::string>& stats, const std::vector<std::int64_t>& done_ns,
+                 double& worst, double& worst_host) {
+    const double answers_s = setup.line_answers * setup.station_mark_delay_ms / 1000.0;
+    worst = worst_host = 100.0;
+    for (std::size_t i = 0; i < stats.size(); ++i) {
+        wait_exit(group, sims[i], after_ms(5000));
+        double line_s = 0;
+        std::uint64_t bytes = 0;
+        long long first_ns = 0;
+        if (!emu_figures(group, emus[i], stats[i], line_s, bytes, first_ns))
+            return false;
+        const double wall_s = static_cast<double>(done_ns[i] - first_ns) / 1e9;
+        worst = std::min(worst, line_s / wall_s * 100.0);
+        worst_host = std::min(worst_host, line_s / (wall_s - answers_s) * 100.0);
+    }
     return true;
 }
 
@@ -104,16 +112,17 @@ TableRow table_row(const std::string& out, int i) {
 StationLineSample run_station_lines(const Setup& setup, int lines, std::int32_t baud) {
     StationLineSample r;
     std::vector<Child> emus(static_cast<std::size_t>(lines)), sims(emus.size());
-    std::vector<std::string> receiver_sides(emus.size());
+    std::vector<std::string> receiver_sides(emus.size()), stats(emus.size());
     UpgradeRun up;
     Group group = group_of(up);
     std::vector<std::string> station = {"/station", "/baud=" + std::to_string(baud), "tplist.bin"};
     bool started = true;
     for (int i = 0; i < lines && started; ++i) {
-        Child& emu = emus[static_cast<std::size_t>(i)];
+        const std::size_t k = static_cast<std::size_t>(i);
+        Child& emu = emus[k];
         std::string host_side;
-        started = start_emu(setup, {"--stats", setup.dir + "/lines" + std::to_string(i) + ".stats"},
-                            emu, host_side, receiver_sides[static_cast<std::size_t>(i)]);
+        stats[k] = setup.dir + "/lines" + std::to_string(i) + ".stats";
+        started = start_emu(setup, {"--stats", stats[k]}, emu, host_side, receiver_sides[k]);
         station.push_back("/com" + std::to_string(i + 1) + "=" + host_side);
         group.children.push_back(&emu);
     }
@@ -146,20 +155,10 @@ StationLineSample run_station_lines(const Setup& setup, int lines, std::int32_t 
         r.cpu_percent_per_line =
             static_cast<double>(cpu1 - cpu0) / static_cast<double>(t1 - t0) * 100.0 / lines;
         r.cpu_ms_per_line = static_cast<double>(up.child.cpu_ns) / 1e6 / lines;
-        r.worst_efficiency = r.worst_host_efficiency = 100.0;
-        const double answers_s = setup.line_answers * setup.station_mark_delay_ms / 1000.0;
-        for (int i = 0; i < lines && r.why.empty(); ++i) {
-            const std::size_t k = static_cast<std::size_t>(i);
-            wait_exit(group, sims[k], after_ms(5000));
-            double efficiency = 0, host = 0;
-            if (!line_efficiency(group, emus[k],
-                                 setup.dir + "/lines" + std::to_string(i) + ".stats", done_ns[k],
-                                 answers_s, efficiency, host))
-                r.why = "line-emu gave no figures";
-            r.worst_efficiency = std::min(r.worst_efficiency, efficiency);
-            r.worst_host_efficiency = std::min(r.worst_host_efficiency, host);
-        }
-        r.ok = r.why.empty();
+        r.ok = worst_lines(setup, group, sims.data(), emus.data(), stats, done_ns,
+                           r.worst_efficiency, r.worst_host_efficiency);
+        if (!r.ok)
+            r.why = "line-emu gave no figures";
     }
     finish(group);
     close_upgrade(up);
@@ -308,19 +307,11 @@ StationUnplugSample run_station_unplugs(const Setup& setup, int lines, std::int3
                     std::to_string(rounds - 1) + " unplugged";
     }
     if (r.why.empty()) {
-        r.worst_efficiency = r.worst_host_efficiency = 100.0;
-        const double answers_s = setup.line_answers * setup.station_mark_delay_ms / 1000.0;
         const std::size_t last = static_cast<std::size_t>(rounds - 1) * n;
-        for (std::size_t i = 0; i < n && r.why.empty(); ++i) {
-            wait_exit(group, sims[last + i], after_ms(5000));
-            double efficiency = 0, host = 0;
-            if (!line_efficiency(group, emus[last + i], stats[i], done_ns[i], answers_s, efficiency,
-                                 host))
-                r.why = "line-emu gave no figures";
-            r.worst_efficiency = std::min(r.worst_efficiency, efficiency);
-            r.worst_host_efficiency = std::min(r.worst_host_efficiency, host);
-        }
-        r.ok = r.why.empty();
+        r.ok = worst_lines(setup, group, sims.data() + last, emus.data() + last, stats, done_ns,
+                           r.worst_efficiency, r.worst_host_efficiency);
+        if (!r.ok)
+            r.why = "line-emu gave no figures";
     }
     finish(group);
     close_upgrade(up);
