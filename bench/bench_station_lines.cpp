@@ -61,10 +61,11 @@ bool wait_every_port(const Group& group, Child& station, int lines, const std::s
 // The least efficient of the lines whose downloads ended at `done_ns`, each once its receiver
 // `sims[i]` has ended: the line time on its emulator `emus[i]` (figures in `stats[i]`) over the
 // wall time from its first byte, in `worst`; in `worst_host` the same with the receiver's
-// answer time taken out. False when an emulator gave no figures.
-bool worst_lines(const Setup& setup, const Group& group, Child* sims, Child* emus,
-                 const std::vector<std::string>& stats, const std::vector<std::int64_t>& done_ns,
-                 double& worst, double& worst_host) {
+// answer time taken out. What went wrong, or empty.
+std::string worst_lines(const Setup& setup, const Group& group, Child* sims, Child* emus,
+                        const std::vector<std::string>& stats,
+                        const std::vector<std::int64_t>& done_ns, double& worst,
+                        double& worst_host) {
     const double answers_s = setup.line_answers * setup.station_mark_delay_ms / 1000.0;
     worst = worst_host = 100.0;
     for (std::size_t i = 0; i < stats.size(); ++i) {
@@ -73,12 +74,12 @@ bool worst_lines(const Setup& setup, const Group& group, Child* sims, Child* emu
         std::uint64_t bytes = 0;
         long long first_ns = 0;
         if (!emu_figures(group, emus[i], stats[i], line_s, bytes, first_ns))
-            return false;
+            return "line-emu gave no figures";
         const double wall_s = static_cast<double>(done_ns[i] - first_ns) / 1e9;
         worst = std::min(worst, line_s / wall_s * 100.0);
         worst_host = std::min(worst_host, line_s / (wall_s - answers_s) * 100.0);
     }
-    return true;
+    return {};
 }
 
 std::string tail(const std::string& out) {
@@ -155,10 +156,9 @@ StationLineSample run_station_lines(const Setup& setup, int lines, std::int32_t 
         r.cpu_percent_per_line =
             static_cast<double>(cpu1 - cpu0) / static_cast<double>(t1 - t0) * 100.0 / lines;
         r.cpu_ms_per_line = static_cast<double>(up.child.cpu_ns) / 1e6 / lines;
-        r.ok = worst_lines(setup, group, sims.data(), emus.data(), stats, done_ns,
-                           r.worst_efficiency, r.worst_host_efficiency);
-        if (!r.ok)
-            r.why = "line-emu gave no figures";
+        r.why = worst_lines(setup, group, sims.data(), emus.data(), stats, done_ns,
+                            r.worst_efficiency, r.worst_host_efficiency);
+        r.ok = r.why.empty();
     }
     finish(group);
     close_upgrade(up);
@@ -308,10 +308,9 @@ StationUnplugSample run_station_unplugs(const Setup& setup, int lines, std::int3
     }
     if (r.why.empty()) {
         const std::size_t last = static_cast<std::size_t>(rounds - 1) * n;
-        r.ok = worst_lines(setup, group, sims.data() + last, emus.data() + last, stats, done_ns,
-                           r.worst_efficiency, r.worst_host_efficiency);
-        if (!r.ok)
-            r.why = "line-emu gave no figures";
+        r.why = worst_lines(setup, group, sims.data() + last, emus.data() + last, stats, done_ns,
+                            r.worst_efficiency, r.worst_host_efficiency);
+        r.ok = r.why.empty();
     }
     finish(group);
     close_upgrade(up);

@@ -12,7 +12,6 @@
 //   whatever it started (wine's helpers, strace's tracee), and a pseudo-terminal can become its
 //   controlling terminal.
 // - Output is read into buffers as it arrives, without ever blocking.
-//
 // - A child's end wakes a wait at once, through a pidfd, and its CPU time and peak memory are
 //   kept when it is reaped, so that a benchmark can time exactly what a test only waits for.
 //
