@@ -73,7 +73,7 @@ bool pass_through(int line, int screen, const std::string& text, std::size_t exp
 bool upgrade_echo(const Setup& setup, const std::string& text, EchoSample& r) {
     Pty line;
     UpgradeRun up;
-    Group group{&up.child};
+    Group group = group_of(up);
     bool ok = false;
     if (!open_pty(line, toolkit::PtySettings::SerialLine) ||
         !start_upgrade(setup, setup.download_dir, line.path, false, {"tplist.bin"}, up,
@@ -84,13 +84,12 @@ bool upgrade_echo(const Setup& setup, const std::string& text, EchoSample& r) {
              !wait_text(group, up.child, "flen = ", after_ms(10000)))
         r.why = "no download began";
     else {
-        std::int64_t before = process_cpu_ns(up.child.proc.pid);
+        std::int64_t before = process_cpu_ns(up.child.pid);
         if (!pass_through(line.master.fd, up.console.master.fd, text, shown_size(text),
                           after_ms(60000), true))
             r.why = "upgrade did not show the whole text within 60 s";
         else {
-            r.upgrade_cpu_ms =
-                static_cast<double>(process_cpu_ns(up.child.proc.pid) - before) / 1e6;
+            r.upgrade_cpu_ms = static_cast<double>(process_cpu_ns(up.child.pid) - before) / 1e6;
             double esc_ms = 0;
             ok = press_escape(group, up, esc_ms);
             if (!ok)
@@ -108,26 +107,27 @@ bool cat_echo(const Setup& setup, const std::string& text, EchoSample& r) {
     Pty line;
     Pty screen;
     Child cat;
-    Group group{&cat};
+    Group group{{&cat}};
     bool ok = false;
     Launch launch;
     launch.argv = {setup.cat};
+    launch.err = {toolkit::Io::Null};
     if (!open_pty(line, toolkit::PtySettings::SerialLine) ||
         !open_pty(screen, toolkit::PtySettings::FreshTerminal)) {
         r.why = "no pty";
     } else {
-        launch.input = line.path;
-        launch.output = screen.path;
-        if (!spawn(launch, cat)) {
+        launch.in = {toolkit::Io::File, line.path};
+        launch.out = {toolkit::Io::File, screen.path};
+        if (!toolkit::spawn(launch, cat)) {
             r.why = "cat did not start";
         } else {
             idle_until(group, after_ms(100)); // until it reads its line
-            std::int64_t before = process_cpu_ns(cat.proc.pid);
+            std::int64_t before = process_cpu_ns(cat.pid);
             if (!pass_through(line.master.fd, screen.master.fd, text, shown_size(text),
                               after_ms(60000), false))
                 r.why = "cat did not pass the whole text within 60 s";
             else {
-                r.cat_cpu_ms = static_cast<double>(process_cpu_ns(cat.proc.pid) - before) / 1e6;
+                r.cat_cpu_ms = static_cast<double>(process_cpu_ns(cat.pid) - before) / 1e6;
                 ok = true;
             }
         }

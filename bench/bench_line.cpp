@@ -38,25 +38,25 @@ bool start_emu(const Setup& setup, const std::vector<std::string>& args, Child& 
     Launch launch;
     launch.argv = {setup.emu, "--timeout", "150"};
     launch.argv.insert(launch.argv.end(), args.begin(), args.end());
-    launch.err_path = setup.dir + "/line-emu.err";
-    if (!spawn(launch, emu))
+    launch.err = err_to(setup.dir + "/line-emu.err");
+    if (!toolkit::spawn(launch, emu))
         return false;
     std::int64_t deadline = after_ms(5000);
-    while (std::count(emu.proc.out.data.begin(), emu.proc.out.data.end(), '\n') < 2) {
-        if (emu.proc.reaped || mono_ns() >= deadline)
+    while (std::count(emu.out.data.begin(), emu.out.data.end(), '\n') < 2) {
+        if (emu.reaped || mono_ns() >= deadline)
             return false;
-        pump({&emu}, deadline);
+        pump({{&emu}}, deadline);
     }
-    std::size_t nl = emu.proc.out.data.find('\n');
-    a = emu.proc.out.data.substr(0, nl);
-    b = emu.proc.out.data.substr(nl + 1, emu.proc.out.data.find('\n', nl + 1) - nl - 1);
+    std::size_t nl = emu.out.data.find('\n');
+    a = emu.out.data.substr(0, nl);
+    b = emu.out.data.substr(nl + 1, emu.out.data.find('\n', nl + 1) - nl - 1);
     return true;
 }
 
 // The emulator ends by itself once both sides have closed; its figures are then written.
 bool emu_figures(const Group& group, Child& emu, const std::string& stats_path, double& line_s,
                  std::uint64_t& bytes, long long& first_ns) {
-    if (!wait_exit(group, emu, after_ms(5000)) || emu.proc.status != 0)
+    if (!wait_exit(group, emu, after_ms(5000)) || emu.status != 0)
         return false;
     std::map<std::string, long long> s = read_stats(stats_path);
     line_s = static_cast<double>(s["a_to_b_line_ns"] + s["b_to_a_line_ns"]) / 1e9;
@@ -72,29 +72,24 @@ constexpr int settle_ms = 300; // after the state is reached, before measuring
 // Measures `span_ms` of a process that is already in the state to be measured.
 void measure_span(const Group& group, pid_t pid, int span_ms, WaitSample& r) {
     idle_until(group, after_ms(settle_ms));
-    std::int64_t cpu0 = process_cpu_ns(pid);
-    long long switches0 = process_switches(pid);
-    std::int64_t t0 = mono_ns();
-    idle_until(group, t0 + std::int64_t{span_ms} * 1000000);
-    std::int64_t cpu1 = process_cpu_ns(pid);
-    long long switches1 = process_switches(pid);
-    double seconds = static_cast<double>(mono_ns() - t0) / 1e9;
+    const helpers::SpanFigures quiet =
+        helpers::figures_over(pid, [&] { idle_until(group, after_ms(span_ms)); });
     r.hwm_kib = status_field(pid, "VmHWM");
     r.rss_anon_kib = status_field(pid, "RssAnon");
     r.rss_file_kib = status_field(pid, "RssFile");
-    if (cpu0 < 0 || cpu1 < 0) {
+    if (!quiet.ok) {
         r.why = "the process ended while measured";
         return;
     }
-    r.cpu_percent = static_cast<double>(cpu1 - cpu0) / 1e9 / seconds * 100;
-    r.wakeups_per_s = static_cast<double>(switches1 - switches0) / seconds;
+    r.cpu_percent = quiet.cpu_share * 100;
+    r.wakeups_per_s = quiet.wakeups_per_s;
     r.ok = true;
 }
 
 void line_upgrade(const Setup& setup, std::int32_t baud, LineSample& r) {
     Child emu, sim;
     UpgradeRun up;
-    Group group{&emu, &sim, &up.child};
+    Group group = group_of(up, {&emu, &sim});
     std::string a, b;
     std::string stats = setup.dir + "/line.stats";
     long long first_ns = 0;
@@ -104,23 +99,23 @@ void line_upgrade(const Setup& setup, std::int32_t baud, LineSample& r) {
                    "--delay",   "20",       "--mark-delay-ms",
                    delay,       "--report", setup.dir + "/line.report",
                    "--timeout", "120"};
-    launch.err_path = setup.dir + "/line.sim.err";
+    launch.err = err_to(setup.dir + "/line.sim.err");
     if (!start_emu(setup, {"--stats", stats}, emu, a, b) ||
         !start_upgrade(setup, setup.line_dir, a, false,
                        {"/baud=" + std::to_string(baud), "tplist.bin"}, up,
                        setup.dir + "/line.err") ||
         !wait_text(group, up.child, "ready.", after_ms(10000)))
         r.why = "could not start upgrade on the emulated line";
-    else if (launch.argv[2] = b; !spawn(launch, sim))
+    else if (launch.argv[2] = b; !toolkit::spawn(launch, sim))
         r.why = "could not start receiver-sim on the emulated line";
-    else if (!wait_exit(group, up.child, after_ms(120000)) || up.child.proc.status != 0)
+    else if (!wait_exit(group, up.child, after_ms(120000)) || up.child.status != 0)
         r.why = "the download on the emulated line failed";
-    else if (!wait_exit(group, sim, after_ms(5000)) || sim.proc.status != 0)
+    else if (!wait_exit(group, sim, after_ms(5000)) || sim.status != 0)
         r.why = "receiver-sim did not accept the download on the emulated line";
     else if (!emu_figures(group, emu, stats, r.upgrade_line_s, r.upgrade_bytes, first_ns))
         r.why = "line-emu gave no figures";
     else
-        r.upgrade_wall_s = static_cast<double>(up.child.exit_ns - first_ns) / 1e9;
+        r.upgrade_wall_s = static_cast<double>(up.child.ended_ns - first_ns) / 1e9;
     finish(group);
     close_upgrade(up);
 }
@@ -131,7 +126,7 @@ void line_upgrade(const Setup& setup, std::int32_t baud, LineSample& r) {
 // part of the transfer, so rz is given 3 s and then ended, and its file is checked.
 void line_zmodem(const Setup& setup, std::int32_t baud, LineSample& r) {
     Child emu, sz, rz;
-    Group group{&emu, &sz, &rz};
+    Group group{{&emu, &sz, &rz}};
     std::string a, b;
     std::string stats = setup.dir + "/zmodem.stats";
     std::string into = setup.dir + "/zmodem-received";
@@ -139,24 +134,32 @@ void line_zmodem(const Setup& setup, std::int32_t baud, LineSample& r) {
     mkdir(into.c_str(), 0755);
     long long first_ns = 0;
     double wall = 0;
-    Launch send{
-        {setup.sz, "-b", "-q", "tplist.bin"}, setup.line_dir, "", "", setup.dir + "/sz.err"};
-    Launch receive{{setup.rz, "-b", "-y", "-q"}, into, "", "", setup.dir + "/rz.err"};
+    // Each on one side of the line, as its standard input and output.
+    Launch send;
+    send.argv = {setup.sz, "-b", "-q", "tplist.bin"};
+    send.cwd = setup.line_dir;
+    send.err = err_to(setup.dir + "/sz.err");
+    Launch receive;
+    receive.argv = {setup.rz, "-b", "-y", "-q"};
+    receive.cwd = into;
+    receive.err = err_to(setup.dir + "/rz.err");
     if (!start_emu(setup, {"--baud", std::to_string(baud), "--stats", stats}, emu, a, b))
         r.why = "could not start line-emu";
-    else if (send.line = a, receive.line = b; !spawn(send, sz) || !spawn(receive, rz))
+    else if (send.in = send.out = {toolkit::Io::File, a},
+             receive.in = receive.out = {toolkit::Io::File, b};
+             !toolkit::spawn(send, sz) || !toolkit::spawn(receive, rz))
         r.why = "could not start sz and rz";
-    else if (!wait_exit(group, sz, after_ms(120000)) || sz.proc.status != 0)
-        r.why = "sz failed (status " + std::to_string(sz.proc.status) + ")";
-    else if (wait_exit(group, rz, after_ms(3000)), finish({&rz});
-             rz.proc.status > 0 && rz.proc.status < 128)
-        r.why = "rz failed (status " + std::to_string(rz.proc.status) + ")";
+    else if (!wait_exit(group, sz, after_ms(120000)) || sz.status != 0)
+        r.why = "sz failed (status " + std::to_string(sz.status) + ")";
+    else if (wait_exit(group, rz, after_ms(3000)), finish({{&rz}});
+             rz.status > 0 && rz.status < 128)
+        r.why = "rz failed (status " + std::to_string(rz.status) + ")";
     else if (read_whole(into + "/tplist.bin") != read_whole(setup.line_dir + "/tplist.bin"))
         r.why = "rz received something else";
     else if (!emu_figures(group, emu, stats, r.zmodem_line_s, r.zmodem_bytes, first_ns))
         r.why = "line-emu gave no figures";
     else
-        wall = static_cast<double>(sz.exit_ns - sz.spawn_ns) / 1e9;
+        wall = static_cast<double>(sz.ended_ns - sz.started_ns) / 1e9;
     r.zmodem_wall_s = wall;
     finish(group);
 }
@@ -167,14 +170,14 @@ WaitSample run_idle(const Setup& setup, int span_ms) {
     WaitSample r;
     UpgradeRun up;
     Pty com1;
-    Group group{&up.child};
+    Group group = group_of(up);
     if (!open_pty(com1, toolkit::PtySettings::SerialLine) ||
         !start_upgrade(setup, setup.download_dir, com1.path, true, {}, up,
                        setup.dir + "/idle.err") ||
         !wait_text(group, up.child, "ready.", after_ms(10000)))
         r.why = "upgrade did not reach its ready loop";
     else {
-        measure_span(group, up.child.proc.pid, span_ms, r);
+        measure_span(group, up.child.pid, span_ms, r);
         if (r.ok && !press_escape(group, up, r.esc_ms)) {
             r.ok = false;
             r.why = "ESC did not end the ready loop";
@@ -190,7 +193,7 @@ WaitSample run_mark_wait(const Setup& setup, int span_ms) {
     WaitSample r;
     Child sim;
     UpgradeRun up;
-    Group group{&sim, &up.child};
+    Group group = group_of(up, {&sim});
     std::string slave;
     std::int64_t deadline = after_ms(20000);
     if (!start_sim(setup, {"--delay", "50", "--announce-every", "300", "--no-mark-at", "0"}, sim,
@@ -200,11 +203,11 @@ WaitSample run_mark_wait(const Setup& setup, int span_ms) {
         r.why = "could not start";
     else if (!wait_text(group, up.child, "crc = ", deadline) ||
              !wait_text(group, up.child, ":  ", deadline, nullptr,
-                        up.child.proc.out.data.find("crc = ")))
+                        up.child.out.data.find("crc = ")))
         r.why = "upgrade did not reach the wait for the first block's mark";
     else {
-        measure_span(group, up.child.proc.pid, span_ms, r);
-        if (r.ok && (!press_escape(group, up, r.esc_ms) || up.child.proc.status != 1)) {
+        measure_span(group, up.child.pid, span_ms, r);
+        if (r.ok && (!press_escape(group, up, r.esc_ms) || up.child.status != 1)) {
             r.ok = false;
             r.why = "ESC did not end the wait for a mark with status 1";
         }
@@ -218,7 +221,7 @@ EscSample run_escape_in_write(const Setup& setup) {
     EscSample r;
     Child sim;
     UpgradeRun up;
-    Group group{&sim, &up.child};
+    Group group = group_of(up, {&sim});
     std::string slave;
     if (!start_sim(setup, {"--delay", "50", "--announce-every", "300", "--stop-reading-at", "0"},
                    sim, slave, setup.dir + "/esc.sim.err") ||
@@ -228,14 +231,14 @@ EscSample run_escape_in_write(const Setup& setup) {
     else if (!wait_text(group, up.child, "crc = ", after_ms(20000)))
         r.why = "upgrade did not start sending the first block";
     else {
-        std::size_t line_at = up.child.proc.out.data.find("crc = ");
+        std::size_t line_at = up.child.out.data.find("crc = ");
         idle_until(group, after_ms(settle_ms));
-        if (up.child.proc.out.data.find(":  ", line_at) != std::string::npos)
+        if (up.child.out.data.find(":  ", line_at) != std::string::npos)
             r.why = "the first block was not held up (the receiver read it)";
         else if (!press_escape(group, up, r.esc_ms))
             r.why = "ESC did not end upgrade within 5 s";
-        else if (up.child.proc.status != 1)
-            r.why = "upgrade ended with status " + std::to_string(up.child.proc.status);
+        else if (up.child.status != 1)
+            r.why = "upgrade ended with status " + std::to_string(up.child.status);
         else
             r.ok = true;
     }

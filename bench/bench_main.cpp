@@ -3,13 +3,19 @@
 //
 //   upgrade-bench --upgrade PATH --sim PATH --emu PATH [--json FILE] [--runs N]
 //                 [--wait-runs N] [--line-runs N] [--span-ms MS] [--mark-delay-ms MS] [--keep]
-//                 [--only download|writes|idle|mark|esc|echo|line|station|lines|unplug|record]
+//                 [--only download|writes|idle|mark|esc|echo|line|station|lines|unplug|record|
+//                         wine]
+//                 [--wine-session PATH --wine-state DIR --wine-probes DIR]
+//
+// The wine section runs only with the three --wine- options: the wine session script, its state
+// directory (set up by the caller) and the directory of the probes built for Windows.
 //
 // Figures are medians of several runs with their range; a ratio is taken within each pair of
 // runs made side by side (a download and the raw copy just before it), then its median.
 
 #include "bench_report.h"
 #include "bench_runs.h"
+#include "helpers/images.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -37,6 +43,7 @@ constexpr int station_ports = 8;            // downloads at once in the station 
 constexpr int station_escape_ports = 16;    // busy ports when ESC is pressed
 constexpr int station_lines = 16;           // emulated lines served at once
 constexpr int unplug_span_ms = 2000;        // quiet span while every unplugged line waits
+constexpr int wine_blocks = 200;            // overlapped writes in a run of the wine section
 
 struct Args {
     Setup setup;
@@ -47,17 +54,7 @@ struct Args {
 };
 
 bool write_image(const std::string& path, std::size_t size, std::uint32_t seed) {
-    std::vector<unsigned char> bytes(size);
-    std::uint32_t x = seed * 2654435761u + 1;
-    for (unsigned char& b : bytes) { // xorshift: incompressible, the same in every run
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        b = static_cast<unsigned char>(x >> 24);
-    }
-    FILE* f = std::fopen(path.c_str(), "wb");
-    bool ok = f && std::fwrite(bytes.data(), 1, size, f) == size;
-    return f && std::fclose(f) == 0 && ok;
+    return helpers::write_file(path, helpers::image_bytes(size, seed));
 }
 
 int frames_of(std::size_t size) {
@@ -127,6 +124,12 @@ bool parse(int argc, char** argv, Args& a) {
             a.setup.mark_delay_ms = std::atoi(v.c_str());
         else if (k == "--only")
             a.only = v;
+        else if (k == "--wine-session")
+            a.setup.wine_session = v;
+        else if (k == "--wine-state")
+            a.setup.wine_state = v;
+        else if (k == "--wine-probes")
+            a.setup.wine_probes = v;
         else
             return false;
     }
@@ -215,6 +218,16 @@ void measure(const Args& a, Samples& out) {
         progress("emulated line: upgrade, ZMODEM", i, a.line_runs);
         out.line.push_back(run_line(s, line_baud));
     }
+    const bool wine = !s.wine_session.empty() && !s.wine_state.empty() && !s.wine_probes.empty();
+    for (int i = 0; i < a.runs && wine && wanted(a, "wine"); ++i) {
+        progress("wine: a key through its console", i, a.runs);
+        out.wine_keys.push_back(run_wine_keys(s));
+    }
+    for (int i = 0; i < a.wait_runs && wine && wanted(a, "wine"); ++i) {
+        progress("wine: a comm-event wait, overlapped writes", i, a.wait_runs);
+        out.wine_comm.push_back(run_wine_comm_event(s));
+        out.wine_writes.push_back(run_wine_write_ends(s, wine_blocks, frame_size));
+    }
 }
 
 } // namespace
@@ -226,8 +239,8 @@ int main(int argc, char** argv) {
                    "       [--runs N] [--wait-runs N] [--line-runs N] [--span-ms MS]\n"
                    "       [--mark-delay-ms MS] [--keep]\n"
                    "       [--only download|writes|idle|mark|esc|echo|line|station|lines|unplug|"
-                   "record, "
-                   "or several separated by commas]\n",
+                   "record|wine, or several separated by commas]\n"
+                   "       [--wine-session PATH --wine-state DIR --wine-probes DIR]\n",
                    stderr);
         return 2;
     }
@@ -250,7 +263,9 @@ int main(int argc, char** argv) {
               station_ports,
               station_escape_ports,
               station_lines,
-              a.setup.station_mark_delay_ms};
+              a.setup.station_mark_delay_ms,
+              wine_blocks,
+              frame_size};
     measure(a, samples);
     Report report = build_report(plan, samples);
     print_report(report, stdout);

@@ -1,10 +1,9 @@
 #ifndef UPGRADE_BENCH_BENCH_PROC_H
 #define UPGRADE_BENCH_BENCH_PROC_H
 
-// Processes and pseudo-terminals for the benchmark, built on the tests' toolkit. What the
-// benchmark adds: a pidfd for every child, so that a wait ends the moment a child ends (the ESC
-// figures time exactly that), the time it was started and ended, its resource usage, and figures
-// read from /proc while it runs.
+// The benchmark's waits, built on the tests' toolkit and helpers: it starts programs as the
+// tests do (toolkit::Launch, toolkit::Child, whose pidfd wakes a wait the moment a child ends,
+// which the ESC figures time) and watches several at once, reading their output meanwhile.
 //
 // Every program the benchmark starts runs in a session of its own (so that a whole tree, an
 // strace and its tracee for instance, is killed with one signal to the group), with its
@@ -15,10 +14,8 @@
 //
 // Every wait takes a deadline (CLOCK_MONOTONIC nanoseconds) and returns false when it passes.
 
+#include "helpers/figures.h"
 #include "toolkit/proc.h"
-
-#include <sys/resource.h>
-#include <sys/types.h>
 
 #include <cstdint>
 #include <string>
@@ -26,34 +23,24 @@
 
 namespace bench {
 
+using helpers::context_switches;
+using helpers::process_cpu_ns;
+using helpers::status_field;
 using toolkit::after_ms;
+using toolkit::Child;
+using toolkit::Launch;
 using toolkit::mono_ns;
 using toolkit::Pty; // opened with toolkit::open_pty, its slave held by the benchmark
 
-struct Launch {
-    std::vector<std::string> argv;       // argv[0] is the program's path
-    std::string cwd;                     // empty: the benchmark's own
-    std::string console;                 // a pty slave: controlling terminal and standard input
-    std::string line;                    // a pty slave as standard input and output (sz, rz)
-    std::string err_path;                // standard error goes here; empty: /dev/null
-    std::string input = {}, output = {}; // without console and line: pty slaves as standard
-                                         // input and output (cat)
+// Standard error to the file at `path`, or to /dev/null when it is empty.
+toolkit::Stdio err_to(const std::string& path);
+
+// The children whose output is read and whose ends are noticed while the benchmark waits, and
+// the consoles (pty masters) of the programs among them, whose text is read and dropped.
+struct Group {
+    std::vector<Child*> children;
+    std::vector<toolkit::Stream*> consoles = {};
 };
-
-struct Child {
-    toolkit::Child proc; // its pid, its standard output as it arrives, its exit status
-    int pidfd = -1;      // readable once it has ended: a wait wakes up at its end
-    toolkit::Stream* console = nullptr; // master of its console, read and dropped while it runs
-                                        // (not owned: the caller closes it)
-    std::int64_t spawn_ns = 0;
-    std::int64_t exit_ns = 0;
-    rusage usage{}; // resources of the whole process, once reaped
-};
-
-bool spawn(const Launch& launch, Child& child);
-
-// The children whose output is read and whose ends are noticed while the benchmark waits.
-using Group = std::vector<Child*>;
 
 // Reads output and notices exits until `deadline` or until something happened; returns at once
 // when something is ready.
@@ -64,24 +51,15 @@ void pump(const Group& group, std::int64_t deadline);
 bool wait_text(const Group& group, Child& child, const char* needle, std::int64_t deadline,
                std::int64_t* seen_ns = nullptr, std::size_t from = 0);
 
-// Waits until `child` has ended (reaped, with its rusage).
+// Waits until `child` has ended (reaped, with its CPU time and peak memory).
 bool wait_exit(const Group& group, Child& child, std::int64_t deadline);
 
 // Waits until `deadline`, reading output meanwhile.
 void idle_until(const Group& group, std::int64_t deadline);
 
-// Kills the process group of every child still running and reaps it; closes the pipes.
+// Kills the process group of every child still running, and what an ended child left running
+// in its group (a tracee, a helper), and reaps it; closes the pipes.
 void finish(const Group& group);
-
-// CPU time of a running process in nanoseconds (its process CPU clock), or -1.
-std::int64_t process_cpu_ns(pid_t pid);
-
-// A field of /proc/<pid>/status ("VmHWM", "voluntary_ctxt_switches"), or -1.
-long long status_field(pid_t pid, const char* name);
-
-// Voluntary and involuntary context switches of every thread of a running process (each line
-// of a station has a thread of its own; /proc/<pid>/status counts the main thread alone), or -1.
-long long process_switches(pid_t pid);
 
 // Writes all bytes to a descriptor (a pty master), within 2 s.
 inline bool put_bytes(int fd, const std::string& bytes) {

@@ -337,6 +337,43 @@ std::string json_text(const std::string& text) {
     return out;
 }
 
+// Wine's own figures, information beside the Windows build's figures in the wine tests.
+void wine_rows(Report& r, const Plan& p, const Samples& s) {
+    if (s.wine_keys.empty() && s.wine_comm.empty() && s.wine_writes.empty())
+        return; // not measured: no wine here, or not asked for
+    std::vector<double> first, second, waits, median, p99, latest, beyond;
+    for (const WineKeySample& e : s.wine_keys) {
+        if (!e.ok)
+            continue;
+        first.push_back(e.first_ms);
+        second.push_back(e.second_ms);
+    }
+    for (const WineCommSample& e : s.wine_comm) {
+        if (e.ok)
+            waits.push_back(e.waits ? 1 : 0);
+    }
+    for (const WineWriteSample& e : s.wine_writes) {
+        if (!e.ok)
+            continue;
+        std::vector<double> late = e.late_ms;
+        std::sort(late.begin(), late.end());
+        median.push_back(late[late.size() / 2]);
+        p99.push_back(late[late.size() * 99 / 100]);
+        latest.push_back(late.back());
+        beyond.push_back(static_cast<double>(
+            std::count_if(late.begin(), late.end(), [](double ms) { return ms > 3; })));
+    }
+    add(r, "wine: a key through its console to a waiting program, first ESC", "ms", 1, first);
+    add(r, "  the second ESC", "ms", 1, second);
+    add(r, "wine: WaitCommEvent(EV_RXCHAR) waits on a quiet line (1) or ends (0)", "", 0, waits);
+    const std::string writes = std::to_string(p.wine_blocks) + " overlapped writes of " +
+                               std::to_string(p.wine_block_bytes) + " B";
+    add(r, "wine: end of each of " + writes + ", median", "ms", 3, median);
+    add(r, "  99th percentile", "ms", 3, p99);
+    add(r, "  latest", "ms", 3, latest);
+    add(r, "  writes whose end came beyond 3 ms", "", 0, beyond);
+}
+
 } // namespace
 
 Report build_report(const Plan& plan, const Samples& samples) {
@@ -350,6 +387,7 @@ Report build_report(const Plan& plan, const Samples& samples) {
     station_rows(r, plan, samples);
     station_line_rows(r, plan, samples);
     record_rows(r, plan, samples);
+    wine_rows(r, plan, samples);
     note_failures(r, "raw copy", samples.raw);
     note_failures(r, "download", samples.download);
     note_failures(r, "strace", samples.writes);
@@ -365,6 +403,9 @@ Report build_report(const Plan& plan, const Samples& samples) {
     note_failures(r, "station lines", samples.station_lines);
     note_failures(r, "one-port programs on lines", samples.separate_lines);
     note_failures(r, "station lines unplugged", samples.station_unplugs);
+    note_failures(r, "wine console key", samples.wine_keys);
+    note_failures(r, "wine comm event", samples.wine_comm);
+    note_failures(r, "wine overlapped write", samples.wine_writes);
     return r;
 }
 

@@ -27,6 +27,9 @@ struct Samples {
     std::vector<SeparateLinesSample>
         separate_lines; // separate_lines[i] just after station_lines[i]
     std::vector<StationUnplugSample> station_unplugs;
+    std::vector<WineKeySample> wine_keys;
+    std::vector<WineCommSample> wine_comm;
+    std::vector<WineWriteSample> wine_writes;
 };
 
 // What was measured, for the labels and the floors.
@@ -42,6 +45,8 @@ struct Plan {
     int station_escape_ports; // busy ports when ESC is pressed
     int station_lines;        // emulated lines served at once
     int station_mark_delay_ms;
+    int wine_blocks;              // overlapped writes in a run of the wine section
+    std::size_t wine_block_bytes; // each a block frame
 };
 
 struct Summary {

@@ -1,5 +1,7 @@
 #include "bench_runs.h"
 
+#include "helpers/programs.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
@@ -14,11 +16,6 @@
 #include <unistd.h>
 
 namespace bench {
-
-std::int64_t usage_ns(const rusage& u) {
-    return (std::int64_t{u.ru_utime.tv_sec} + u.ru_stime.tv_sec) * 1000000000 +
-           (std::int64_t{u.ru_utime.tv_usec} + u.ru_stime.tv_usec) * 1000;
-}
 
 namespace {
 
@@ -38,44 +35,57 @@ bool start_upgrade(const Setup& setup, const std::string& cwd, const std::string
     if (!open_pty(run.console, toolkit::PtySettings::FreshTerminal) ||
         !open_pty(run.spare, toolkit::PtySettings::SerialLine))
         return false;
-    Launch launch;
-    launch.argv = prefix;
-    launch.argv.push_back(setup.upgrade);
-    launch.argv.push_back("/com1=" + com1); // both ports always mapped: never a real device
-    launch.argv.push_back("/com2=" + run.spare.path);
+    std::vector<std::string> all;
     if (!auto_ports)
-        launch.argv.push_back("/port=com1");
-    launch.argv.insert(launch.argv.end(), args.begin(), args.end());
+        all.push_back("/port=com1");
+    all.insert(all.end(), args.begin(), args.end());
+    Launch launch =
+        helpers::upgrade_launch(setup.upgrade, com1, run.spare.path, all, run.console.path);
+    launch.argv.insert(launch.argv.begin(), prefix.begin(), prefix.end());
     launch.cwd = cwd;
-    launch.console = run.console.path;
-    launch.err_path = err_path;
-    run.child.console = &run.console.master;
-    return spawn(launch, run.child);
+    launch.err = err_to(err_path);
+    return toolkit::spawn(launch, run.child);
 }
 
 void close_upgrade(UpgradeRun& run) {
     close_pty(run.console);
     close_pty(run.spare);
-    run.child.console = nullptr;
+}
+
+bool spawn_station(const Setup& setup, const std::string& cwd, const std::vector<std::string>& args,
+                   UpgradeRun& run, const std::string& err_path) {
+    if (!open_pty(run.console, toolkit::PtySettings::FreshTerminal))
+        return false;
+    Launch launch;
+    launch.argv = {setup.upgrade};
+    launch.argv.insert(launch.argv.end(), args.begin(), args.end());
+    launch.cwd = cwd;
+    launch.console = run.console.path;
+    launch.in = {toolkit::Io::Console};
+    launch.err = err_to(err_path);
+    return toolkit::spawn(launch, run.child);
+}
+
+Group group_of(UpgradeRun& run, const std::vector<Child*>& others) {
+    Group group{{&run.child}, {&run.console.master}};
+    group.children.insert(group.children.end(), others.begin(), others.end());
+    return group;
 }
 
 bool start_sim(const Setup& setup, const std::vector<std::string>& args, Child& sim,
                std::string& slave, const std::string& err_path) {
-    Launch launch;
-    launch.argv = {setup.sim, "--pty", "--timeout", "60"};
-    launch.argv.insert(launch.argv.end(), args.begin(), args.end());
-    launch.err_path = err_path;
-    if (!spawn(launch, sim) || !wait_text({&sim}, sim, "\n", after_ms(10000)))
-        return false;
-    slave = sim.proc.out.data.substr(0, sim.proc.out.data.find('\n'));
-    return !slave.empty();
+    std::vector<std::string> all = {"--timeout", "60"};
+    all.insert(all.end(), args.begin(), args.end());
+    Launch launch = helpers::sim_launch(setup.sim, all);
+    launch.err = err_to(err_path);
+    return helpers::start_sim(launch, sim, slave, after_ms(10000));
 }
 
 bool press_escape(const Group& group, UpgradeRun& run, double& esc_ms) {
     std::int64_t pressed = mono_ns();
     if (!put_bytes(run.console.master.fd, "\x1b") || !wait_exit(group, run.child, after_ms(5000)))
         return false;
-    esc_ms = static_cast<double>(run.child.exit_ns - pressed) / 1e6;
+    esc_ms = static_cast<double>(run.child.ended_ns - pressed) / 1e6;
     return true;
 }
 
@@ -83,7 +93,7 @@ DownloadSample run_download(const Setup& setup, const std::vector<std::string>& 
     DownloadSample r;
     Child sim;
     UpgradeRun up;
-    Group group{&sim, &up.child};
+    Group group = group_of(up, {&sim});
     std::string slave;
     std::string report = setup.dir + "/download.report";
     std::remove(report.c_str());
@@ -102,18 +112,18 @@ DownloadSample run_download(const Setup& setup, const std::vector<std::string>& 
     else if (!wait_text(group, up.child, "start pol ok", after_ms(20000), &started))
         r.why = "no download began";
     else {
-        std::int64_t cpu_before = process_cpu_ns(up.child.proc.pid);
+        std::int64_t cpu_before = process_cpu_ns(up.child.pid);
         if (!wait_exit(group, up.child, after_ms(60000)))
             r.why = "the download did not end within 60 s";
-        else if (up.child.proc.status != 0)
-            r.why = "upgrade exited with status " + std::to_string(up.child.proc.status);
-        else if (!wait_exit(group, sim, after_ms(5000)) || sim.proc.status != 0)
+        else if (up.child.status != 0)
+            r.why = "upgrade exited with status " + std::to_string(up.child.status);
+        else if (!wait_exit(group, sim, after_ms(5000)) || sim.status != 0)
             r.why = "receiver-sim did not accept the download (see download.report)";
         else {
             r.ok = true;
-            r.wall_ms = static_cast<double>(up.child.exit_ns - started) / 1e6;
-            r.cpu_ms = static_cast<double>(usage_ns(up.child.usage) - cpu_before) / 1e6;
-            r.peak_kib = static_cast<double>(up.child.usage.ru_maxrss);
+            r.wall_ms = static_cast<double>(up.child.ended_ns - started) / 1e6;
+            r.cpu_ms = static_cast<double>(up.child.cpu_ns - cpu_before) / 1e6;
+            r.peak_kib = static_cast<double>(up.child.max_rss_kib);
         }
     }
     finish(group);
@@ -257,7 +267,7 @@ WriteSample count_block_writes(const Setup& setup, std::size_t tplist_size, std:
     WriteSample r;
     Child sim;
     UpgradeRun up;
-    Group group{&sim, &up.child};
+    Group group = group_of(up, {&sim});
     std::string slave;
     std::string trace = setup.dir + "/writes.strace";
     std::system(("rm -f '" + trace + "'.*").c_str()); // the files of an earlier run
@@ -272,7 +282,7 @@ WriteSample count_block_writes(const Setup& setup, std::size_t tplist_size, std:
         !start_upgrade(setup, setup.download_dir, slave, false, {"tplist.bin"}, up,
                        setup.dir + "/writes.err", tracer))
         r.why = "could not start";
-    else if (!wait_exit(group, up.child, after_ms(120000)) || up.child.proc.status != 0)
+    else if (!wait_exit(group, up.child, after_ms(120000)) || up.child.status != 0)
         r.why = "the traced download failed";
     finish(group);
     close_upgrade(up);

@@ -29,6 +29,9 @@ struct Setup {
     // use mark_delay_ms.
     int station_mark_delay_ms = 20;
     int line_answers = 0; // the marks a receiver sends in the line download (header, blocks)
+    // The wine section, measured only with all three: the wine session script, its state
+    // directory (set up by the caller) and the directory of the probes' .exe files.
+    std::string wine_session, wine_state, wine_probes;
 };
 
 struct DownloadSample {
@@ -100,6 +103,35 @@ struct RecordSample {
     double digest_ms = 0;       // SHA-256 of the three image files' bytes, in this process
 };
 
+// What wine does where upgrade.exe relies on the system, shown by the probes (bench/wine/).
+
+struct WineKeySample {
+    bool ok = false;
+    std::string why;
+    double first_ms = 0;  // ESC typed on the terminal until the probe has read it, the first key
+    double second_ms = 0; // the same for the second key
+};
+
+struct WineCommSample {
+    bool ok = false;
+    std::string why;
+    bool waits = false; // WaitCommEvent(EV_RXCHAR) on a quiet line waited its 1.5 s out
+    std::string answer; // the probe's words ("timeout", or "ended" with the mask and error)
+};
+
+struct WineWriteSample {
+    bool ok = false;
+    std::string why;
+    std::vector<double> late_ms; // per block: its last byte read here until the probe's '!'
+};
+
+// How long a key takes through wine's console to a program waiting on the console's input.
+WineKeySample run_wine_keys(const Setup& setup);
+// Whether wine's WaitCommEvent waits on a quiet line, as Windows' does.
+WineCommSample run_wine_comm_event(const Setup& setup);
+// How late the end of each of `blocks` overlapped writes of `bytes` reaches the writer.
+WineWriteSample run_wine_write_ends(const Setup& setup, int blocks, std::size_t bytes);
+
 // The large download; `extra` goes on its command line.
 DownloadSample run_download(const Setup& setup, const std::vector<std::string>& extra = {});
 // A station of `ports` ports, each serving one large download from its own simulator.
@@ -165,6 +197,9 @@ struct UpgradeRun {
     Child child;
 };
 
+// The group of `run` (its console drained) and `others`.
+Group group_of(UpgradeRun& run, const std::vector<Child*>& others = {});
+
 // Starts `upgrade` in `cwd` with COM1 on `com1` (and /port=com1 unless `auto_ports`), COM2 on
 // the spare pty, then `args`. Standard error goes to `err_path`. A `prefix` (a tracer and its
 // options) runs `upgrade` under it.
@@ -173,15 +208,17 @@ bool start_upgrade(const Setup& setup, const std::string& cwd, const std::string
                    const std::string& err_path, const std::vector<std::string>& prefix = {});
 void close_upgrade(UpgradeRun& run);
 
+// Starts `upgrade` with exactly `args` (the caller maps every port it serves) in `cwd` as the
+// child of `run`, on a console of its own; standard error goes to `err_path`.
+bool spawn_station(const Setup& setup, const std::string& cwd, const std::vector<std::string>& args,
+                   UpgradeRun& run, const std::string& err_path);
+
 // Starts `receiver-sim --pty` with `args` and returns its slave's path in `slave`.
 bool start_sim(const Setup& setup, const std::vector<std::string>& args, Child& sim,
                std::string& slave, const std::string& err_path);
 
 // Presses ESC on the console of `run` and waits for the exit; the time in `esc_ms`.
 bool press_escape(const Group& group, UpgradeRun& run, double& esc_ms);
-
-// User and system CPU of a reaped child's whole run, in nanoseconds.
-std::int64_t usage_ns(const rusage& u);
 
 // Starts `line-emu` with `args` and returns its side A's slave (the program's) in `a`, side B's
 // (the receiver's) in `b`.

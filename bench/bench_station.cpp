@@ -4,6 +4,7 @@
 
 #include "bench_runs.h"
 
+#include "helpers/images.h"
 #include "system/sha256.h"
 
 #include <algorithm>
@@ -34,22 +35,13 @@ bool start_station(const Setup& setup, int ports, bool stall, std::vector<Child>
             return false;
         args.push_back("/com" + std::to_string(i + 1) + "=" + slave);
     }
-    if (!open_pty(up.console, toolkit::PtySettings::FreshTerminal))
-        return false;
-    Launch launch;
-    launch.argv = {setup.upgrade};
-    launch.argv.insert(launch.argv.end(), args.begin(), args.end());
-    launch.cwd = setup.download_dir;
-    launch.console = up.console.path;
-    launch.err_path = setup.dir + "/station.err";
-    up.child.console = &up.console.master;
-    return spawn(launch, up.child);
+    return spawn_station(setup, setup.download_dir, args, up, setup.dir + "/station.err");
 }
 
 Group group_of(std::vector<Child>& sims, UpgradeRun& up) {
-    Group group{&up.child};
+    Group group = bench::group_of(up);
     for (Child& sim : sims)
-        group.push_back(&sim);
+        group.children.push_back(&sim);
     return group;
 }
 
@@ -75,17 +67,17 @@ StationSample run_station(const Setup& setup, int ports) {
         }
         double esc_ms = 0;
         if (!done) {
-            const std::string& out = up.child.proc.out.data;
+            const std::string& out = up.child.out.data;
             r.why = "not every download finished within 120 s; the station's last words: " +
                     out.substr(out.size() > 300 ? out.size() - 300 : 0);
         } else if (!press_escape(group, up, esc_ms))
             r.why = "ESC did not end the station";
-        else if (up.child.proc.status != 0)
-            r.why = "the station exited with status " + std::to_string(up.child.proc.status);
+        else if (up.child.status != 0)
+            r.why = "the station exited with status " + std::to_string(up.child.status);
         else {
             r.ok = true;
-            r.wall_ms = static_cast<double>(last_ns - up.child.spawn_ns) / 1e6;
-            r.peak_kib = static_cast<double>(up.child.usage.ru_maxrss);
+            r.wall_ms = static_cast<double>(last_ns - up.child.started_ns) / 1e6;
+            r.peak_kib = static_cast<double>(up.child.max_rss_kib);
         }
         finish(group);
     }
@@ -121,18 +113,13 @@ EscSample run_station_escape(const Setup& setup, int ports) {
 
 namespace {
 
-std::vector<std::uint8_t> read_file(const std::string& name) {
-    std::ifstream in(name, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 // What the record adds to a download above all: the SHA-256 of every byte of the three images,
 // taken from memory here (the program hashes each block as it reads it to send it). Best of
 // five, as the least disturbed figure of a computation that does the same work each time.
 double digest_ms(const Setup& setup) {
     std::vector<std::vector<std::uint8_t>> files;
     for (const char* name : {"rom.bin", "font.bin", "tplist.bin"})
-        files.push_back(read_file(setup.download_dir + "/" + name));
+        files.push_back(helpers::read_file(setup.download_dir + "/" + name));
     double best = -1;
     for (int round = 0; round < 5; ++round) {
         const auto start = std::chrono::steady_clock::now();

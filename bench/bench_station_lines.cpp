@@ -39,8 +39,8 @@ bool start_receiver(const Setup& setup, const std::string& device, Child& sim) {
                    std::to_string(setup.station_mark_delay_ms),
                    "--timeout",
                    "120"};
-    launch.err_path = setup.dir + "/lines.sim.err";
-    return spawn(launch, sim);
+    launch.err = err_to(setup.dir + "/lines.sim.err");
+    return toolkit::spawn(launch, sim);
 }
 
 // Waits for `text` behind every port's name, at or after byte `from` of the station's output.
@@ -58,19 +58,28 @@ bool wait_every_port(const Group& group, Child& station, int lines, const std::s
     return true;
 }
 
-// The line time of the download on one emulator over the wall time from its first byte to
-// `done_ns`; `answers_s` is the receiver's answer time, taken out for the host's figure.
-bool line_efficiency(const Group& group, Child& emu, const std::string& stats, std::int64_t done_ns,
-                     double answers_s, double& efficiency, double& host_efficiency) {
-    double line_s = 0;
-    std::uint64_t bytes = 0;
-    long long first_ns = 0;
-    if (!emu_figures(group, emu, stats, line_s, bytes, first_ns))
-        return false;
-    const double wall_s = static_cast<double>(done_ns - first_ns) / 1e9;
-    efficiency = line_s / wall_s * 100.0;
-    host_efficiency = line_s / (wall_s - answers_s) * 100.0;
-    return true;
+// The least efficient of the lines whose downloads ended at `done_ns`, each once its receiver
+// `sims[i]` has ended: the line time on its emulator `emus[i]` (figures in `stats[i]`) over the
+// wall time from its first byte, in `worst`; in `worst_host` the same with the receiver's
+// answer time taken out. What went wrong, or empty.
+std::string worst_lines(const Setup& setup, const Group& group, Child* sims, Child* emus,
+                        const std::vector<std::string>& stats,
+                        const std::vector<std::int64_t>& done_ns, double& worst,
+                        double& worst_host) {
+    const double answers_s = setup.line_answers * setup.station_mark_delay_ms / 1000.0;
+    worst = worst_host = 100.0;
+    for (std::size_t i = 0; i < stats.size(); ++i) {
+        wait_exit(group, sims[i], after_ms(5000));
+        double line_s = 0;
+        std::uint64_t bytes = 0;
+        long long first_ns = 0;
+        if (!emu_figures(group, emus[i], stats[i], line_s, bytes, first_ns))
+            return "line-emu gave no figures";
+        const double wall_s = static_cast<double>(done_ns[i] - first_ns) / 1e9;
+        worst = std::min(worst, line_s / wall_s * 100.0);
+        worst_host = std::min(worst_host, line_s / (wall_s - answers_s) * 100.0);
+    }
+    return {};
 }
 
 std::string tail(const std::string& out) {
@@ -104,66 +113,51 @@ TableRow table_row(const std::string& out, int i) {
 StationLineSample run_station_lines(const Setup& setup, int lines, std::int32_t baud) {
     StationLineSample r;
     std::vector<Child> emus(static_cast<std::size_t>(lines)), sims(emus.size());
-    std::vector<std::string> receiver_sides(emus.size());
+    std::vector<std::string> receiver_sides(emus.size()), stats(emus.size());
     UpgradeRun up;
-    Group group{&up.child};
-    Launch station;
-    station.argv = {setup.upgrade, "/station", "/baud=" + std::to_string(baud), "tplist.bin"};
-    bool started = open_pty(up.console, toolkit::PtySettings::FreshTerminal);
+    Group group = group_of(up);
+    std::vector<std::string> station = {"/station", "/baud=" + std::to_string(baud), "tplist.bin"};
+    bool started = true;
     for (int i = 0; i < lines && started; ++i) {
-        Child& emu = emus[static_cast<std::size_t>(i)];
+        const std::size_t k = static_cast<std::size_t>(i);
+        Child& emu = emus[k];
         std::string host_side;
-        started = start_emu(setup, {"--stats", setup.dir + "/lines" + std::to_string(i) + ".stats"},
-                            emu, host_side, receiver_sides[static_cast<std::size_t>(i)]);
-        station.argv.push_back("/com" + std::to_string(i + 1) + "=" + host_side);
-        group.push_back(&emu);
+        stats[k] = setup.dir + "/lines" + std::to_string(i) + ".stats";
+        started = start_emu(setup, {"--stats", stats[k]}, emu, host_side, receiver_sides[k]);
+        station.push_back("/com" + std::to_string(i + 1) + "=" + host_side);
+        group.children.push_back(&emu);
     }
-    station.cwd = setup.line_dir;
-    station.console = up.console.path;
-    station.err_path = setup.dir + "/lines.err";
-    up.child.console = &up.console.master;
-    if (!started || !spawn(station, up.child) ||
+    if (!started || !spawn_station(setup, setup.line_dir, station, up, setup.dir + "/lines.err") ||
         !wait_every_port(group, up.child, lines, "ready.", 0, 10000)) {
         r.why = "could not start the station on the emulated lines";
         finish(group);
         close_upgrade(up);
         return r;
     }
-    const std::int64_t cpu0 = process_cpu_ns(up.child.proc.pid);
+    const std::int64_t cpu0 = process_cpu_ns(up.child.pid);
     const std::int64_t t0 = mono_ns();
     for (int i = 0; i < lines && started; ++i) {
         started = start_receiver(setup, receiver_sides[static_cast<std::size_t>(i)],
                                  sims[static_cast<std::size_t>(i)]);
-        group.push_back(&sims[static_cast<std::size_t>(i)]);
+        group.children.push_back(&sims[static_cast<std::size_t>(i)]);
     }
     std::vector<std::int64_t> done_ns(static_cast<std::size_t>(lines));
     const bool done = started && wait_every_port(group, up.child, lines, "change speed --> 57600",
                                                  0, 120000, &done_ns);
-    const std::int64_t cpu1 = process_cpu_ns(up.child.proc.pid);
+    const std::int64_t cpu1 = process_cpu_ns(up.child.pid);
     const std::int64_t t1 = mono_ns();
     double esc_ms = 0;
     if (!done) {
         r.why = "not every line's download finished; the station's last words: " +
-                tail(up.child.proc.out.data);
-    } else if (!press_escape(group, up, esc_ms) || up.child.proc.status != 0) {
+                tail(up.child.out.data);
+    } else if (!press_escape(group, up, esc_ms) || up.child.status != 0) {
         r.why = "the station did not end well on ESC";
     } else {
         r.cpu_percent_per_line =
             static_cast<double>(cpu1 - cpu0) / static_cast<double>(t1 - t0) * 100.0 / lines;
-        r.cpu_ms_per_line = static_cast<double>(usage_ns(up.child.usage)) / 1e6 / lines;
-        r.worst_efficiency = r.worst_host_efficiency = 100.0;
-        const double answers_s = setup.line_answers * setup.station_mark_delay_ms / 1000.0;
-        for (int i = 0; i < lines && r.why.empty(); ++i) {
-            const std::size_t k = static_cast<std::size_t>(i);
-            wait_exit(group, sims[k], after_ms(5000));
-            double efficiency = 0, host = 0;
-            if (!line_efficiency(group, emus[k],
-                                 setup.dir + "/lines" + std::to_string(i) + ".stats", done_ns[k],
-                                 answers_s, efficiency, host))
-                r.why = "line-emu gave no figures";
-            r.worst_efficiency = std::min(r.worst_efficiency, efficiency);
-            r.worst_host_efficiency = std::min(r.worst_host_efficiency, host);
-        }
+        r.cpu_ms_per_line = static_cast<double>(up.child.cpu_ns) / 1e6 / lines;
+        r.why = worst_lines(setup, group, sims.data(), emus.data(), stats, done_ns,
+                            r.worst_efficiency, r.worst_host_efficiency);
         r.ok = r.why.empty();
     }
     finish(group);
@@ -185,23 +179,23 @@ SeparateLinesSample run_separate_lines(const Setup& setup, int lines, std::int32
                   start_upgrade(setup, setup.line_dir, host_side, false,
                                 {"/baud=" + std::to_string(baud), "tplist.bin"}, ups[i],
                                 setup.dir + "/separate.err");
-        group.push_back(&emus[i]);
-        group.push_back(&ups[i].child);
+        group.children.push_back(&emus[i]);
+        group.children.push_back(&ups[i].child);
+        group.consoles.push_back(&ups[i].console.master);
     }
     for (std::size_t i = 0; i < n && started; ++i)
         started = wait_text(group, ups[i].child, "ready.", after_ms(10000));
     for (std::size_t i = 0; i < n && started; ++i) {
         started = start_receiver(setup, receiver_sides[i], sims[i]);
-        group.push_back(&sims[i]);
+        group.children.push_back(&sims[i]);
     }
     if (!started)
         r.why = "could not start the one-port programs on the emulated lines";
     double cpu_ns = 0;
     for (std::size_t i = 0; i < n && r.why.empty(); ++i) {
-        if (!wait_exit(group, ups[i].child, after_ms(120000)) || ups[i].child.proc.status != 0)
-            r.why =
-                "a one-port download failed; its last words: " + tail(ups[i].child.proc.out.data);
-        cpu_ns += static_cast<double>(usage_ns(ups[i].child.usage));
+        if (!wait_exit(group, ups[i].child, after_ms(120000)) || ups[i].child.status != 0)
+            r.why = "a one-port download failed; its last words: " + tail(ups[i].child.out.data);
+        cpu_ns += static_cast<double>(ups[i].child.cpu_ns);
     }
     if (r.why.empty()) {
         r.ok = true;
@@ -226,27 +220,21 @@ StationUnplugSample run_station_unplugs(const Setup& setup, int lines, std::int3
     std::vector<Child> emus(n * rounds), sims(n * rounds); // sized once: the group points in
     std::vector<std::string> links(n);
     UpgradeRun up;
-    Group group{&up.child};
-    Launch station;
-    station.argv = {setup.upgrade, "/station", "/baud=" + std::to_string(baud), "tplist.bin"};
+    Group group = group_of(up);
+    std::vector<std::string> station = {"/station", "/baud=" + std::to_string(baud), "tplist.bin"};
     for (std::size_t i = 0; i < n; ++i) {
         links[i] = setup.dir + "/unplug-com" + std::to_string(i + 1);
-        station.argv.push_back("/com" + std::to_string(i + 1) + "=" + links[i]);
+        station.push_back("/com" + std::to_string(i + 1) + "=" + links[i]);
     }
-    const bool console = open_pty(up.console, toolkit::PtySettings::FreshTerminal);
-    station.cwd = setup.line_dir;
-    station.console = up.console.path;
-    station.err_path = setup.dir + "/unplug.err";
-    up.child.console = &up.console.master;
     // No device is there at the start: every port says it waits for one.
-    if (!console || !spawn(station, up.child) ||
+    if (!spawn_station(setup, setup.line_dir, station, up, setup.dir + "/unplug.err") ||
         !wait_every_port(group, up.child, lines, "waiting for ", 0, 10000)) {
         r.why = "could not start the station on links yet to appear";
         finish(group);
         close_upgrade(up);
         return r;
     }
-    const std::string& out = up.child.proc.out.data;
+    const std::string& out = up.child.out.data;
     std::vector<std::int64_t> done_ns(n);
     std::vector<std::string> stats(n);
     for (int round = 0; round < rounds && r.why.empty(); ++round) {
@@ -261,7 +249,7 @@ StationUnplugSample run_station_unplugs(const Setup& setup, int lines, std::int3
             stats[i] = setup.dir + "/unplug" + std::to_string(i) + ".stats";
             ok = start_emu(setup, {"--link-a", links[i], "--stats", stats[i]}, emu, host_side,
                            receiver_sides[i]);
-            group.push_back(&emu);
+            group.children.push_back(&emu);
         }
         if (!ok || !wait_every_port(group, up.child, lines, "ready.", from, 10000)) {
             r.why = "not every port saw its device appear; the station's last words: " + tail(out);
@@ -269,7 +257,7 @@ StationUnplugSample run_station_unplugs(const Setup& setup, int lines, std::int3
         }
         for (std::size_t i = 0; i < n && ok && cut != Cut::InReadyLoop; ++i) {
             ok = start_receiver(setup, receiver_sides[i], sims[first + i]);
-            group.push_back(&sims[first + i]);
+            group.children.push_back(&sims[first + i]);
         }
         if (!ok) {
             r.why = "could not start the receivers";
@@ -289,7 +277,7 @@ StationUnplugSample run_station_unplugs(const Setup& setup, int lines, std::int3
         }
         // The unplug: each emulator removes its link and closes its side as it ends.
         for (std::size_t i = 0; i < n; ++i)
-            kill(emus[first + i].proc.pid, SIGTERM);
+            kill(emus[first + i].pid, SIGTERM);
         for (std::size_t i = 0; i < n && ok; ++i)
             ok = wait_exit(group, emus[first + i], after_ms(5000));
         if (!ok ||
@@ -299,18 +287,12 @@ StationUnplugSample run_station_unplugs(const Setup& setup, int lines, std::int3
         }
         if (round == 2) {
             // Every port waits for its device: the station has nothing to do until one appears.
-            const pid_t pid = up.child.proc.pid;
             idle_until(group, after_ms(settle_ms));
-            const std::int64_t cpu0 = process_cpu_ns(pid);
-            const long long switches0 = process_switches(pid);
-            const std::int64_t t0 = mono_ns();
-            idle_until(group, t0 + std::int64_t{span_ms} * 1000000);
-            const std::int64_t cpu1 = process_cpu_ns(pid);
-            const long long switches1 = process_switches(pid);
-            const double seconds = static_cast<double>(mono_ns() - t0) / 1e9;
-            r.cpu_percent = static_cast<double>(cpu1 - cpu0) / 1e9 / seconds * 100;
-            r.wakeups_per_s = static_cast<double>(switches1 - switches0) / seconds;
-            if (cpu0 < 0 || cpu1 < 0 || switches0 < 0 || switches1 < 0)
+            const helpers::SpanFigures quiet =
+                helpers::figures_over(up.child.pid, [&] { idle_until(group, after_ms(span_ms)); });
+            r.cpu_percent = quiet.cpu_share * 100;
+            r.wakeups_per_s = quiet.wakeups_per_s;
+            if (!quiet.ok)
                 r.why = "the station ended while every port waited";
         }
     }
@@ -325,18 +307,9 @@ StationUnplugSample run_station_unplugs(const Setup& setup, int lines, std::int3
                     std::to_string(rounds - 1) + " unplugged";
     }
     if (r.why.empty()) {
-        r.worst_efficiency = r.worst_host_efficiency = 100.0;
-        const double answers_s = setup.line_answers * setup.station_mark_delay_ms / 1000.0;
         const std::size_t last = static_cast<std::size_t>(rounds - 1) * n;
-        for (std::size_t i = 0; i < n && r.why.empty(); ++i) {
-            wait_exit(group, sims[last + i], after_ms(5000));
-            double efficiency = 0, host = 0;
-            if (!line_efficiency(group, emus[last + i], stats[i], done_ns[i], answers_s, efficiency,
-                                 host))
-                r.why = "line-emu gave no figures";
-            r.worst_efficiency = std::min(r.worst_efficiency, efficiency);
-            r.worst_host_efficiency = std::min(r.worst_host_efficiency, host);
-        }
+        r.why = worst_lines(setup, group, sims.data() + last, emus.data() + last, stats, done_ns,
+                            r.worst_efficiency, r.worst_host_efficiency);
         r.ok = r.why.empty();
     }
     finish(group);

@@ -1,5 +1,7 @@
 #include "harness.h"
 
+#include "helpers/programs.h"
+
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
@@ -31,25 +33,16 @@ using toolkit::ms_left;
 
 constexpr int write_ms = 5000; // for keys and the receiver's bytes to go into a pty
 
-// Starts `program` with `args` in `workdir` in a session of its own. With `console_path` that
-// terminal becomes its controlling terminal and standard input; otherwise standard input is
-// /dev/null. Standard output goes where `output` says (the child's stream, closed as with
-// `program >&-`, or the console terminal itself); standard error to the child's stream. The
-// `ignored` signals are ignored when the program starts, as `nohup` or a script's `&` leave
-// them.
+// Starts `program` with `args` in `workdir` in a session of its own, with `console` as its
+// controlling terminal and standard input; its output goes to the child's streams.
 bool launch(Child& child, const std::string& program, const std::vector<std::string>& args,
-            const std::string& workdir, const char* console_path,
-            const std::vector<int>& ignored = {}, Output output = Output::Pipe) {
+            const std::string& workdir, const std::string& console) {
     toolkit::Launch how;
     how.argv.push_back(program);
     how.argv.insert(how.argv.end(), args.begin(), args.end());
     how.cwd = workdir;
-    if (console_path != nullptr) {
-        how.console = console_path;
-        how.in = {toolkit::Io::Console};
-    }
-    how.out = {output};
-    how.ignored_signals = ignored;
+    how.console = console;
+    how.in = {toolkit::Io::Console};
     return toolkit::spawn(how, child);
 }
 
@@ -137,11 +130,13 @@ std::vector<Stream*> E2eTest::streams() {
 }
 
 void E2eTest::start_upgrade(const std::vector<std::string>& args) {
-    std::vector<std::string> full = {"/com1=" + com_device[0], "/com2=" + com_device[1]};
-    full.insert(full.end(), args.begin(), args.end());
-    ASSERT_TRUE(launch(upgrade, UPGRADE_E2E_UPGRADE_PATH, full, dir,
-                       with_console ? console.path.c_str() : nullptr, ignored_signals,
-                       upgrade_stdout));
+    toolkit::Launch how =
+        helpers::upgrade_launch(UPGRADE_E2E_UPGRADE_PATH, com_device[0], com_device[1], args,
+                                with_console ? console.path : std::string());
+    how.cwd = dir;
+    how.out = {upgrade_stdout};
+    how.ignored_signals = ignored_signals;
+    ASSERT_TRUE(toolkit::spawn(how, upgrade));
 }
 
 void E2eTest::start_job(const std::vector<std::string>& args, bool in_foreground) {
@@ -160,7 +155,7 @@ void E2eTest::start_job(const std::vector<std::string>& args, bool in_foreground
                                      "/com1=" + com_device[0],
                                      "/com2=" + com_device[1]};
     full.insert(full.end(), args.begin(), args.end());
-    ASSERT_TRUE(launch(upgrade, UPGRADE_E2E_JOB_SHELL_PATH, full, dir, console.path.c_str()));
+    ASSERT_TRUE(launch(upgrade, UPGRADE_E2E_JOB_SHELL_PATH, full, dir, console.path));
     auto deadline = after_ms(start_ms);
     while (job_pid <= 0 && ms_left(deadline) > 0) {
         pump(streams(), 10);
@@ -214,7 +209,7 @@ Child& E2eTest::launch_other_upgrade(const std::vector<std::string>& args) {
     Child& child = other_runs.emplace_back();
     Pty& console_pty = other_consoles.emplace_back();
     if (!open_pty(console_pty, toolkit::PtySettings::FreshTerminal) ||
-        !launch(child, UPGRADE_E2E_UPGRADE_PATH, args, dir, console_pty.path.c_str()))
+        !launch(child, UPGRADE_E2E_UPGRADE_PATH, args, dir, console_pty.path))
         ADD_FAILURE() << "another upgrade could not be started";
     return child;
 }
@@ -228,17 +223,14 @@ std::string E2eTest::start_other_sim(const std::vector<std::string>& args) {
 }
 
 std::string E2eTest::start_sim_as(Child& child, const std::vector<std::string>& args) {
-    std::vector<std::string> full = {"--pty"};
-    full.insert(full.end(), args.begin(), args.end());
-    if (!launch(child, UPGRADE_E2E_SIM_PATH, full, dir, nullptr)) {
-        ADD_FAILURE() << "receiver-sim could not be started";
+    toolkit::Launch how = helpers::sim_launch(UPGRADE_E2E_SIM_PATH, args);
+    how.cwd = dir;
+    std::string slave;
+    if (!helpers::start_sim(how, child, slave, after_ms(start_ms), streams())) {
+        ADD_FAILURE() << "receiver-sim did not start and name its line";
         return {};
     }
-    if (!wait_for(child.out, "\n", start_ms)) {
-        ADD_FAILURE() << "receiver-sim printed no device path";
-        return {};
-    }
-    return child.out.data.substr(0, child.out.data.find('\n'));
+    return slave;
 }
 
 bool E2eTest::wait_for(Stream& stream, const std::string& text, int timeout_ms, std::size_t from) {
@@ -261,6 +253,15 @@ bool E2eTest::stays_quiet(Stream& stream, int ms) {
     while (ms_left(deadline) > 0)
         pump(streams(), std::min(ms_left(deadline), 50));
     return stream.data.size() == before;
+}
+
+helpers::SpanFigures E2eTest::figures_while_quiet(int ms) {
+    bool quiet = false;
+    const helpers::SpanFigures figures =
+        helpers::figures_over(upgrade.pid, [&] { quiet = stays_quiet(upgrade.out, ms); });
+    EXPECT_TRUE(quiet) << "expected no output while the program waits";
+    EXPECT_TRUE(figures.ok) << "expected the program to run on while it was watched";
+    return figures;
 }
 
 int E2eTest::wait_exit(Child& child, int timeout_ms) {

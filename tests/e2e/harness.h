@@ -14,6 +14,8 @@
 //
 // Every wait has a deadline; processes still running at the end of a test are killed.
 
+#include "helpers/figures.h"
+#include "helpers/images.h"
 #include "toolkit/proc.h"
 
 #include <gtest/gtest.h>
@@ -60,13 +62,10 @@ void pump(const std::vector<Stream*>& streams, int timeout_ms);
 // from 0 without final inversion.
 std::uint32_t link_crc(const std::uint8_t* bytes, std::size_t length);
 
-// Deterministic image contents, different for every seed.
-std::vector<std::uint8_t> image_bytes(std::size_t size, std::uint32_t seed);
-bool write_file(const std::string& path, const std::vector<std::uint8_t>& bytes);
-std::vector<std::uint8_t> read_file(const std::string& path);
-
-// CPU time (user + system) of a process in seconds, from /proc/<pid>/stat; negative on error.
-double cpu_seconds(pid_t pid);
+// Test images and their files.
+using helpers::image_bytes;
+using helpers::read_file;
+using helpers::write_file;
 
 // Text for failure messages: control bytes shown as escapes.
 std::string printable(const std::string& text);
@@ -124,6 +123,9 @@ class E2eTest : public ::testing::Test {
     }
     // Pumps for `ms` and returns true when nothing new arrived on `stream`.
     bool stays_quiet(Stream& stream, int ms = quiet_ms);
+    // The program's CPU share and wake-ups while the test watches its output stay still for
+    // `ms`; the test fails when the output moved or the figures could not be read.
+    helpers::SpanFigures figures_while_quiet(int ms);
 
     // Waits for the child to end; kills it with SIGKILL and fails the test on timeout.
     // Returns its exit status (128 + signal when it was killed by a signal), -1 on timeout.

@@ -1,11 +1,9 @@
-// The harness's pure helpers: checksum, image contents, files, CPU time and the texts that
-// failure messages and expected outputs are built from.
+// The harness's pure helpers: the checksum and the texts that failure messages and expected
+// outputs are built from.
 
 #include "harness.h"
 
 #include <cstdio>
-#include <fstream>
-#include <unistd.h>
 
 namespace e2e {
 
@@ -25,52 +23,6 @@ std::uint32_t link_crc(const std::uint8_t* bytes, std::size_t length) {
     for (std::size_t i = 0; i < length; ++i)
         crc = (crc >> 8) ^ table[(crc ^ bytes[i]) & 0xFF];
     return crc;
-}
-
-std::vector<std::uint8_t> image_bytes(std::size_t size, std::uint32_t seed) {
-    std::vector<std::uint8_t> bytes(size);
-    std::uint32_t x = seed * 2654435761u + 12345u;
-    for (auto& b : bytes) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        b = static_cast<std::uint8_t>(x >> 24);
-    }
-    return bytes;
-}
-
-bool write_file(const std::string& path, const std::vector<std::uint8_t>& bytes) {
-    std::ofstream file(path, std::ios::binary | std::ios::trunc);
-    file.write(reinterpret_cast<const char*>(bytes.data()),
-               static_cast<std::streamsize>(bytes.size()));
-    return static_cast<bool>(file);
-}
-
-std::vector<std::uint8_t> read_file(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(file), {});
-}
-
-double cpu_seconds(pid_t pid) {
-    std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(file)), {});
-    auto close_paren = text.rfind(')');
-    if (close_paren == std::string::npos)
-        return -1;
-    // Fields after the command name: state is field 3, utime 14, stime 15.
-    std::vector<std::string> fields;
-    std::size_t at = close_paren + 2;
-    while (at < text.size()) {
-        auto end = text.find(' ', at);
-        if (end == std::string::npos)
-            end = text.size();
-        fields.push_back(text.substr(at, end - at));
-        at = end + 1;
-    }
-    if (fields.size() < 13)
-        return -1;
-    double ticks = std::stod(fields[11]) + std::stod(fields[12]);
-    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 std::string printable(const std::string& text) {

@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -139,7 +140,7 @@ struct Prepared {
     const char* console = nullptr;
     const char* cwd = nullptr;
     Io io[3] = {};
-    int inherited[3] = {-1, -1, -1};
+    const char* paths[3] = {nullptr, nullptr, nullptr};
     int pipe_ends[3] = {-1, -1, -1}; // the child's write ends, for out and err
     long max_fd = 0;
 };
@@ -171,8 +172,9 @@ struct Prepared {
         case Io::Console:
             from = console;
             break;
-        case Io::Inherit:
-            from = child.inherited[i];
+        case Io::File:
+            from = i == 0 ? open(child.paths[i], O_RDWR | O_NOCTTY)
+                          : open(child.paths[i], O_WRONLY | O_CREAT | O_TRUNC | O_NOCTTY, 0644);
             break;
         }
         source[i] = from < 0 ? -1 : fcntl(from, F_DUPFD_CLOEXEC, 3);
@@ -206,7 +208,7 @@ bool valid(const Launch& launch) {
     const Stdio* all[3] = {&launch.in, &launch.out, &launch.err};
     for (const Stdio* stdio : all) {
         if ((stdio->io == Io::Console && launch.console.empty()) ||
-            (stdio->io == Io::Inherit && stdio->fd < 0))
+            (stdio->io == Io::File && stdio->path.empty()))
             return false;
     }
     return !launch.argv.empty() && launch.in.io != Io::Pipe;
@@ -232,7 +234,7 @@ bool spawn(const Launch& launch, Child& child) {
     const Stdio* stdio[3] = {&launch.in, &launch.out, &launch.err};
     for (int i = 0; i < 3; ++i) {
         prepared.io[i] = stdio[i]->io;
-        prepared.inherited[i] = stdio[i]->fd;
+        prepared.paths[i] = stdio[i]->path.c_str();
     }
     int read_ends[3] = {-1, -1, -1};
     bool piped = true;
@@ -246,6 +248,7 @@ bool spawn(const Launch& launch, Child& child) {
             prepared.pipe_ends[i] = ends[1];
         }
     }
+    const std::int64_t started_ns = mono_ns();
     const pid_t pid = piped ? fork() : -1;
     if (pid == 0)
         start_child(prepared, launch.ignored_signals);
@@ -258,6 +261,8 @@ bool spawn(const Launch& launch, Child& child) {
     }
     child = Child{};
     child.pid = pid;
+    child.started_ns = started_ns;
+    child.pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0)); // close-on-exec always
     child.out.fd = read_ends[1];
     child.err.fd = read_ends[2];
     for (Stream* stream : {&child.out, &child.err}) {
@@ -276,38 +281,56 @@ int exit_status(int wait_status) {
     return -1;
 }
 
-bool try_reap(Child& child, rusage* usage) {
+namespace {
+
+void note_end(Child& child, int wait_status, const rusage& usage) {
+    child.reaped = true;
+    child.status = exit_status(wait_status);
+    child.ended_ns = mono_ns();
+    child.cpu_ns = (std::int64_t{usage.ru_utime.tv_sec} + usage.ru_stime.tv_sec) * 1000000000 +
+                   (std::int64_t{usage.ru_utime.tv_usec} + usage.ru_stime.tv_usec) * 1000;
+    child.max_rss_kib = usage.ru_maxrss;
+    close_fd(child.pidfd);
+}
+
+} // namespace
+
+bool try_reap(Child& child) {
     if (child.reaped)
         return true;
     int wait_status = 0;
-    if (child.pid <= 0 || wait4(child.pid, &wait_status, WNOHANG, usage) != child.pid)
+    rusage usage{};
+    if (child.pid <= 0 || wait4(child.pid, &wait_status, WNOHANG, &usage) != child.pid)
         return false;
-    child.reaped = true;
-    child.status = exit_status(wait_status);
+    note_end(child, wait_status, usage);
     return true;
 }
 
 bool wait_exit(Child& child, const std::vector<Stream*>& streams, std::int64_t deadline) {
-    constexpr std::int64_t look_ms = 10; // the longest a reaped child goes unnoticed
+    constexpr std::int64_t look_ms = 10; // without a pidfd, the longest an end goes unnoticed
     while (!try_reap(child)) {
         if (mono_ns() >= deadline)
             return false;
-        pump_until(streams, std::min(deadline, after_ms(look_ms)));
+        if (child.pidfd >= 0)
+            pump_until(streams, deadline, {child.pidfd});
+        else
+            pump_until(streams, std::min(deadline, after_ms(look_ms)));
     }
     return true;
 }
 
-void kill_and_reap(Child& child, rusage* usage) {
+void kill_and_reap(Child& child) {
     if (child.pid > 0 && !child.reaped) {
         // The group for what the program started; the process itself too, in case it has not
         // made its session yet.
         kill(-child.pid, SIGKILL);
         kill(child.pid, SIGKILL);
         int wait_status = 0;
-        wait4(child.pid, &wait_status, 0, usage);
-        child.reaped = true;
-        child.status = exit_status(wait_status);
+        rusage usage{};
+        wait4(child.pid, &wait_status, 0, &usage);
+        note_end(child, wait_status, usage);
     }
+    close_fd(child.pidfd);
     close_fd(child.out.fd);
     close_fd(child.err.fd);
 }

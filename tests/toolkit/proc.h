@@ -12,6 +12,8 @@
 //   whatever it started (wine's helpers, strace's tracee), and a pseudo-terminal can become its
 //   controlling terminal.
 // - Output is read into buffers as it arrives, without ever blocking.
+// - A child's end wakes a wait at once, through a pidfd, and its CPU time and peak memory are
+//   kept when it is reaped, so that a benchmark can time exactly what a test only waits for.
 //
 // Every wait has a limit, a deadline in CLOCK_MONOTONIC nanoseconds (for write_all, a time in
 // milliseconds), and gives up once it has passed. Nothing here prints, and nothing ends the caller:
@@ -22,8 +24,6 @@
 #include <cstdint>
 #include <string>
 #include <vector>
-
-struct rusage;
 
 namespace toolkit {
 
@@ -81,12 +81,13 @@ enum class Io {
     Pipe,    // a pipe read by the caller as the child's `out` or `err` stream (not for input)
     Closed,  // closed when the program starts, as with `program >&-`
     Console, // the controlling terminal (`Launch::console`)
-    Inherit, // the caller's descriptor `fd`
+    File,    // `path`, opened by the child: input for reading and writing (a terminal a program
+             // may also write through its input), output created or truncated
 };
 
 struct Stdio {
     Io io = Io::Null;
-    int fd = -1; // with Io::Inherit
+    std::string path = {}; // with Io::File: a file, or a pty slave (never made controlling)
 };
 
 struct Launch {
@@ -101,34 +102,39 @@ struct Launch {
 
 struct Child {
     pid_t pid = -1;
-    Stream out; // its standard output with Io::Pipe; otherwise closed
-    Stream err; // its standard error with Io::Pipe; otherwise closed
+    int pidfd = -1; // readable once the process has ended (a wait wakes at its end); -1 without
+    Stream out;     // its standard output with Io::Pipe; otherwise closed
+    Stream err;     // its standard error with Io::Pipe; otherwise closed
     bool reaped = false;
-    int status = -1; // exit status, or 128 + signal number
+    int status = -1;             // exit status, or 128 + signal number
+    std::int64_t started_ns = 0; // mono_ns() just before it was started
+    std::int64_t ended_ns = 0;   // mono_ns() when it was reaped
+    std::int64_t cpu_ns = -1;    // user and system CPU of its whole run, once reaped
+    long max_rss_kib = -1;       // its peak resident memory, once reaped
 };
 
 // Starts the program in a session of its own, all other descriptors closed and no signal
 // blocked. The child exits with 126 when its console, a descriptor or its directory cannot be
 // set up, and with 127 when the program cannot be executed. False (and `child` untouched) when
 // it could not be started at all, or when the launch asks for what cannot be (a console that
-// is not given, a pipe as input).
+// is not given, a pipe as input, a file without a path).
 bool spawn(const Launch& launch, Child& child);
 
 // A wait status as a shell shows it: the exit status, or 128 + the signal's number; -1 for a
 // stopped or continued process.
 int exit_status(int wait_status);
 
-// Reaps `child` if it has ended, without blocking; its resource usage goes to `usage` when
-// given. True once it has been reaped (now or before).
-bool try_reap(Child& child, rusage* usage = nullptr);
+// Reaps `child` if it has ended, without blocking, and closes its pidfd. True once it has been
+// reaped (now or before).
+bool try_reap(Child& child);
 
-// Waits until `child` has ended and reaps it, reading `streams` meanwhile and looking at least
-// every 10 ms; false when `deadline` passes first.
+// Waits until `child` has ended and reaps it, reading `streams` meanwhile; it wakes at the
+// child's end (without a pidfd it looks every 10 ms). False when `deadline` passes first.
 bool wait_exit(Child& child, const std::vector<Stream*>& streams, std::int64_t deadline);
 
-// Kills the process group of `child` with SIGKILL if it still runs, and reaps it (its usage to
-// `usage` when given); then closes the caller's ends of its pipes.
-void kill_and_reap(Child& child, rusage* usage = nullptr);
+// Kills the process group of `child` with SIGKILL if it still runs, and reaps it; then closes
+// the caller's ends of its pipes.
+void kill_and_reap(Child& child);
 
 } // namespace toolkit
 
