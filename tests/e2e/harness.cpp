@@ -223,7 +223,13 @@ std::string E2eTest::start_other_sim(const std::vector<std::string>& args) {
 }
 
 std::string E2eTest::start_sim_as(Child& child, const std::vector<std::string>& args) {
-    toolkit::Launch how = helpers::sim_launch(UPGRADE_E2E_SIM_PATH, args);
+    // A receiver answers a frame once it has written its flash: 20 ms unless a test says
+    // otherwise. The simulator's own few milliseconds fall inside the host's 2 ms drain whenever
+    // the host is scheduled late on a loaded machine, and the mark is then discarded.
+    std::vector<std::string> full = args;
+    if (std::find(full.begin(), full.end(), "--mark-delay-ms") == full.end())
+        full.insert(full.end(), {"--mark-delay-ms", "20"});
+    toolkit::Launch how = helpers::sim_launch(UPGRADE_E2E_SIM_PATH, full);
     how.cwd = dir;
     std::string slave;
     if (!helpers::start_sim(how, child, slave, after_ms(start_ms), streams())) {
