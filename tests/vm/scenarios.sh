@@ -82,19 +82,20 @@ expect_lost() {
     note "$(fact up_cpu_ticks) ticks while waiting, ended $(fact up_end_after_gone_ms) ms after the node went"
 }
 
+# The guest's part of an unplug scenario: upgrade on the adapter, the guest command $1 that
+# waits for the moment to unplug, a pause of $2 seconds, its processor time over $3 seconds,
+# then the unplug and the program's end.
+unplug_guest() {
+    guest "wait_until 10 present /dev/ttyUSB0 || bail \"no /dev/ttyUSB0\"" \
+        "start up /com1=/dev/ttyUSB0 /com2=/dev/null /port=com1 /log=/out/record.jsonl" \
+        "$1" "sleep $2" "idle_cpu up $3" "host unplug us0" "watch_end up /dev/ttyUSB0 10" \
+        "finish up 5" </dev/null
+}
+
 scenario_unplug_ready() {
     sim a --delay 600000 # never announces
     adapter us0 a
-    guest <<'EOF'
-wait_until 10 present /dev/ttyUSB0 || bail "no /dev/ttyUSB0"
-start up /com1=/dev/ttyUSB0 /com2=/dev/null /port=com1 /log=/out/record.jsonl
-wait_until 10 has_text /out/up.out "ready." || bail "upgrade did not get ready"
-sleep 0.5
-idle_cpu up 2
-host unplug us0
-watch_end up /dev/ttyUSB0 10
-finish up 5
-EOF
+    unplug_guest 'wait_until 10 has_text /out/up.out "ready." || bail "upgrade did not get ready"' 0.5 2
     boot || return
     expect_lost
     expect_records 0
@@ -107,15 +108,7 @@ scenario_unplug_reply() {
     images 300000 120000 70000
     sim a --announce-every 1000 --reply-delay 4500
     adapter us0 a
-    guest <<'EOF'
-wait_until 10 present /dev/ttyUSB0 || bail "no /dev/ttyUSB0"
-start up /com1=/dev/ttyUSB0 /com2=/dev/null /port=com1 /log=/out/record.jsonl
-wait_until 20 has_text /out/up.out "start pol ok" || bail "no download started"
-idle_cpu up 1
-host unplug us0
-watch_end up /dev/ttyUSB0 10
-finish up 5
-EOF
+    unplug_guest 'wait_until 20 has_text /out/up.out "start pol ok" || bail "no download started"' 0 1
     boot || return
     expect_lost
     expect_no_out up "BootBlock version"
@@ -132,16 +125,7 @@ scenario_unplug_mark() {
     images 300000 120000 70000
     sim a --announce-every 1000 --no-mark-at 2
     adapter us0 a
-    guest <<'EOF'
-wait_until 10 present /dev/ttyUSB0 || bail "no /dev/ttyUSB0"
-start up /com1=/dev/ttyUSB0 /com2=/dev/null /port=com1 /log=/out/record.jsonl
-wait_until 30 at_least /out/up.out "crc = " 3 || bail "the third block did not go out"
-sleep 0.3
-idle_cpu up 1
-host unplug us0
-watch_end up /dev/ttyUSB0 10
-finish up 5
-EOF
+    unplug_guest 'wait_until 30 at_least /out/up.out "crc = " 3 || bail "the third block did not go out"' 0.3 1
     boot || return
     expect_lost
     expect_records 1
