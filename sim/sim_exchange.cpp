@@ -1,6 +1,7 @@
 #include "sim_exchange.h"
 
 #include "sim_blocks.h"
+#include "sim_echo.h"
 
 #include "protocol/frames.h"
 
@@ -8,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <string>
 
 namespace {
 
@@ -27,27 +29,40 @@ Outcome pause_ms(Sim& sim, int ms, const char* doing) {
     return status == LineStatus::Ok ? Outcome::Done : line_outcome(sim, status, doing);
 }
 
-// Sends the announcement (again every --announce-every until the host starts to answer) and
-// checks the access string that answers it.
+// Drops the echo of the announcement from the front of the `total` bytes collected (see
+// sim_echo.h) and says so in the report; returns how many are left.
+std::size_t drop_echo(Sim& sim, std::uint8_t* bytes, std::size_t total) {
+    const std::string sent = sim.options.stray + sim.options.announce;
+    const std::size_t echo = echo_length(sent, bytes, total, access_string[0]);
+    if (echo == 0)
+        return total;
+    report_line(sim.report, "echo %zu", echo);
+    std::memmove(bytes, bytes + echo, total - echo);
+    return total - echo;
+}
+
+// Sends the announcement (again every --announce-every while no answer has begun) and checks
+// the access string that answers it.
 Outcome await_access(Sim& sim) {
     const SimOptions& options = sim.options;
     std::uint8_t access[access_string_size] = {};
     std::size_t total = 0;
+    std::int64_t announce_at = sim_now_us();
     while (total < access_string_size) {
-        if (total == 0) {
+        if (total == 0 && sim_now_us() >= announce_at) {
             const Outcome sent =
                 write_line(sim, options.stray + options.announce, "sending the announcement");
             if (sent != Outcome::Done)
                 return sent;
             trace(sim.report, "announced");
+            announce_at = options.announce_every_ms > 0
+                              ? sim_now_us() + options.announce_every_ms * us_per_ms
+                              : forever_us;
         }
-        const bool again = total == 0 && options.announce_every_ms > 0;
-        const std::int64_t until =
-            again ? sim_now_us() + options.announce_every_ms * us_per_ms : forever_us;
         std::size_t got = 0;
-        const LineStatus status =
-            read_bytes(sim.line, access + total, access_string_size - total, got, until);
-        total += got;
+        const LineStatus status = read_bytes(sim.line, access + total, access_string_size - total,
+                                             got, total == 0 ? announce_at : forever_us);
+        total = drop_echo(sim, access, total + got);
         if (status != LineStatus::Ok && status != LineStatus::Deadline)
             return line_outcome(sim, status, "waiting for the access string");
     }

@@ -3,6 +3,7 @@
 
 // The receiver's side of one download, in the order the boot block plays it:
 //   announcement (with optional stray bytes), repeated if asked until the host answers;
+//   its own announcement coming back from the host's line is dropped (sim_echo.h);
 //   the access string "marlose-quintar", then console text and the ready mark '!';
 //   the 10-byte identification reply (flash ids and boot block version, little-endian, CRC);
 //   the 52-byte download header: checked, its sectors erased;

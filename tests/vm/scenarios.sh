@@ -13,6 +13,7 @@
 # name            expectation  (xfail: why it is expected to fail for now)
 vm_scenarios=(
     "ftdi-download    pass"
+    "fresh-echo       pass"
     "uart-download    pass"
     "unplug-ready     pass"
     "unplug-reply     pass"
@@ -54,6 +55,35 @@ finish up 60
 EOF
     boot || return
     expect_whole_download up a /dev/ttyUSB0
+}
+
+# A receiver that announces every 3 ms on an adapter plugged in a moment ago: the adapter
+# echoes what it receives until a program sets it up, and the kernel starts receiving inside
+# open() itself, so some announcements come back to the receiver before the program holds the
+# device. The receiver drops them (its report says how many bytes), the program takes a later
+# announcement, and the download is whole. The announcements still on their way when the
+# receiver stops are receiver text, shown on standard error.
+scenario_fresh_echo() {
+    images 300000 120000 70000
+    sim a --announce-every 3
+    adapter us0 a
+    guest <<'EOF'
+wait_until 10 present /dev/ttyUSB0 || bail "no /dev/ttyUSB0"
+start up /com1=/dev/ttyUSB0 /com2=/dev/null /port=com1 /log=/out/record.jsonl
+finish up 60
+EOF
+    boot || return
+    expect_status up 0
+    [ -z "$(tr -d 'KALVERONDK ' <"$dir/out/up.err")" ] ||
+        fail "up: standard error holds more than announcements: $(head -c 200 "$dir/out/up.err")"
+    expect_out up "change speed --> 57600"
+    expect_records 1
+    expect_record '"result":"finished"' '"device":"/dev/ttyUSB0"' '"resends":0}]'
+    expect_digests
+    expect_report a access_speed=57600 speed_seen=115200 "done"
+    expect_flash a
+    expect_sim a 0
+    note "$(awk '$1 == "echo" { bytes += $2 } END { print bytes + 0 }' "$dir/a.report") bytes of announcements came back"
 }
 
 # The receiver is connected to the UART once the program is ready, as a receiver is powered up
