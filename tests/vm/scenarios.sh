@@ -7,8 +7,9 @@
 # In the guest, ttyUSB0 (and ttyUSB1) are FT232 adapters on ftdi_sio, ttyS1 a 16550 on 8250;
 # COM2 is mapped to a path that is never a port the scenario uses. Every simulator announces
 # again every second (a port's open discards what came before), and answers a frame after
-# 20 ms, except where a scenario needs a download to last: there a mark comes after 300 or
-# 500 ms, so that an unplug, a second program or a signal lands mid-download.
+# 200 ms (see `sim` in scripts/vm-check for why not sooner), except where a scenario needs a
+# download to last: there a mark comes after 300 or 500 ms, so that an unplug, a second
+# program or a signal lands mid-download.
 
 # name            expectation  (xfail: why it is expected to fail for now)
 vm_scenarios=(
