@@ -249,12 +249,12 @@ bool open_device_line(SimLine& line, const char* path) {
     return true;
 }
 
-void close_line(SimLine& line) {
-    for (int* fd : {&line.fd, &line.slave_fd, &line.watch_fd})
-        if (*fd >= 0) {
-            close(*fd);
-            *fd = -1;
-        }
+namespace {
+
+// The link goes first, while this simulator still holds its pseudo-terminal: once that is let go,
+// its number may at once be given to the next simulator's, which links the same name, and a
+// link compared after the close could be that one's.
+void remove_link(SimLine& line) {
     if (line.link_path[0] == '\0')
         return;
     char target[sizeof line.slave_path] = {};
@@ -264,7 +264,20 @@ void close_line(SimLine& line) {
     line.link_path[0] = '\0';
 }
 
+} // namespace
+
+void close_line(SimLine& line) {
+    remove_link(line);
+    for (int* fd : {&line.fd, &line.slave_fd, &line.watch_fd})
+        if (*fd >= 0) {
+            close(*fd);
+            *fd = -1;
+        }
+}
+
+// A pulled cable: the adapter's name goes with it.
 void drop_line(SimLine& line) {
+    remove_link(line);
     if (line.fd >= 0)
         close(line.fd);
     line.fd = -1;

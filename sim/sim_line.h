@@ -93,7 +93,7 @@ bool baud_supported(int baud);
 // has left the line).
 LineStatus wait_output_taken(SimLine& line, std::int64_t until_us);
 
-// Closes the line at once, as a pulled cable would (the link stays until close_line).
+// Closes the line at once, as a pulled cable would; the link goes with it.
 void drop_line(SimLine& line);
 
 #endif
