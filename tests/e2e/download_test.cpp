@@ -163,8 +163,8 @@ TEST_F(SimTest, RepeatModeServesTwoDownloadsInARow) {
     const std::uint32_t sizes[3] = {0, 0, tplist_size};
     Images images;
     ASSERT_NO_FATAL_FAILURE(write_images(4, sizes, true, images));
-    // A third announcement comes a second after the second download: ESC ends the run first.
-    ASSERT_NO_FATAL_FAILURE(start_receiver({"--downloads", "3", "--delay", "1000"}));
+    // The second receiver stays on its line, silent, until ESC ends the run.
+    ASSERT_NO_FATAL_FAILURE(start_receiver({"--downloads", "2", "--stay"}));
     start_upgrade({"/r", given_names[tplist]});
     DownloadShape shape;
     shape.selection = 4;

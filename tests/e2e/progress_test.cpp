@@ -148,9 +148,17 @@ TEST_F(Progress, StatusLineMovesWhileABlockGoesOut) {
     start_upgrade({"/port=com1", "/progress", "/baud=38400", "/block=16384", given_names[tplist]});
     ASSERT_TRUE(wait_for(console.master, "ready.", start_ms));
     toolkit::Launch receiver;
-    receiver.argv = {UPGRADE_E2E_SIM_PATH,         "--device", receiver_side,          "--flash",
-                     path("sim-flash.bin"),        "--report", path("sim-report.txt"), "--timeout",
-                     std::to_string(sim_timeout_s)};
+    receiver.argv = {UPGRADE_E2E_SIM_PATH,
+                     "--device",
+                     receiver_side,
+                     "--flash",
+                     path("sim-flash.bin"),
+                     "--report",
+                     path("sim-report.txt"),
+                     "--timeout",
+                     std::to_string(sim_timeout_s),
+                     "--mark-delay-ms",
+                     "20"};
     receiver.cwd = dir;
     ASSERT_TRUE(toolkit::spawn(receiver, sim));
     EXPECT_EQ(wait_upgrade(download_ms), 0);

@@ -150,7 +150,9 @@ TEST_F(ReceiverText, ATalkingReceiverDoesNotStretchTheDrain) {
 // the program's messages are kept, and Ctrl-Q shows them with a note of what was not shown.
 TEST_F(ReceiverText, CtrlSStopsTheScreenNotTheDownload) {
     upgrade_stdout = Output::Console;
-    start_download(8, {"--chatter-ms", "40", "--mark-delay-ms", "20"});
+    // The receiver announces itself long after Ctrl-S has stopped the screen: its whole
+    // download, chatter included, takes half a second.
+    start_download(8, {"--chatter-ms", "40", "--mark-delay-ms", "20", "--delay", "2000"});
     ASSERT_TRUE(wait_for(console.master, "ready.", start_ms));
     ASSERT_TRUE(wait_console_keys());
     press("\x13");

@@ -83,7 +83,7 @@ TEST_F(SimTest, RecordNamesTheBytesSentWhenTheFileChangesMidDownload) {
     Images images;
     ASSERT_NO_FATAL_FAILURE(write_images(4, sizes, true, images));
     // Each block waits long enough for the rewrite to land before the next one is read.
-    ASSERT_NO_FATAL_FAILURE(start_receiver({"--mark-delay-ms", "700"}));
+    ASSERT_NO_FATAL_FAILURE(start_receiver({"--mark-delay-ms", "2000"}));
     start_upgrade({"/log=" + path("records.jsonl"), given_names[tplist]});
     ASSERT_TRUE(wait_output("blk =   2, len = 51200  :", download_ms));
     const std::vector<std::uint8_t> newer = image_bytes(sizes[tplist], 77);
