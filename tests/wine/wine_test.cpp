@@ -46,7 +46,7 @@ constexpr std::uint32_t image_sizes[3] = {65536 + 120000, 51200, 70000};
 constexpr std::uint32_t full_image_sizes[3] = {983040, 720896, 327680};
 constexpr int wine_start_ms = 30000; // a first run may have to start wine's server
 // From ESC to the end of upgrade.exe: wine's own teardown comes after the program's, and takes
-// seconds on a loaded machine. A program that did not react would run on to wine_start_ms.
+// seconds on a loaded machine. A program that did not react to ESC would not end at all.
 constexpr int wine_exit_ms = 10000;
 // How long the simulated receiver takes to answer a frame, in both builds' runs. A receiver
 // answers a block once it has written it into flash, which takes far longer; the simulator's
