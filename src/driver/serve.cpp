@@ -7,6 +7,7 @@
 #include "link/link_wait.h"
 #include "system/console.h"
 #include "system/shown_name.h"
+#include "system/clock.h"
 
 #include <cstdio>
 #include <cstring>

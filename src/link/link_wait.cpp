@@ -10,7 +10,6 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-const Clock::time_point program_start = Clock::now();
 
 // A write hands the driver as much as it takes at once (a full block on a pseudo-terminal); on
 // a slow line the driver takes a few KB a time and the keyboard is watched while it drains.
@@ -39,11 +38,6 @@ int ms_until_link(std::int64_t until_ms) {
 }
 
 } // namespace
-
-std::int64_t now_ms() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - program_start)
-        .count();
-}
 
 void drain_input(SerialPort& port) {
     const Clock::time_point end = Clock::now() + std::chrono::milliseconds(drain_ms);

@@ -12,6 +12,7 @@
 // cuts a wait.
 
 #include "link/serial_port.h"
+#include "system/clock.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -35,9 +36,6 @@ enum class LinkResult {
     Escaped,  // the user pressed ESC
     Lost,     // the serial device went away (the port's lost_error says why)
 };
-
-// Milliseconds since the program started, from a monotonic clock.
-std::int64_t now_ms();
 
 // Discards whatever the port receives during drain_ms, and no longer: the clock is
 // looked at as bytes arrive, so a receiver that keeps talking cannot stretch it. At least one

@@ -5,6 +5,7 @@
 #include "link/link_wait.h"
 #include "protocol/device_report.h"
 #include "protocol/progress.h"
+#include "system/clock.h"
 
 namespace {
 

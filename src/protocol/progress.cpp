@@ -2,6 +2,7 @@
 
 #include "system/console.h"
 #include "link/link_wait.h"
+#include "system/clock.h"
 
 #include <cmath>
 #include <cstdio>
