@@ -4,7 +4,7 @@
 #include "system/image_file.h"
 #include "link/link_wait.h"
 #include "protocol/device_report.h"
-#include "protocol/progress.h"
+#include "driver/progress.h"
 #include "system/clock.h"
 
 namespace {

@@ -1,7 +1,7 @@
 // The status line's count: the block in flight is on the line before the receiver accepts it,
 // and only the acceptance of the last block makes an image 100 %.
 
-#include "protocol/progress.h"
+#include "driver/progress.h"
 
 #include <gtest/gtest.h>
 

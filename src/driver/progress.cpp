@@ -1,4 +1,4 @@
-#include "protocol/progress.h"
+#include "driver/progress.h"
 
 #include "system/console.h"
 #include "link/link_wait.h"

@@ -1,5 +1,5 @@
-#ifndef UPGRADE_PROTOCOL_PROGRESS_H
-#define UPGRADE_PROTOCOL_PROGRESS_H
+#ifndef UPGRADE_DRIVER_PROGRESS_H
+#define UPGRADE_DRIVER_PROGRESS_H
 
 // Progress a person can follow (/progress): instead of a fragment per block, one status line
 // per image with the bytes on the line of the image's total, the percentage, the rate and the
