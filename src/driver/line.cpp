@@ -3,10 +3,9 @@
 #include "driver/diagnostics.h"
 #include "driver/outcome.h"
 #include "driver/serve.h"
-#include "link/link_wait.h"
 #include "protocol/frames.h"
-#include "system/device_watch.h"
 #include "system/clock.h"
+#include "system/device_watch.h"
 
 #include <cstdio>
 #include <utility>
@@ -17,15 +16,20 @@ namespace {
 // yet (its owner and mode are set just after it appears), it is tried this often.
 constexpr int device_retry_ms = 1000;
 
+// What wakes a wait of the line when the run is stopped, or -1.
+std::intptr_t stop_handle(const LinkWatch& watch) {
+    return watch.stop != nullptr ? watch.stop->wait_handle : -1;
+}
+
 // Blocks until a port or the run's stop has something, so that waiting costs no processor time.
-void wait_for_line_or_stop(PortSet& ports) {
+void wait_for_line_or_stop(PortSet& ports, const LinkWatch& watch) {
     SerialPort* open[2];
     int count = 0;
     for (SerialPort& port : ports.com) {
         if (port_is_open(port))
             open[count++] = &port;
     }
-    wait_ports(open, count, false, console_wait_handle(), -1);
+    wait_ports(open, count, false, -1, -1, stop_handle(watch));
 }
 
 // Looks for the device at the line's path and opens it. True when it opened.
@@ -58,7 +62,7 @@ bool wait_for_device(Line& line, bool after_loss) {
     int failures = 0;
     std::int64_t tried_ms = now_ms();
     bool opened = false;
-    while (!escape_pressed()) {
+    while (!stop_raised(line.watch)) {
         const bool retry_due = now_ms() - tried_ms >= device_retry_ms &&
                                (watch.wait_handle < 0 || failures > 0 || after_loss);
         if (changed || retry_due) {
@@ -72,7 +76,7 @@ bool wait_for_device(Line& line, bool after_loss) {
         if (watch.wait_handle < 0 || failures > 0 || after_loss)
             timeout_ms =
                 static_cast<int>(std::max<std::int64_t>(tried_ms + device_retry_ms - now_ms(), 0));
-        wait_ports(nullptr, 0, false, console_wait_handle(), timeout_ms, watch.wait_handle);
+        wait_ports(nullptr, 0, false, stop_handle(line.watch), timeout_ms, watch.wait_handle);
         changed = take_device_changes(watch, port.device);
     }
     close_device_watch(watch);
@@ -114,9 +118,8 @@ void serve_receivers(Run& run, Line& line) {
             say("%s appeared.\nready.\n", line.ports.com[0].device);
         }
         DownloadResult result = DownloadResult::Escaped;
-        const Heard heard = wait_for_announcement(line.ports);
+        const Heard heard = wait_for_announcement(line.ports, line.watch);
         if (heard == Heard::Announcement) {
-            say("\n");
             name_line(line);
             const DownloadOutcome outcome = serve_receiver(run, line);
             tally(line.tally, outcome);
@@ -152,11 +155,11 @@ void name_line(Line& line) {
     std::snprintf(line.name, sizeof line.name, "COM%d", line.numbers[line.ports.active]);
 }
 
-Heard wait_for_announcement(PortSet& ports) {
+Heard wait_for_announcement(PortSet& ports, const LinkWatch& watch) {
     char buffer[announcement_size];
     int position = 0;
     for (;;) {
-        if (escape_pressed())
+        if (stop_raised(watch))
             return Heard::Escape;
         const int byte = poll_ports(ports);
         if (byte >= 0) {
@@ -166,16 +169,15 @@ Heard wait_for_announcement(PortSet& ports) {
         }
         if (lost_port(ports) != nullptr)
             return Heard::LineLost;
-        wait_for_line_or_stop(ports);
+        wait_for_line_or_stop(ports, watch);
     }
 }
 
 void serve_line(Run& run, Line& line) {
+    line.watch.stop = &run.stop;
     use_channel(&line.channel);
-    watch_stop_instead_of_keys(&run.stop);
     serve_receivers(run, line);
     flush_channel(line.channel);
-    watch_stop_instead_of_keys(nullptr);
     use_channel(nullptr);
     if (run.running.fetch_sub(1) == 1)
         raise_wakeup(run.done);

@@ -16,13 +16,13 @@ void name_line(Line& line);
 enum class Heard { Announcement, Escape, LineLost };
 
 // Reads the ports until the receiver's announcement has been seen whole (see
-// match_announcement for the rule), ESC is pressed (the run's stop, in a line's thread) or a
-// port's device goes away. Blocks in the system meanwhile.
-Heard wait_for_announcement(PortSet& ports);
+// match_announcement for the rule), the watch's stop is raised (ESC) or a port's device goes
+// away. Blocks in the system meanwhile.
+Heard wait_for_announcement(PortSet& ports, const LinkWatch& watch);
 
 // Serves `line` until next_step ends it or the run's stop is raised; meant to run in a thread
-// of its own (its console text goes to the line's channel, its waits watch the run's stop
-// instead of the keyboard). The last line to end raises the run's `done`.
+// of its own (its console text goes to the line's channel, its waits watch the run's stop,
+// which ESC raises). The last line to end raises the run's `done`.
 void serve_line(Run& run, Line& line);
 
 #endif

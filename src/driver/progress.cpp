@@ -1,8 +1,7 @@
 #include "driver/progress.h"
 
-#include "system/console.h"
-#include "link/link_wait.h"
 #include "system/clock.h"
+#include "system/console.h"
 
 #include <cmath>
 #include <cstdio>
@@ -75,13 +74,6 @@ void progress_end(Progress& progress) {
     if (progress.terminal && progress.shown_ms >= 0)
         end_status();
     progress.shown_ms = -1;
-}
-
-std::uint64_t bytes_on_line(std::uint32_t len, std::int64_t elapsed_ms, std::int64_t bytes_per_s) {
-    if (elapsed_ms <= 0 || bytes_per_s <= 0)
-        return 0;
-    const auto carried = static_cast<std::uint64_t>(elapsed_ms * bytes_per_s / 1000);
-    return carried < len ? carried : len;
 }
 
 int progress_text(const Progress& progress, std::int64_t now, char* text, int size) {

@@ -11,6 +11,7 @@
 // flight too and is redrawn while it goes out; only the receiver's acceptance of the last
 // block makes it say 100 %. The plain lines count accepted bytes alone.
 
+#include "protocol/download.h"
 #include "protocol/image_plan.h"
 
 #include <cstddef>
@@ -51,12 +52,6 @@ void progress_accepted(Progress& progress, std::uint32_t len);
 // The image is done (or the download ends inside it): a terminal line is left as it stands and
 // the output goes on below it.
 void progress_end(Progress& progress);
-
-// Image bytes of a block of `len` on the line `elapsed_ms` after it began to go out at
-// `bytes_per_s`; never more than `len`. The line has no flow control: once the system has the
-// bytes they leave at the line's pace, whatever the driver reports of them (a pseudo-terminal
-// or a USB adapter takes a whole block at once; Windows reports a write only once it is done).
-std::uint64_t bytes_on_line(std::uint32_t len, std::int64_t elapsed_ms, std::int64_t bytes_per_s);
 
 // The status text: "host   524288 of 983040 bytes  53%  11.2 kB/s  0:41 left", counting the
 // block in flight; the percentage stays below 100 until every byte is accepted. `now_ms` is

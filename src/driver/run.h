@@ -8,6 +8,7 @@
 // own, with its own ports, buffers and console channel.
 
 #include "driver/options.h"
+#include "link/link_wait.h"
 #include "link/serial_port.h"
 #include "protocol/download.h"
 #include "system/console.h"
@@ -37,6 +38,7 @@ struct Line {
     int numbers[2] = {1, 2}; // N of COMN for the ports of `ports`
     char name[8] = {};       // "COM3": the port the last receiver announced itself on
     PortSet ports;           // a station's line has its one port in com[0]
+    LinkWatch watch;         // what its waits share: the run's stop, the quiet spell
     ConsoleChannel channel;  // a station's has the port's name as its prefix
     DownloadBuffers buffers;
     LineTally tally;

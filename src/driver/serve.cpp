@@ -1,13 +1,13 @@
 #include "driver/serve.h"
 
 #include "driver/diagnostics.h"
+#include "driver/exchange_text.h"
 #include "driver/outcome.h"
 #include "driver/record.h"
 #include "driver/version.h"
-#include "link/link_wait.h"
+#include "system/clock.h"
 #include "system/console.h"
 #include "system/shown_name.h"
-#include "system/clock.h"
 
 #include <cstdio>
 #include <cstring>
@@ -60,6 +60,13 @@ void append_download_record(Run& run, RecordFacts& facts, const char* message) {
 
 DownloadOutcome serve_receiver(Run& run, Line& line) {
     SerialPort& port = line.ports.com[line.ports.active];
+    ExchangeText text;
+    start_exchange_text(text, port.device, run.options.progress, output_is_terminal(),
+                        run.options.speed_hundreds);
+    const ExchangeSink sink = exchange_text_sink(text);
+    ExchangeEvent announced;
+    announced.kind = ExchangeEventKind::Announced;
+    sink.hear(sink.context, announced);
     RecordFacts facts;
     facts.start_unix_ms = unix_ms_now();
     const std::int64_t start_ms = now_ms();
@@ -67,13 +74,14 @@ DownloadOutcome serve_receiver(Run& run, Line& line) {
         run.options.selection != 0 ? run.options.selection : detect_selection();
     DownloadRequest request = request_for(run.options, selection);
     request.digests = run.options.log_path != nullptr;
-    request.progress = run.options.progress;
+    request.tick_ms = text.progress.terminal ? progress_tick_ms : 0;
     DownloadOutcome outcome;
     if (selection == 0) {
         outcome.result = DownloadResult::Refused;
         outcome.reason = DownloadReason::NoImageFile;
     } else {
-        outcome = run_download(port, line.buffers.by_selection[selection], request);
+        outcome =
+            run_download(port, line.watch, line.buffers.by_selection[selection], request, sink);
     }
     char message[512];
     outcome_message(outcome, request, port, message, sizeof message);

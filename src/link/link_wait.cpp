@@ -1,9 +1,6 @@
 #include "link/link_wait.h"
 
-#include "system/console.h"
-
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstring>
 
@@ -15,18 +12,36 @@ using Clock = std::chrono::steady_clock;
 // a slow line the driver takes a few KB a time and the keyboard is watched while it drains.
 constexpr std::size_t write_piece = 65536;
 
-std::atomic<int> quiet_ms{quiet_notice_ms};
-
 int ms_until(Clock::time_point deadline) {
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
     return static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
 }
 
-// Blocks until the port has input (or room, `for_output`), a key may be waiting
-// (`watch_keys`), the port is gone, or `timeout_ms` (-1: none) pass.
-void wait_port(SerialPort& port, bool for_output, bool watch_keys, int timeout_ms) {
+// Blocks until the port has input (or room, `for_output`), the watch's stop is raised (with a
+// `watch`), the port is gone, or `timeout_ms` (-1: none) pass.
+void wait_port(SerialPort& port, bool for_output, const LinkWatch* watch, int timeout_ms) {
     SerialPort* ports[1] = {&port};
-    wait_ports(ports, 1, for_output, watch_keys ? console_wait_handle() : -1, timeout_ms);
+    const std::intptr_t stop_handle =
+        watch != nullptr && watch->stop != nullptr ? watch->stop->wait_handle : -1;
+    wait_ports(ports, 1, for_output, -1, timeout_ms, stop_handle);
+}
+
+void tell(const LinkWatch& watch, LinkNewsKind kind, const std::uint8_t* bytes = nullptr,
+          std::size_t count = 0) {
+    if (watch.listener.hear == nullptr)
+        return;
+    LinkNews news;
+    news.kind = kind;
+    news.bytes = bytes;
+    news.count = count;
+    news.quiet_ms = watch.quiet_ms;
+    watch.listener.hear(watch.listener.context, news);
+}
+
+// The mark wait is over, for good or bad: the next one starts a quiet spell of its own.
+LinkResult mark_wait_over(LinkWatch& watch, LinkResult result) {
+    watch.waiting_for_mark = false;
+    return result;
 }
 
 // Milliseconds until `until_ms` on the link clock (none left: 0), or -1 for no limit.
@@ -50,7 +65,7 @@ void drain_input(SerialPort& port) {
         if (port.lost_error != 0)
             return;
         if (count == 0)
-            wait_port(port, false, false, ms_until(end));
+            wait_port(port, false, nullptr, ms_until(end));
     } while (Clock::now() < end);
 }
 
@@ -73,103 +88,93 @@ LinkResult read_reply(SerialPort& port, std::uint8_t* buffer, int count, int tim
             return LinkResult::Lost;
         if (Clock::now() >= deadline)
             return LinkResult::TimedOut;
-        wait_port(port, false, false, ms_until(deadline));
+        wait_port(port, false, nullptr, ms_until(deadline));
     }
     return LinkResult::Done;
 }
 
-void set_quiet_notice_ms(int ms) {
-    quiet_ms = ms;
+bool stop_raised(const LinkWatch& watch) {
+    return watch.stop != nullptr && watch.stop->raised.load();
 }
 
-LinkResult wait_for_mark(SerialPort& port, const char* marks, int& mark) {
-    return wait_for_mark_until(port, marks, mark, -1);
+LinkResult wait_for_mark(SerialPort& port, LinkWatch& watch, const char* marks, int& mark) {
+    return wait_for_mark_until(port, watch, marks, mark, -1);
 }
 
-LinkResult wait_for_mark_until(SerialPort& port, const char* marks, int& mark,
+LinkResult wait_for_mark_until(SerialPort& port, LinkWatch& watch, const char* marks, int& mark,
                                std::int64_t until_ms) {
     // The quiet spell is the mark's, not one call's: a caller that waits in short spells (to
     // redraw a status line) waits for the same mark again, and the spell goes on.
-    thread_local const SerialPort* quiet_port = nullptr;
-    thread_local Clock::time_point heard;
-    thread_local bool told = false;
-    if (quiet_port != &port) {
-        quiet_port = &port;
-        heard = Clock::now();
-        told = false;
+    if (!watch.waiting_for_mark) {
+        watch.waiting_for_mark = true;
+        watch.heard_ms = now_ms();
+        watch.quiet_told = false;
     }
-    const int quiet_limit_ms = quiet_ms.load();
     // What was said before the wait (a block's fragment) is complete: on a shared screen it is
     // shown now as a line of its own, not held back until the mark comes, which a stalled
     // receiver never sends.
-    end_of_echoed_text();
+    tell(watch, LinkNewsKind::TextEnded);
     for (;;) {
-        if (escape_pressed()) {
-            quiet_port = nullptr;
-            return LinkResult::Escaped;
-        }
+        if (stop_raised(watch))
+            return mark_wait_over(watch, LinkResult::Escaped);
         const std::uint8_t* bytes = nullptr;
         const std::size_t queued = peek_received(port, bytes);
         if (queued == 0) {
-            if (port.lost_error != 0) {
-                quiet_port = nullptr;
-                return LinkResult::Lost;
-            }
+            if (port.lost_error != 0)
+                return mark_wait_over(watch, LinkResult::Lost);
             if (until_ms >= 0 && now_ms() >= until_ms)
                 return LinkResult::TimedOut;
             int timeout_ms = ms_until_link(until_ms);
-            if (!told) {
-                const int quiet_left_ms =
-                    ms_until(heard + std::chrono::milliseconds(quiet_limit_ms));
+            if (!watch.quiet_told) {
+                const int quiet_left_ms = ms_until_link(watch.heard_ms + watch.quiet_ms);
                 if (quiet_left_ms == 0) {
-                    complain("nothing heard from the receiver on %s for %d s; ESC ends the "
-                             "download\n",
-                             port.device, (quiet_limit_ms + 999) / 1000);
-                    told = true;
+                    tell(watch, LinkNewsKind::Quiet);
+                    watch.quiet_told = true;
                 } else if (timeout_ms < 0 || quiet_left_ms < timeout_ms) {
                     timeout_ms = quiet_left_ms;
                 }
             }
-            wait_port(port, false, true, timeout_ms);
+            wait_port(port, false, &watch, timeout_ms);
             continue;
         }
-        heard = Clock::now();
-        // Everything before the first mark is the receiver's own console text, shown in one
+        watch.heard_ms = now_ms();
+        // Everything before the first mark is the receiver's own console text, reported in one
         // piece; the bytes behind the mark stay queued.
         for (std::size_t at = 0; at < queued; ++at) {
             const char* found = std::strchr(marks, bytes[at]);
             if (bytes[at] != 0 && found != nullptr) {
-                echo(bytes, at);
-                end_of_echoed_text();
+                if (at > 0)
+                    tell(watch, LinkNewsKind::Text, bytes, at);
+                tell(watch, LinkNewsKind::TextEnded);
                 consume_received(port, at + 1);
                 mark = static_cast<int>(found - marks);
-                quiet_port = nullptr;
-                return LinkResult::Done;
+                return mark_wait_over(watch, LinkResult::Done);
             }
         }
-        echo(bytes, queued);
+        tell(watch, LinkNewsKind::Text, bytes, queued);
         consume_received(port, queued);
     }
 }
 
-LinkResult wait_ready(SerialPort& port) {
+LinkResult wait_ready(SerialPort& port, LinkWatch& watch) {
     // Only the ready mark counts here; an '@' is console text like any other byte.
     int mark = 0;
-    return wait_for_mark(port, "!", mark);
+    return wait_for_mark(port, watch, "!", mark);
 }
 
-LinkResult write_watching_keys(SerialPort& port, const std::uint8_t* bytes, std::size_t count) {
+LinkResult write_watching_stop(SerialPort& port, const LinkWatch& watch, const std::uint8_t* bytes,
+                               std::size_t count) {
     std::size_t sent = 0;
-    return write_until(port, bytes, count, sent, -1);
+    return write_until(port, watch, bytes, count, sent, -1);
 }
 
-LinkResult write_until(SerialPort& port, const std::uint8_t* bytes, std::size_t count,
-                       std::size_t& sent, std::int64_t until_ms) {
+LinkResult write_until(SerialPort& port, const LinkWatch& watch, const std::uint8_t* bytes,
+                       std::size_t count, std::size_t& sent, std::int64_t until_ms) {
     for (;;) {
-        // A key pressed before the write began (while the reply was read, say) is seen before
-        // the first byte goes out: ESC must not let a header erase the flash. Once the last
-        // byte is out, the next wait looks at the keyboard.
-        if (escape_pressed()) {
+        // A stop raised before the write began (ESC while the reply was read, say) is seen
+        // before the first byte goes out: ESC must not let a header erase the flash. Once the
+        // last byte is out, the next wait looks at the stop.
+        if (stop_raised(watch)) {
             discard_output(port);
             return LinkResult::Escaped;
         }
@@ -184,6 +189,6 @@ LinkResult write_until(SerialPort& port, const std::uint8_t* bytes, std::size_t 
         sent += static_cast<std::size_t>(written);
         if (sent == count)
             return LinkResult::Done;
-        wait_port(port, true, true, ms_until_link(until_ms));
+        wait_port(port, true, &watch, ms_until_link(until_ms));
     }
 }

@@ -1,6 +1,6 @@
 #include "protocol/device_report.h"
 
-#include "system/console.h"
+#include <cstdio>
 
 namespace {
 
@@ -29,15 +29,22 @@ const char* flash_model_line(std::uint16_t manufacturer_id, std::uint16_t device
     return nullptr;
 }
 
-void report_device(const DeviceInfo& info) {
-    say("BootBlock version = %d.%d\n", info.version_major, info.version_minor);
-    say("Flash memory manufacture id : 0x%04X\n", info.manufacturer_id);
-    say("Flash memory device id      : 0x%04X\n", info.device_id);
-    say("Flash memory model          : ");
+std::size_t device_report_text(const DeviceInfo& info, char* text, std::size_t size) {
     const char* line = flash_model_line(info.manufacturer_id, info.device_id);
-    if (line != nullptr)
-        say("%s", line);
-    else
-        say("m_id : 0x%02X, d_id : 0x%04X", info.manufacturer_id, info.device_id);
-    say("\n");
+    char model[40];
+    if (line == nullptr) {
+        std::snprintf(model, sizeof model, "m_id : 0x%02X, d_id : 0x%04X", info.manufacturer_id,
+                      info.device_id);
+        line = model;
+    }
+    const int length = std::snprintf(text, size,
+                                     "BootBlock version = %d.%d\n"
+                                     "Flash memory manufacture id : 0x%04X\n"
+                                     "Flash memory device id      : 0x%04X\n"
+                                     "Flash memory model          : %s\n",
+                                     info.version_major, info.version_minor, info.manufacturer_id,
+                                     info.device_id, line);
+    if (length < 0)
+        return 0;
+    return static_cast<std::size_t>(length) < size ? static_cast<std::size_t>(length) : size - 1;
 }

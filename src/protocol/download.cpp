@@ -1,11 +1,8 @@
 #include "protocol/download.h"
 
-#include "system/console.h"
-#include "system/image_file.h"
 #include "link/link_wait.h"
-#include "protocol/device_report.h"
-#include "driver/progress.h"
 #include "system/clock.h"
+#include "system/image_file.h"
 
 namespace {
 
@@ -15,18 +12,50 @@ constexpr std::int32_t base_speed_hundreds = base_baud / 100; // 576: no speed c
 // step returns true to go on; a step that ends the download says how in `outcome`.
 struct Exchange {
     SerialPort& port;
+    LinkWatch& watch;
     std::uint8_t* buffer;
     const DownloadRequest& request;
+    const ExchangeSink& sink;
     ImageFile files[image_kind_count];
     ImagePlan plan;
     DownloadOutcome outcome;
-    Progress progress;
+    // The data phase's speed in bytes a second (10 bits each), and how far the block going out
+    // has got on the line by the last tick.
+    std::int64_t line_bytes_per_s = 0;
+    std::int64_t block_start_ms = 0;
+    std::uint64_t block_on_line = 0;
     // The digest of each image, taken of the bytes as they are read to be sent: the record then
     // names what the receiver got, even if the file is rewritten during the download.
     Sha256 digests[image_kind_count];
     std::int64_t hashed_to[image_kind_count] = {}; // file offset the digest has reached
     bool hashing[image_kind_count] = {};
 };
+
+void report_event(const Exchange& exchange, const ExchangeEvent& event) {
+    if (exchange.sink.hear != nullptr)
+        exchange.sink.hear(exchange.sink.context, event);
+}
+
+void report_event(const Exchange& exchange, ExchangeEventKind kind) {
+    ExchangeEvent event;
+    event.kind = kind;
+    event.outcome = &exchange.outcome;
+    report_event(exchange, event);
+}
+
+// The link's news during the download, passed on as the exchange's events.
+void pass_on(void* context, const LinkNews& news) {
+    const Exchange& exchange = *static_cast<const Exchange*>(context);
+    ExchangeEvent event;
+    static constexpr ExchangeEventKind kinds[] = {ExchangeEventKind::ReceiverText,
+                                                  ExchangeEventKind::TextEnded,
+                                                  ExchangeEventKind::ReceiverQuiet};
+    event.kind = kinds[static_cast<int>(news.kind)];
+    event.bytes = news.bytes;
+    event.count = news.count;
+    event.quiet_ms = news.quiet_ms;
+    report_event(exchange, event);
+}
 
 bool end(Exchange& exchange, DownloadResult result, DownloadReason reason = DownloadReason::None) {
     exchange.outcome.result = result;
@@ -60,47 +89,59 @@ ImageReport& report_of(Exchange& exchange, ImageKind kind) {
     return outcome.images[0];
 }
 
-// Writes a frame, looking at the keyboard; counts what went out.
+// Writes a frame, watching the stop; counts what went out.
 bool send_frame(Exchange& exchange, const std::uint8_t* bytes, std::size_t count) {
-    const LinkResult written = write_watching_keys(exchange.port, bytes, count);
+    const LinkResult written = write_watching_stop(exchange.port, exchange.watch, bytes, count);
     if (written != LinkResult::Done)
         return cut_short(exchange, written);
     exchange.outcome.bytes_sent += count;
     return true;
 }
 
-// Until when a wait on the line may go before the status line is due again: while the block
-// is on its way out (a full block takes 4.4 s at 115200 baud). -1, no limit, once the line has
-// carried all of it, or without a status line.
-std::int64_t redraw_due(const Exchange& exchange, const PlannedBlock& block) {
-    const Progress& progress = exchange.progress;
-    return progress.terminal && progress.in_flight < block.len ? now_ms() + progress_tick_ms : -1;
+// Until when a wait on the line may go before the next tick is due: while the block is on its
+// way out. -1, no limit, once the line has carried all of it, or without ticks.
+std::int64_t tick_due(const Exchange& exchange, const PlannedBlock& block) {
+    return exchange.request.tick_ms > 0 && exchange.block_on_line < block.len
+               ? now_ms() + exchange.request.tick_ms
+               : -1;
 }
 
-// Writes a block's frame; with a status line, in spells that let it move.
+// The block is still on its way: how far the line has carried it.
+void tick(Exchange& exchange, const PlannedBlock& block) {
+    exchange.block_on_line =
+        bytes_on_line(block.len, now_ms() - exchange.block_start_ms, exchange.line_bytes_per_s);
+    ExchangeEvent event;
+    event.kind = ExchangeEventKind::BlockOnItsWay;
+    event.blk = block.blk;
+    event.len = block.len;
+    report_event(exchange, event);
+}
+
+// Writes a block's frame; with ticks, in spells between them.
 bool send_block_frame(Exchange& exchange, const PlannedBlock& block) {
     const std::size_t count = exchange.plan.block_size + block_trailer_size;
-    if (!exchange.progress.terminal)
+    if (exchange.request.tick_ms <= 0)
         return send_frame(exchange, exchange.buffer, count);
-    progress_block_start(exchange.progress);
+    exchange.block_start_ms = now_ms();
+    exchange.block_on_line = 0;
     std::size_t sent = 0;
     LinkResult written;
-    while ((written = write_until(exchange.port, exchange.buffer, count, sent,
-                                  redraw_due(exchange, block))) == LinkResult::TimedOut)
-        progress_sending(exchange.progress, block.len);
+    while ((written = write_until(exchange.port, exchange.watch, exchange.buffer, count, sent,
+                                  tick_due(exchange, block))) == LinkResult::TimedOut)
+        tick(exchange, block);
     if (written != LinkResult::Done)
         return cut_short(exchange, written);
     exchange.outcome.bytes_sent += count;
     return true;
 }
 
-// Waits for the receiver's mark for the block; the status line goes on moving while the line
-// still carries the block.
+// Waits for the receiver's mark for the block; the ticks go on while the line still carries
+// the block.
 LinkResult wait_for_block_mark(Exchange& exchange, const PlannedBlock& block, int& mark) {
     LinkResult answer;
-    while ((answer = wait_for_mark_until(exchange.port, "!@", mark, redraw_due(exchange, block))) ==
-           LinkResult::TimedOut)
-        progress_sending(exchange.progress, block.len);
+    while ((answer = wait_for_mark_until(exchange.port, exchange.watch, "!@", mark,
+                                         tick_due(exchange, block))) == LinkResult::TimedOut)
+        tick(exchange, block);
     return answer;
 }
 
@@ -115,11 +156,9 @@ bool open_and_plan(Exchange& exchange) {
     }
     if (exchange.outcome.reason == DownloadReason::ImageMissing)
         return false;
-    // The length as the file system reports it, whatever its size: a file too large for its
-    // region is refused next, and the message must show its true length.
-    if (exchange.request.selection == image_kind_info(ImageKind::Tplist).selection_bit)
-        say("flen = %lld\n",
-            static_cast<long long>(exchange.files[static_cast<int>(ImageKind::Tplist)].length));
+    // The lengths as the file system reports them, whatever their size: a file too large for
+    // its region is refused next, and its message must show its true length.
+    report_event(exchange, ExchangeEventKind::ImagesOpened);
     if (!planned)
         return false;
     for (int i = 0; i < exchange.plan.image_count; ++i)
@@ -180,17 +219,22 @@ void finish_digests(Exchange& exchange) {
     }
 }
 
-bool switch_speed(Exchange& exchange, std::int32_t baud) {
-    if (set_speed(exchange.port, baud))
+bool switch_speed(Exchange& exchange, std::int32_t baud, ExchangeEventKind done) {
+    if (set_speed(exchange.port, baud)) {
+        ExchangeEvent event;
+        event.kind = done;
+        event.baud = baud;
+        report_event(exchange, event);
         return true;
+    }
     if (exchange.port.lost_error != 0)
         return line_lost(exchange);
     return fail(exchange, DownloadReason::SpeedRefused, baud);
 }
 
-// Waits for the receiver's ready mark, reads its identification and prints the report.
+// Waits for the receiver's ready mark and reads its identification.
 bool read_identification(Exchange& exchange) {
-    const LinkResult ready = wait_ready(exchange.port);
+    const LinkResult ready = wait_ready(exchange.port, exchange.watch);
     if (ready != LinkResult::Done)
         return cut_short(exchange, ready);
     int received = 0;
@@ -203,7 +247,10 @@ bool read_identification(Exchange& exchange) {
     if (!parse_device_info(exchange.buffer, exchange.outcome.reply))
         return fail(exchange, DownloadReason::ReplyCrc, 0);
     exchange.outcome.reply_read = true;
-    report_device(exchange.outcome.reply);
+    ExchangeEvent event;
+    event.kind = ExchangeEventKind::Identified;
+    event.device = &exchange.outcome.reply;
+    report_event(exchange, event);
     return true;
 }
 
@@ -212,7 +259,7 @@ bool read_identification(Exchange& exchange) {
 bool send_header(Exchange& exchange) {
     const DownloadRequest& request = exchange.request;
     put_header_sectors(exchange.buffer, exchange.plan.sectors, exchange.plan.sector_count);
-    say("\n");
+    report_event(exchange, ExchangeEventKind::HeaderGoing);
     // The header makes the receiver erase the sectors it lists: a user who pressed ESC before
     // it went out (the reply read does not look at the keyboard) wants nothing erased, and the
     // write looks at the keyboard before its first byte.
@@ -220,12 +267,10 @@ bool send_header(Exchange& exchange) {
     if (!send_frame(exchange, exchange.buffer, header_size))
         return false;
     drain_input(exchange.port);
-    if (request.speed_hundreds != base_speed_hundreds) {
-        if (!switch_speed(exchange, request.speed_hundreds * 100))
-            return false;
-        say("change baudrate 57600 -> %d00\n", request.speed_hundreds);
-    }
-    const LinkResult ready = wait_ready(exchange.port);
+    if (request.speed_hundreds != base_speed_hundreds &&
+        !switch_speed(exchange, request.speed_hundreds * 100, ExchangeEventKind::DataSpeedSet))
+        return false;
+    const LinkResult ready = wait_ready(exchange.port, exchange.watch);
     return ready == LinkResult::Done || cut_short(exchange, ready);
 }
 
@@ -234,21 +279,22 @@ bool send_header(Exchange& exchange) {
 bool send_until_accepted(Exchange& exchange, ImageReport& image, const PlannedBlock& block,
                          bool last_of_image) {
     const std::uint32_t block_size = exchange.plan.block_size;
-    const bool fragments = !exchange.progress.on;
+    ExchangeEvent event;
+    event.blk = block.blk;
+    event.len = block.len;
+    event.last_of_image = last_of_image;
     for (;;) {
-        const std::uint32_t crc =
+        event.crc =
             put_block_trailer(exchange.buffer, block_size, block.blk, block.len, block.address);
-        // No line end: the receiver's echoed text and the mark wait's output continue this line.
-        if (fragments)
-            say("crc = 0x%08lX, blk = %3u, len = %5u  :", static_cast<unsigned long>(crc),
-                block.blk, block.len);
+        event.kind = ExchangeEventKind::BlockGoing;
+        report_event(exchange, event);
         // The whole frame goes out, data area and trailer, also behind a short last block.
         if (!send_block_frame(exchange, block))
             return false;
         // What the receiver sends right after a frame is not its answer yet.
         drain_input(exchange.port);
-        if (fragments && !last_of_image)
-            say(":  ");
+        event.kind = ExchangeEventKind::BlockSent;
+        report_event(exchange, event);
         int mark = 0;
         const LinkResult answer = wait_for_block_mark(exchange, block, mark);
         if (answer != LinkResult::Done)
@@ -256,11 +302,14 @@ bool send_until_accepted(Exchange& exchange, ImageReport& image, const PlannedBl
         if (mark == 0) {
             ++image.accepted_blocks;
             image.accepted_bytes += block.len;
-            if (exchange.progress.on)
-                progress_accepted(exchange.progress, block.len);
+            event.kind = ExchangeEventKind::BlockAccepted;
+            report_event(exchange, event);
             return true;
         }
         ++image.resends;
+        event.kind = ExchangeEventKind::BlockRefused;
+        report_event(exchange, event);
+        event.resend = true;
     }
 }
 
@@ -268,10 +317,13 @@ bool send_image(Exchange& exchange, int image) {
     const PlannedImage& planned = exchange.plan.images[image];
     ImageReport& report = report_of(exchange, planned.kind);
     ImageFile& file = exchange.files[static_cast<int>(planned.kind)];
-    if (exchange.plan.image_count > 1)
-        say("%s", image_kind_info(planned.kind).heading);
-    if (exchange.progress.on)
-        progress_image(exchange.progress, planned.kind, planned.size);
+    ExchangeEvent started;
+    started.kind = ExchangeEventKind::ImageStarted;
+    started.image_kind = planned.kind;
+    started.image = image;
+    started.image_count = exchange.plan.image_count;
+    started.size = planned.size;
+    report_event(exchange, started);
     const std::int64_t skipped = image_kind_info(planned.kind).skipped_bytes;
     // The bytes never sent count in the file's digest all the same.
     if (exchange.hashing[static_cast<int>(planned.kind)] &&
@@ -291,7 +343,7 @@ bool send_image(Exchange& exchange, int image) {
             return false;
     }
     close_image_file(file);
-    progress_end(exchange.progress);
+    report_event(exchange, ExchangeEventKind::ImageDone);
     return true;
 }
 
@@ -300,7 +352,7 @@ bool run_steps(Exchange& exchange) {
     if (!send_frame(exchange, reinterpret_cast<const std::uint8_t*>(access_string),
                     access_string_size))
         return false;
-    say("start pol ok\n");
+    report_event(exchange, ExchangeEventKind::AccessSent);
     if (!open_and_plan(exchange))
         return false;
     if (exchange.request.digests)
@@ -311,32 +363,29 @@ bool run_steps(Exchange& exchange) {
         if (!send_image(exchange, image))
             return false;
     }
-    if (!switch_speed(exchange, base_baud))
-        return false;
-    say("change speed --> 57600\n");
-    return true;
+    return switch_speed(exchange, base_baud, ExchangeEventKind::BaseSpeedBack);
 }
 
 } // namespace
 
-DownloadOutcome run_download(SerialPort& port, std::uint8_t* buffer,
-                             const DownloadRequest& request) {
-    Exchange exchange{port, buffer, request, {}, {}, {}, {}, {}, {}, {}};
+DownloadOutcome run_download(SerialPort& port, LinkWatch& watch, std::uint8_t* buffer,
+                             const DownloadRequest& request, const ExchangeSink& sink) {
+    Exchange exchange{port, watch, buffer, request, sink, {}, {}, {}, 0, 0, 0, {}, {}, {}};
+    const LinkListener given = watch.listener;
+    watch.listener = LinkListener{pass_on, &exchange};
     // The selected images in download order, before anything can end the download.
     for (int k = 0; k < image_kind_count; ++k) {
         const auto kind = static_cast<ImageKind>(k);
         if ((request.selection & image_kind_info(kind).selection_bit) != 0)
             exchange.outcome.images[exchange.outcome.image_count++].kind = kind;
     }
-    exchange.progress.on = request.progress;
-    exchange.progress.terminal = request.progress && output_is_terminal();
-    exchange.progress.line_bytes_per_s = std::int64_t{request.speed_hundreds} * 100 / 10;
+    exchange.line_bytes_per_s = std::int64_t{request.speed_hundreds} * 100 / 10;
     run_steps(exchange);
+    watch.listener = given;
     finish_digests(exchange);
-    // A download that ends inside an image leaves its status line for the message below it.
-    progress_end(exchange.progress);
     for (ImageFile& file : exchange.files)
         close_image_file(file);
+    report_event(exchange, ExchangeEventKind::Ended);
     return exchange.outcome;
 }
 
@@ -367,6 +416,13 @@ bool open_and_plan_images(const DownloadRequest& request, ImageFile files[image_
     outcome.result = DownloadResult::Refused;
     outcome.reason = reasons[static_cast<int>(check.refusal)];
     return false;
+}
+
+std::uint64_t bytes_on_line(std::uint32_t len, std::int64_t elapsed_ms, std::int64_t bytes_per_s) {
+    if (elapsed_ms <= 0 || bytes_per_s <= 0)
+        return 0;
+    const auto carried = static_cast<std::uint64_t>(elapsed_ms * bytes_per_s / 1000);
+    return carried < len ? carried : len;
 }
 
 bool image_file_present(const char* name) {

@@ -6,16 +6,18 @@
 // for the data phase, and the images block by block, each accepted ('!') or asked for again
 // ('@') by the receiver.
 //
-// A download never ends the program and prints no error of its own: it returns its outcome,
-// with what the caller needs to say why, and the caller decides what to print and how the
-// program goes on. What it does print is the exchange's own console text (the progress lines,
-// the device report, the headings).
+// A download never ends the program and prints nothing: it reports each step of the exchange
+// as an event to the sink its caller gives (the receiver's identification, the header, each
+// block with its CRC, the receiver's text, ...), and returns its outcome, with what the caller
+// needs to say why. The caller decides what the person at the bench sees of it and how the
+// program goes on.
 
+#include "link/link_wait.h"
 #include "link/serial_port.h"
-#include "system/image_file.h"
-#include "system/sha256.h"
 #include "protocol/frames.h"
 #include "protocol/image_plan.h"
+#include "system/image_file.h"
+#include "system/sha256.h"
 
 #include <cstdint>
 
@@ -24,8 +26,11 @@ struct DownloadRequest {
     std::uint32_t block_size = 0;                  // 1 to max_block_size
     std::int32_t speed_hundreds = 0;               // data phase, in hundreds of baud
     const char* file_names[image_kind_count] = {}; // the file each kind is read from
-    bool digests = false;  // take the SHA-256 of each image file (for the download's record)
-    bool progress = false; // a status line per image instead of a fragment per block
+    bool digests = false; // take the SHA-256 of each image file (for the download's record)
+    // While a block goes out, report BlockOnItsWay this often, until the line has carried the
+    // whole block (a full block takes 4.4 s at 115200 baud), so that a status line can move;
+    // 0: never.
+    int tick_ms = 0;
 };
 
 // How a download ended.
@@ -79,14 +84,77 @@ struct DownloadOutcome {
     std::uint64_t bytes_sent = 0;
 };
 
+// What a download reports as it goes, in this order: AccessSent; ImagesOpened (unless an
+// image file could not be opened); then, once the receiver is asked for more, Identified,
+// HeaderGoing, DataSpeedSet (with a speed change), and for each image ImageStarted, its blocks
+// (BlockGoing, BlockOnItsWay while it goes out, BlockSent, then BlockAccepted or BlockRefused
+// and BlockGoing again for the same block) and ImageDone; BaseSpeedBack; and Ended, whatever
+// ended the download. ReceiverText, TextEnded and ReceiverQuiet come from the mark waits in
+// between. A download that ends early stops where it is and reports Ended.
+enum class ExchangeEventKind {
+    Announced,     // the receiver announced itself (reported by the one who heard it, before
+                   // the download starts)
+    AccessSent,    // the access string went out: the receiver's download mode is open
+    ImagesOpened,  // `outcome` holds the length of each selected file (before the plan's checks)
+    Identified,    // `device`: the receiver's identification, its CRC right
+    HeaderGoing,   // the header that makes the receiver erase is about to go out
+    DataSpeedSet,  // the line is at `baud` for the data phase
+    ImageStarted,  // `image` of kind `image_kind` (`size` bytes) of `image_count` begins
+    BlockGoing,    // block `blk` (`len` bytes, its trailer's `crc`) goes out; `resend` again
+    BlockOnItsWay, // the block is still going out: a tick (DownloadRequest::tick_ms)
+    BlockSent,     // the whole frame is out and the drain is over; `last_of_image`
+    BlockAccepted, // the receiver accepted the block ('!')
+    BlockRefused,  // the receiver asked for the block again ('@')
+    ImageDone,     // every block of the image was accepted
+    BaseSpeedBack, // the line is back at the base speed: the download is complete
+    ReceiverText,  // `bytes`, `count`: the receiver's own console text, as it came
+    TextEnded,     // the receiver's text up to here is complete (a mark came, or a wait began)
+    ReceiverQuiet, // nothing heard from the receiver for `quiet_ms` while a mark is awaited
+    Ended,         // `outcome` is the download's outcome
+};
+
+struct ExchangeEvent {
+    ExchangeEventKind kind = ExchangeEventKind::Ended;
+    const DownloadOutcome* outcome = nullptr;
+    const DeviceInfo* device = nullptr;
+    std::int32_t baud = 0;
+    ImageKind image_kind = ImageKind::Host;
+    int image = 0; // 0-based, in download order
+    int image_count = 0;
+    std::uint64_t size = 0;
+    std::uint32_t blk = 0;
+    std::uint32_t len = 0;
+    std::uint32_t crc = 0;
+    bool resend = false;
+    bool last_of_image = false;
+    const std::uint8_t* bytes = nullptr;
+    std::size_t count = 0;
+    int quiet_ms = 0;
+};
+
+// Who hears a download's events: a function and what it is called with. An event and what it
+// points at live only for the call. The sink runs in the download's thread, between its steps:
+// what it does there delays the line.
+struct ExchangeSink {
+    void (*hear)(void* context, const ExchangeEvent& event) = nullptr; // nullptr: nobody
+    void* context = nullptr;
+};
+
+// Image bytes of a block of `len` on the line `elapsed_ms` after it began to go out at
+// `bytes_per_s`; never more than `len`. The line has no flow control: once the system has the
+// bytes they leave at the line's pace, whatever the driver reports of them (a pseudo-terminal
+// or a USB adapter takes a whole block at once; Windows reports a write only once it is done).
+std::uint64_t bytes_on_line(std::uint32_t len, std::int64_t elapsed_ms, std::int64_t bytes_per_s);
+
 // Runs one download on `port` (at the base speed, the announcement just seen), reading the
 // reply into and sending from `buffer` (block_buffer_size bytes). The buffer is never cleared:
 // the header's bytes behind its sector list and a short last block's bytes behind `len` go out
 // as an earlier download left them (the receiver does not read them; the CRC covers them as
-// sent). Blocks until the download ends; looks at the keyboard while it waits for the receiver
-// and while it sends.
-DownloadOutcome run_download(SerialPort& port, std::uint8_t* buffer,
-                             const DownloadRequest& request);
+// sent). Blocks until the download ends; every wait and write watches `watch` (its stop ends
+// the download as ESC), whose listener the download takes over while it runs. Reports to
+// `sink` as it goes (see ExchangeEventKind).
+DownloadOutcome run_download(SerialPort& port, LinkWatch& watch, std::uint8_t* buffer,
+                             const DownloadRequest& request, const ExchangeSink& sink);
 
 // What a download checks before it asks the receiver for anything beyond the access string,
 // also for a plan shown before any receiver is on the line: opens each selected file of
@@ -94,7 +162,7 @@ DownloadOutcome run_download(SerialPort& port, std::uint8_t* buffer,
 // `plan`. Returns true when the download would go on; otherwise false, with `outcome` refused
 // as the download refuses: ImageMissing (`kind`, `file_error`), NothingToSend,
 // LargerThanRegion or TooManyBlocks (`kind`, `amount`). The files opened stay open for the
-// caller to read and close. Does not look at the keyboard; prints nothing.
+// caller to read and close. Does not look at the line.
 bool open_and_plan_images(const DownloadRequest& request, ImageFile files[image_kind_count],
                           ImagePlan& plan, DownloadOutcome& outcome);
 

@@ -7,7 +7,6 @@
 #include "driver/line.h"
 #include "link/serial_port.h"
 #include "protocol/download.h"
-#include "system/console.h"
 
 #include <thread>
 
@@ -35,7 +34,9 @@ void serve(Line& line) {
     if (!port_is_open(port))
         return;
     ports.active = 0;
-    line.announced = wait_for_announcement(ports) == Heard::Announcement;
+    // Nothing stops these lines but their devices, and nobody shows their events.
+    LinkWatch watch;
+    line.announced = wait_for_announcement(ports, watch) == Heard::Announcement;
     if (line.announced) {
         DownloadRequest request;
         request.selection = static_cast<std::uint8_t>(line.shape.selection);
@@ -43,7 +44,7 @@ void serve(Line& line) {
         request.speed_hundreds = line.shape.speed;
         for (int kind = 0; kind < 3; ++kind)
             request.file_names[kind] = line.file_names[kind].c_str();
-        line.outcome = run_download(port, line.buffer, request);
+        line.outcome = run_download(port, watch, line.buffer, request, ExchangeSink{});
     }
     close_port(port);
 }
@@ -72,8 +73,6 @@ TEST_F(SimTest, TwoDownloadsAtOnceInOneProcess) {
                              line.dir + "/report.txt", "--timeout", std::to_string(sim_timeout_s)});
         ASSERT_FALSE(line.device.empty());
     }
-    // The console is opened once, before the downloads start looking at the keyboard.
-    console_wait_handle();
     std::thread first(serve, std::ref(lines[0]));
     std::thread second(serve, std::ref(lines[1]));
     first.join();
