@@ -1,0 +1,311 @@
+// One download in the test's own process, against a scripted receiver on the master of a
+// pseudo-terminal pair: the download needs no console and no keyboard, only its port, its watch
+// and its sink. Each row of the table is one exchange; it checks the events the download
+// reported, how it ended, and every byte it put on the line.
+
+#include "helpers/images.h"
+#include "protocol/download.h"
+#include "toolkit/proc.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <ostream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// The download every row starts: the transponder list alone, two blocks, the data phase at
+// 115200 baud.
+constexpr std::uint32_t block_size = 1024;
+constexpr std::size_t image_size = 1500;
+constexpr std::size_t block_frame_size = block_size + block_trailer_size;
+
+enum class Reply { Whole, Short, BadCrc, HangUp };
+
+struct ExchangeCase {
+    const char* name;
+    Reply reply;
+    std::string marks; // the receiver's answer to each block frame in turn ('!' or '@')
+    int hang_up_at;    // the block frame (from 1) the receiver hangs up at instead of answering
+    std::string text;  // what the receiver says before its answer to the first block
+    ExchangeEventKind escape_on; // ESC is pressed as this event is reported (Ended: never)
+    int escape_nth;              // at its nth report
+    DownloadResult result;
+    DownloadReason reason;
+    const char* events; // what the download reported (ticks, text and its ends left out)
+    bool header;        // the header went out
+    int block_frames;   // block frames on the line, resends included
+    std::string blks;   // the blk of each, in order: the blocks still to come after it
+};
+
+// A failed row is named by its name, not its bytes.
+void PrintTo(const ExchangeCase& row, std::ostream* out) {
+    *out << row.name;
+}
+
+const ExchangeCase cases[] = {
+    {"normal", Reply::Whole, "!!", 0, "", ExchangeEventKind::Ended, 0, DownloadResult::Finished,
+     DownloadReason::None, "access opened id header speed image go sent ! go sent ! done base end",
+     true, 2, "1 0"},
+    // A block asked for again goes out again as it was, blk and all.
+    {"resend", Reply::Whole, "@!!", 0, "", ExchangeEventKind::Ended, 0, DownloadResult::Finished,
+     DownloadReason::None,
+     "access opened id header speed image go sent @ go sent ! go sent ! done base end", true, 3,
+     "1 1 0"},
+    {"receiver_text", Reply::Whole, "!!", 0, "erasing\r\n", ExchangeEventKind::Ended, 0,
+     DownloadResult::Finished, DownloadReason::None,
+     "access opened id header speed image go sent ! go sent ! done base end", true, 2, "1 0"},
+    {"short_reply", Reply::Short, "", 0, "", ExchangeEventKind::Ended, 0, DownloadResult::Failed,
+     DownloadReason::ShortReply, "access opened end", false, 0, ""},
+    {"reply_crc_wrong", Reply::BadCrc, "", 0, "", ExchangeEventKind::Ended, 0,
+     DownloadResult::Failed, DownloadReason::ReplyCrc, "access opened end", false, 0, ""},
+    // ESC at each wait. While the reply is read the keyboard is not looked at, but the header
+    // that follows must not go out: nothing may be erased.
+    {"esc_at_ready", Reply::Whole, "", 0, "", ExchangeEventKind::ImagesOpened, 1,
+     DownloadResult::Escaped, DownloadReason::None, "access opened end", false, 0, ""},
+    {"esc_during_reply", Reply::Whole, "", 0, "", ExchangeEventKind::Identified, 1,
+     DownloadResult::Escaped, DownloadReason::None, "access opened id header end", false, 0, ""},
+    {"esc_at_ready_after_header", Reply::Whole, "", 0, "", ExchangeEventKind::DataSpeedSet, 1,
+     DownloadResult::Escaped, DownloadReason::None, "access opened id header speed end", true, 0,
+     ""},
+    {"esc_at_block_mark", Reply::Whole, "", 0, "", ExchangeEventKind::BlockSent, 1,
+     DownloadResult::Escaped, DownloadReason::None,
+     "access opened id header speed image go sent end", true, 1, "1"},
+    {"esc_before_a_block", Reply::Whole, "!", 0, "", ExchangeEventKind::BlockGoing, 2,
+     DownloadResult::Escaped, DownloadReason::None,
+     "access opened id header speed image go sent ! go end", true, 1, "1"},
+    {"line_lost_at_ready", Reply::HangUp, "", 0, "", ExchangeEventKind::Ended, 0,
+     DownloadResult::LineLost, DownloadReason::None, "access opened end", false, 0, ""},
+    {"line_lost_at_block_mark", Reply::Whole, "!", 2, "", ExchangeEventKind::Ended, 0,
+     DownloadResult::LineLost, DownloadReason::None,
+     "access opened id header speed image go sent ! go sent end", true, 2, "1 0"},
+};
+
+// What the download reported, as the row writes it, and the receiver's text it passed on.
+struct Reported {
+    std::string events;
+    std::string text;
+    const ExchangeCase* row = nullptr;
+    Wakeup* stop = nullptr;
+    int escape_seen = 0;
+};
+
+const char* token(ExchangeEventKind kind) {
+    switch (kind) {
+    case ExchangeEventKind::AccessSent:
+        return "access";
+    case ExchangeEventKind::ImagesOpened:
+        return "opened";
+    case ExchangeEventKind::Identified:
+        return "id";
+    case ExchangeEventKind::HeaderGoing:
+        return "header";
+    case ExchangeEventKind::DataSpeedSet:
+        return "speed";
+    case ExchangeEventKind::ImageStarted:
+        return "image";
+    case ExchangeEventKind::BlockGoing:
+        return "go";
+    case ExchangeEventKind::BlockSent:
+        return "sent";
+    case ExchangeEventKind::BlockAccepted:
+        return "!";
+    case ExchangeEventKind::BlockRefused:
+        return "@";
+    case ExchangeEventKind::ImageDone:
+        return "done";
+    case ExchangeEventKind::BaseSpeedBack:
+        return "base";
+    case ExchangeEventKind::Ended:
+        return "end";
+    default:
+        return nullptr;
+    }
+}
+
+void hear(void* context, const ExchangeEvent& event) {
+    Reported& reported = *static_cast<Reported*>(context);
+    if (event.kind == ExchangeEventKind::ReceiverText)
+        reported.text.append(reinterpret_cast<const char*>(event.bytes), event.count);
+    if (const char* word = token(event.kind)) {
+        reported.events += reported.events.empty() ? "" : " ";
+        reported.events += word;
+    }
+    if (event.kind == reported.row->escape_on && ++reported.escape_seen == reported.row->escape_nth)
+        raise_wakeup(*reported.stop);
+}
+
+// The receiver's side: answers the access string with its identification, the header and each
+// block with a mark 20 ms later (as a receiver does once it has written its flash), and keeps
+// every byte the host sent.
+class ScriptedReceiver {
+  public:
+    ScriptedReceiver(const ExchangeCase& row, toolkit::Stream& line) : row_(row), line_(line) {}
+
+    void run() {
+        if (!take(access_string_size))
+            return;
+        if (row_.reply == Reply::HangUp) {
+            toolkit::close_fd(line_.fd);
+            return;
+        }
+        send("!" + reply());
+        if (!take(header_size))
+            return;
+        answer("!");
+        for (int frame = 1; take(block_frame_size); ++frame) {
+            if (frame == row_.hang_up_at) {
+                toolkit::close_fd(line_.fd);
+                return;
+            }
+            const auto at = static_cast<std::size_t>(frame - 1);
+            answer((frame == 1 ? row_.text : "") + (at < row_.marks.size() ? row_.marks[at] : '!'));
+        }
+    }
+
+    // The download has ended: nothing more will come.
+    std::atomic<bool> over{false};
+
+  private:
+    std::string reply() const {
+        std::uint8_t bytes[device_info_size] = {0x01, 0x00, 0x49, 0x22, 1, 2};
+        std::uint32_t crc = link_crc(6, 0, bytes);
+        if (row_.reply == Reply::BadCrc)
+            crc ^= 1;
+        for (int i = 0; i < 4; ++i)
+            bytes[6 + i] = static_cast<std::uint8_t>(crc >> (8 * i));
+        const std::string whole(reinterpret_cast<const char*>(bytes), sizeof bytes);
+        return row_.reply == Reply::Short ? whole.substr(0, 6) : whole;
+    }
+
+    // Waits until `count` more bytes than were taken so far have come; false once the download
+    // is over or the line is gone.
+    bool take(std::size_t count) {
+        const std::size_t wanted = taken_ + count;
+        while (line_.data.size() < wanted) {
+            if (over.load() || line_.closed || line_.fd < 0)
+                return false;
+            toolkit::pump_until({&line_}, toolkit::after_ms(50));
+        }
+        taken_ = wanted;
+        return true;
+    }
+
+    void send(const std::string& bytes) { toolkit::write_all(line_.fd, bytes, 2000); }
+
+    void answer(const std::string& bytes) {
+        std::this_thread::sleep_for(20ms);
+        send(bytes);
+    }
+
+    const ExchangeCase& row_;
+    toolkit::Stream& line_;
+    std::size_t taken_ = 0;
+};
+
+class Exchange : public testing::TestWithParam<ExchangeCase> {
+  protected:
+    void SetUp() override {
+        dir = std::filesystem::temp_directory_path() /
+              ("download_test_" + std::to_string(getpid()) + "_" + GetParam().name);
+        std::filesystem::create_directories(dir);
+        image = helpers::image_bytes(image_size, 7);
+        tplist = (dir / "tplist.bin").string();
+        ASSERT_TRUE(helpers::write_file(tplist, image));
+        ASSERT_TRUE(toolkit::open_pty(line, toolkit::PtySettings::SerialLine));
+        port = open_port(line.path.c_str(), base_baud);
+        ASSERT_TRUE(port_is_open(port));
+        ASSERT_TRUE(open_wakeup(stop));
+    }
+    void TearDown() override {
+        close_port(port);
+        toolkit::close_pty(line);
+        std::filesystem::remove_all(dir);
+    }
+
+    std::filesystem::path dir;
+    std::vector<std::uint8_t> image;
+    std::string tplist;
+    toolkit::Pty line;
+    SerialPort port;
+    Wakeup stop;
+};
+
+// The blk of every block frame the receiver got, in order.
+std::string blks_on_line(const std::string& bytes) {
+    std::string blks;
+    for (std::size_t at = access_string_size + header_size; at + block_frame_size <= bytes.size();
+         at += block_frame_size) {
+        const auto* trailer = reinterpret_cast<const std::uint8_t*>(bytes.data() + at + block_size);
+        blks += (blks.empty() ? "" : " ") + std::to_string(trailer[0] << 8 | trailer[1]);
+    }
+    return blks;
+}
+
+TEST_P(Exchange, ReportsEachStepAndSendsExactlyItsFrames) {
+    const ExchangeCase& row = GetParam();
+    ScriptedReceiver receiver(row, line.master);
+    std::thread receiving([&receiver] { receiver.run(); });
+
+    static std::uint8_t buffer[block_buffer_size];
+    DownloadRequest request;
+    request.selection = 4;
+    request.block_size = block_size;
+    request.speed_hundreds = 1152;
+    request.file_names[static_cast<int>(ImageKind::Tplist)] = tplist.c_str();
+    LinkWatch watch;
+    watch.stop = &stop;
+    Reported reported;
+    reported.row = &row;
+    reported.stop = &stop;
+    const DownloadOutcome outcome =
+        run_download(port, watch, buffer, request, ExchangeSink{hear, &reported});
+    // What the host sent last may still be on its way to the receiver.
+    toolkit::pump_until({&line.master}, toolkit::after_ms(200));
+    receiver.over = true;
+    receiving.join();
+
+    EXPECT_EQ(outcome.result, row.result);
+    EXPECT_EQ(outcome.reason, row.reason);
+    EXPECT_EQ(reported.events, row.events);
+    EXPECT_EQ(reported.text, row.text);
+    const std::string& sent = line.master.data;
+    EXPECT_EQ(sent.substr(0, access_string_size), access_string);
+    EXPECT_EQ(sent.size(), access_string_size + (row.header ? header_size : 0) +
+                               static_cast<std::size_t>(row.block_frames) * block_frame_size)
+        << "the frames on the line";
+    EXPECT_EQ(outcome.bytes_sent, sent.size()) << "the bytes the download says it sent";
+    EXPECT_EQ(blks_on_line(sent), row.blks);
+    // A block sent again is the same frame, byte for byte.
+    if (row.marks.starts_with("@")) {
+        EXPECT_EQ(
+            sent.substr(access_string_size + header_size, block_frame_size),
+            sent.substr(access_string_size + header_size + block_frame_size, block_frame_size));
+    }
+    if (row.result == DownloadResult::Finished) {
+        const ImageReport& report = outcome.images[0];
+        EXPECT_EQ(report.accepted_bytes, image_size);
+        EXPECT_EQ(report.resends, static_cast<std::uint32_t>(row.block_frames - 2));
+        EXPECT_EQ(sent.substr(access_string_size + header_size +
+                                  static_cast<std::size_t>(row.block_frames - 1) * block_frame_size,
+                              image_size - block_size),
+                  std::string(image.begin() + block_size, image.end()))
+            << "the last block's data";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Download, Exchange, testing::ValuesIn(cases),
+                         [](const testing::TestParamInfo<ExchangeCase>& param_info) {
+                             return std::string(param_info.param.name);
+                         });
+
+} // namespace
