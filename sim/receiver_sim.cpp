@@ -33,6 +33,7 @@ int exit_status(const Sim& sim, Outcome outcome) {
     case Outcome::Done:
     case Outcome::HungUp:
     case Outcome::Abandoned:
+    case Outcome::Restarted:
         return sim_exit_ok;
     case Outcome::Violation:
         return sim_exit_violation;
@@ -68,9 +69,10 @@ Outcome serve_downloads(Sim& sim, std::int64_t start_us) {
         save_flash(sim.flash);
         if (outcome == Outcome::Done)
             ++completed;
-        else if (outcome != Outcome::Abandoned)
+        else if (outcome != Outcome::Abandoned && outcome != Outcome::Restarted)
             break;
-        announce_at = sim_now_us() + delay_us;
+        // A receiver that started again has been silent already: it announces at once.
+        announce_at = sim_now_us() + (outcome == Outcome::Restarted ? 0 : delay_us);
     }
     return outcome;
 }

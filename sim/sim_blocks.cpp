@@ -185,6 +185,12 @@ Outcome receive_frame(Sim& sim, Cursor& cursor, Trailer& t) {
     t = read_trailer(sim);
     report_line(sim.report, "block %u blk=%u len=%u address=0x%06X crc=%s", k, t.blk, t.len,
                 t.address, t.received_crc == t.computed_crc ? "ok" : "bad");
+    const RestartPoint here = cursor.resending ? RestartPoint::Resend : RestartPoint::Block;
+    if (restart_due(sim, here, k)) {
+        const std::string where =
+            (here == RestartPoint::Resend ? "resend " : "block ") + std::to_string(k);
+        return restart(sim, where.c_str());
+    }
     switch (decide(sim, cursor, t)) {
     case Answer::Violation:
         return Outcome::Violation;

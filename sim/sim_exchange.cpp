@@ -55,9 +55,12 @@ Outcome await_access(Sim& sim) {
             if (sent != Outcome::Done)
                 return sent;
             trace(sim.report, "announced");
-            announce_at = options.announce_every_ms > 0
-                              ? sim_now_us() + options.announce_every_ms * us_per_ms
-                              : forever_us;
+            // A receiver that started again announces itself until it is answered, as a
+            // freshly powered boot block does.
+            const int every_ms = options.announce_every_ms > 0 ? options.announce_every_ms
+                                 : sim.restarted               ? 1000
+                                                               : 0;
+            announce_at = every_ms > 0 ? sim_now_us() + every_ms * us_per_ms : forever_us;
         }
         std::size_t got = 0;
         const LineStatus status = read_bytes(sim.line, access + total, access_string_size - total,
@@ -89,11 +92,15 @@ void put_le16(std::uint8_t* at, std::uint16_t value) {
 Outcome handshake(Sim& sim) {
     const SimOptions& options = sim.options;
     Outcome outcome = pause_ms(sim, options.ready_delay_ms, "waiting to send the ready mark");
+    if (outcome == Outcome::Done && restart_due(sim, RestartPoint::Ready))
+        return restart(sim, "ready");
     if (outcome == Outcome::Done)
         outcome =
             write_line(sim, options.text + static_cast<char>(ready_mark), "sending the ready mark");
     if (outcome == Outcome::Done)
         outcome = pause_ms(sim, options.reply_delay_ms, "waiting to send the reply");
+    if (outcome == Outcome::Done && restart_due(sim, RestartPoint::Reply))
+        return restart(sim, "reply");
     if (outcome != Outcome::Done)
         return outcome;
     std::uint8_t reply[device_info_size] = {};
@@ -244,6 +251,8 @@ Outcome serve_download(Sim& sim, int number, std::int64_t announce_at_us) {
         outcome = read_header(sim, header, header_end_us);
     if (outcome == Outcome::Done)
         outcome = take_header(sim, header);
+    if (outcome == Outcome::Done && restart_due(sim, RestartPoint::Header))
+        outcome = restart(sim, "header");
     if (outcome == Outcome::Done)
         outcome = follow_speed(sim, header_end_us);
     if (outcome == Outcome::Done)

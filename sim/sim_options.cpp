@@ -127,6 +127,33 @@ bool take_resend(const Arg& arg, SimOptions& options) {
     return true;
 }
 
+bool take_restart(const Arg& arg, SimOptions& options) {
+    static const struct {
+        const char* name;
+        RestartPoint point;
+    } points[] = {{"ready", RestartPoint::Ready},
+                  {"reply", RestartPoint::Reply},
+                  {"header", RestartPoint::Header},
+                  {"block:", RestartPoint::Block},
+                  {"resend:", RestartPoint::Resend}};
+    for (const auto& point : points) {
+        const std::size_t length = std::strlen(point.name);
+        if (std::strncmp(arg.value, point.name, length) != 0)
+            continue;
+        options.restart_at = point.point;
+        if (point.name[length - 1] != ':')
+            return arg.value[length] == '\0';
+        std::uint64_t block = 0;
+        if (!parse_number(arg.value + length, 0xFFFFFFFF, block))
+            break;
+        options.restart_block = static_cast<std::int64_t>(block);
+        return true;
+    }
+    complain("%s: '%s' is not ready, reply, header, block:K or resend:K", arg.name.c_str(),
+             arg.value);
+    return false;
+}
+
 Parsed parse_line_option(const Arg& arg, SimOptions& o) {
     if (arg.name == "--device" || arg.name == "--link") {
         if (arg.value[0] == '\0') {
@@ -210,6 +237,10 @@ Parsed parse_fault_option(const Arg& arg, SimOptions& o) {
         ok = take_number(arg, 0xFFFFFFFF, o.hangup_at);
     else if (arg.name == "--mark-delay-ms")
         ok = take_number(arg, max_ms, o.mark_delay_ms);
+    else if (arg.name == "--restart-at")
+        ok = take_restart(arg, o);
+    else if (arg.name == "--restart-silence")
+        ok = take_number(arg, max_ms, o.restart_silence_ms);
     else
         return Parsed::Unknown;
     return ok ? Parsed::Done : Parsed::Failed;
@@ -350,6 +381,10 @@ void print_sim_usage() {
         "  --stop-reading-at K    stop reading the line when block K starts\n"
         "  --hangup-at K          close the line after half of block K\n"
         "  --mark-delay-ms MS     from the end of a frame to its answer (5)\n"
+        "  --restart-at POINT     start again once instead of answering: ready, reply, header,\n"
+        "                         block:K or resend:K; silent, then back at 57600 announcing\n"
+        "                         every second (or --announce-every) until served again\n"
+        "  --restart-silence MS   how long the restarting receiver stays silent (2000)\n"
         "results:\n"
         "  --flash FILE           the simulated 2 MiB flash\n"
         "  --report FILE          append a report of what was received\n"

@@ -20,6 +20,17 @@ struct ResendRule {
 
 constexpr std::int64_t no_block = -1; // a fault option that was not given
 
+// Where --restart-at makes the receiver start again, as one whose power was cut and restored:
+// instead of its next answer it goes silent, returns to 57600 baud and announces itself anew.
+enum class RestartPoint {
+    None,
+    Ready,  // after the access string, before the ready mark
+    Reply,  // after the ready mark, before the identification
+    Header, // after the header (its sectors erased), before its ready mark
+    Block,  // after block K, before its mark
+    Resend, // after block K came again, before its mark (with --resend K:N)
+};
+
 struct SimOptions {
     // Line.
     bool use_pty = true; // false with --device
@@ -51,6 +62,9 @@ struct SimOptions {
     std::int64_t stop_reading_at = no_block;
     std::int64_t hangup_at = no_block;
     int mark_delay_ms = 5;
+    RestartPoint restart_at = RestartPoint::None; // once, in the first download it reaches
+    std::int64_t restart_block = no_block;        // K of block:K and resend:K
+    int restart_silence_ms = 2000;                // silent this long before announcing again
     // Results.
     std::string flash;  // simulated flash file, empty: none
     std::string report; // report file, empty: none

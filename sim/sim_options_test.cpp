@@ -66,6 +66,24 @@ TEST(SimOptions, ReadsValuesInBothForms) {
     EXPECT_TRUE(o.use_pty);
 }
 
+TEST(SimOptions, ReadsWhereTheReceiverStartsAgain) {
+    const struct {
+        const char* value;
+        RestartPoint point;
+        std::int64_t block;
+    } cases[] = {
+        {"ready", RestartPoint::Ready, no_block},   {"reply", RestartPoint::Reply, no_block},
+        {"header", RestartPoint::Header, no_block}, {"block:0", RestartPoint::Block, 0},
+        {"resend:12", RestartPoint::Resend, 12},
+    };
+    for (const auto& c : cases) {
+        SimOptions o;
+        ASSERT_TRUE(parse({"--restart-at", c.value}, o)) << c.value;
+        EXPECT_EQ(o.restart_at, c.point) << c.value;
+        EXPECT_EQ(o.restart_block, c.block) << c.value;
+    }
+}
+
 TEST(SimOptions, RefusesWhatCannotBeMeant) {
     const std::vector<std::vector<const char*>> bad = {
         {"--bogus"},
@@ -81,6 +99,10 @@ TEST(SimOptions, RefusesWhatCannotBeMeant) {
         {"--downloads", "0"},
         {"--pty", "--device", "/dev/null"},
         {"--device", "/dev/null", "--link", "/tmp/x"},
+        {"--restart-at", "block"},
+        {"--restart-at", "block:x"},
+        {"--restart-at", "readyx"},
+        {"--restart-at", "later"},
     };
     for (const auto& args : bad) {
         SimOptions o;

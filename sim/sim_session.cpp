@@ -46,6 +46,29 @@ Outcome send_mark(Sim& sim, std::int64_t frame_end_us, const std::string& text, 
     return write_line(sim, text + static_cast<char>(mark), "sending a mark");
 }
 
+bool restart_due(const Sim& sim, RestartPoint point, std::int64_t block) {
+    return !sim.restarted && sim.options.restart_at == point &&
+           (block == no_block || block == sim.options.restart_block);
+}
+
+Outcome restart(Sim& sim, const char* where) {
+    sim.restarted = true;
+    report_line(sim.report, "restart %s", where);
+    // A receiver without power hears nothing: what the host sends meanwhile is lost.
+    const std::int64_t until_us = sim_now_us() + sim.options.restart_silence_ms * us_per_ms;
+    std::uint8_t lost[4096];
+    for (;;) {
+        std::size_t got = 0;
+        const LineStatus status = read_bytes(sim.line, lost, sizeof lost, got, until_us);
+        if (status == LineStatus::Deadline)
+            break;
+        if (status != LineStatus::Ok)
+            return line_outcome(sim, status, "silent while starting again");
+    }
+    set_line_speed(sim.line, 57600);
+    return Outcome::Restarted;
+}
+
 Outcome line_outcome(Sim& sim, LineStatus status, const char* waiting_for) {
     switch (status) {
     case LineStatus::Closed:

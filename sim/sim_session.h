@@ -23,7 +23,8 @@ struct Sim {
     SimLine line;
     SimFlash flash;
     SimReport report;
-    bool violated = false; // a protocol violation was seen during the run
+    bool violated = false;  // a protocol violation was seen during the run
+    bool restarted = false; // --restart-at has happened (it happens once)
     // The download in progress, from its header.
     std::uint32_t block_size = 0;
     std::uint32_t speed = 0; // hundreds of baud
@@ -39,6 +40,7 @@ enum class Outcome {
     Closed,      // the host closed the line
     HungUp,      // the simulator dropped the line on purpose (--hangup-at)
     Abandoned,   // no header came within --header-wait: announce again
+    Restarted,   // --restart-at: the receiver started again and announces anew
     Interrupted, // a stop signal arrived
 };
 
@@ -47,6 +49,15 @@ Outcome write_line(Sim& sim, const std::string& bytes, const char* doing);
 
 // Sends `text` and then `mark` once --mark-delay-ms have passed since `frame_end_us`.
 Outcome send_mark(Sim& sim, std::int64_t frame_end_us, const std::string& text, std::uint8_t mark);
+
+// True when --restart-at names `point` (and, for a block, `block`) and the receiver has not
+// started again yet.
+bool restart_due(const Sim& sim, RestartPoint point, std::int64_t block = no_block);
+
+// Starts the receiver again, as --restart-at asks: it answers nothing for --restart-silence
+// (whatever arrives is thrown away), returns to 57600 baud and says "restart WHERE" in the
+// report. Restarted, or how the line failed meanwhile.
+Outcome restart(Sim& sim, const char* where);
 
 // The outcome of a wait that did not end with what was awaited; reports a timeout or a closed
 // line together with `waiting_for` ("waiting for block 3").
