@@ -100,6 +100,15 @@ void outcome_message(const DownloadOutcome& outcome, const DownloadRequest& requ
     case DownloadReason::ImageUnreadable:
         std::snprintf(text, size, "Error : %s could not be read.\n", file_name);
         break;
+    case DownloadReason::NoAnswer:
+        std::snprintf(text, size, "Error : no answer from the receiver on %s within %lld s.\n",
+                      port.device, static_cast<long long>((outcome.amount + 999) / 1000));
+        break;
+    case DownloadReason::Restarted:
+        std::snprintf(text, size,
+                      "Error : the receiver on %s started again (it announced itself).\n",
+                      port.device);
+        break;
     }
 }
 

@@ -26,16 +26,17 @@ void wait_port(SerialPort& port, bool for_output, const LinkWatch* watch, int ti
     wait_ports(ports, 1, for_output, -1, timeout_ms, stop_handle);
 }
 
-void tell(const LinkWatch& watch, LinkNewsKind kind, const std::uint8_t* bytes = nullptr,
+// Tells the listener; false when it ended the wait.
+bool tell(const LinkWatch& watch, LinkNewsKind kind, const std::uint8_t* bytes = nullptr,
           std::size_t count = 0) {
     if (watch.listener.hear == nullptr)
-        return;
+        return true;
     LinkNews news;
     news.kind = kind;
     news.bytes = bytes;
     news.count = count;
     news.quiet_ms = watch.quiet_ms;
-    watch.listener.hear(watch.listener.context, news);
+    return watch.listener.hear(watch.listener.context, news);
 }
 
 // The mark wait is over, for good or bad: the next one starts a quiet spell of its own.
@@ -151,8 +152,10 @@ LinkResult wait_for_mark_until(SerialPort& port, LinkWatch& watch, const char* m
                 return mark_wait_over(watch, LinkResult::Done);
             }
         }
-        tell(watch, LinkNewsKind::Text, bytes, queued);
+        const bool go_on = tell(watch, LinkNewsKind::Text, bytes, queued);
         consume_received(port, queued);
+        if (!go_on)
+            return mark_wait_over(watch, LinkResult::Ended);
     }
 }
 

@@ -40,6 +40,7 @@ enum class LinkResult {
     TimedOut, // the reply did not arrive whole within its time
     Escaped,  // the user pressed ESC
     Lost,     // the serial device went away (the port's lost_error says why)
+    Ended,    // the watch's listener ended the wait on what it heard
 };
 
 // What a wait hears on the line besides what it waits for.
@@ -57,9 +58,10 @@ struct LinkNews {
 };
 
 // Who hears a watch's news: a function and what it is called with. The news and its bytes live
-// only for the call.
+// only for the call. The function returns false to end the wait it hears from (Ended): what it
+// heard tells it that the mark will not come.
 struct LinkListener {
-    void (*hear)(void* context, const LinkNews& news) = nullptr; // nullptr: nobody listens
+    bool (*hear)(void* context, const LinkNews& news) = nullptr; // nullptr: nobody listens
     void* context = nullptr;
 };
 
@@ -96,7 +98,8 @@ LinkResult read_reply(SerialPort& port, std::uint8_t* buffer, int count, int tim
 // Waits without a time limit for one of the bytes of `marks` on the port; on Done, `mark` is the
 // position of the one that came in `marks`. Every other byte is reported as the receiver's
 // text, as many as have arrived in one piece; the bytes behind the mark stay queued for the
-// next read. Returns Escaped when the watch's stop is raised, Lost when the device goes away.
+// next read. Returns Escaped when the watch's stop is raised, Lost when the device goes away,
+// Ended when the listener ended it on the text it heard.
 // After a quiet spell of the watch's `quiet_ms` it reports it once and goes on waiting.
 LinkResult wait_for_mark(SerialPort& port, LinkWatch& watch, const char* marks, int& mark);
 

@@ -1,6 +1,7 @@
 #include "protocol/download.h"
 
 #include "link/link_wait.h"
+#include "protocol/frames.h"
 #include "system/clock.h"
 #include "system/image_file.h"
 
@@ -24,6 +25,10 @@ struct Exchange {
     std::int64_t line_bytes_per_s = 0;
     std::int64_t block_start_ms = 0;
     std::uint64_t block_on_line = 0;
+    // With a bound on the answer: the receiver's text since the last mark, matched against its
+    // announcement. A receiver heard announcing has started again.
+    char heard[announcement_size] = {};
+    int heard_at = 0;
     // The digest of each image, taken of the bytes as they are read to be sent: the record then
     // names what the receiver got, even if the file is rewritten during the download.
     Sha256 digests[image_kind_count];
@@ -43,9 +48,22 @@ void report_event(const Exchange& exchange, ExchangeEventKind kind) {
     report_event(exchange, event);
 }
 
-// The link's news during the download, passed on as the exchange's events.
-void pass_on(void* context, const LinkNews& news) {
-    const Exchange& exchange = *static_cast<const Exchange*>(context);
+// True when `bytes` complete the receiver's announcement.
+bool announces_itself(Exchange& exchange, const std::uint8_t* bytes, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+        if (match_announcement(exchange.heard, exchange.heard_at, bytes[i]))
+            return true;
+    }
+    return false;
+}
+
+// The link's news during the download, passed on as the exchange's events. With a bound on the
+// answer, a receiver that announces itself while its mark is awaited ends the wait: it has
+// started again and will never send that mark.
+bool pass_on(void* context, const LinkNews& news) {
+    Exchange& exchange = *static_cast<Exchange*>(context);
+    if (news.kind == LinkNewsKind::TextEnded)
+        exchange.heard_at = 0;
     ExchangeEvent event;
     static constexpr ExchangeEventKind kinds[] = {ExchangeEventKind::ReceiverText,
                                                   ExchangeEventKind::TextEnded,
@@ -55,6 +73,8 @@ void pass_on(void* context, const LinkNews& news) {
     event.count = news.count;
     event.quiet_ms = news.quiet_ms;
     report_event(exchange, event);
+    return news.kind != LinkNewsKind::Text || exchange.request.answer_bound == AnswerBound::None ||
+           !announces_itself(exchange, news.bytes, news.count);
 }
 
 bool end(Exchange& exchange, DownloadResult result, DownloadReason reason = DownloadReason::None) {
@@ -73,10 +93,35 @@ bool line_lost(Exchange& exchange) {
     return end(exchange, DownloadResult::LineLost);
 }
 
-// A wait or a write on the line that was cut short: by the device going away, or by ESC.
-bool cut_short(Exchange& exchange, LinkResult result) {
-    return result == LinkResult::Lost ? line_lost(exchange)
-                                      : end(exchange, DownloadResult::Escaped);
+// A wait or a write on the line that was cut short: by the device going away, by ESC, by the
+// receiver starting again, or by its silence past the bound (`bound_ms`).
+bool cut_short(Exchange& exchange, LinkResult result, std::int64_t bound_ms = 0) {
+    switch (result) {
+    case LinkResult::Lost:
+        return line_lost(exchange);
+    case LinkResult::Ended:
+        return fail(exchange, DownloadReason::Restarted, 0);
+    case LinkResult::TimedOut:
+        return fail(exchange, DownloadReason::NoAnswer, bound_ms);
+    case LinkResult::Done:
+    case LinkResult::Escaped:
+        break;
+    }
+    return end(exchange, DownloadResult::Escaped);
+}
+
+// How long the receiver may take with its answer, given the chip's worst case for it; -1: no
+// bound.
+std::int64_t answer_bound(const Exchange& exchange, std::int64_t worst_case_ms) {
+    switch (exchange.request.answer_bound) {
+    case AnswerBound::None:
+        break;
+    case AnswerBound::WorstCase:
+        return worst_case_ms;
+    case AnswerBound::Fixed:
+        return exchange.request.answer_bound_ms;
+    }
+    return -1;
 }
 
 // The report of the image of `kind`; the selected images are listed in download order first.
@@ -135,14 +180,28 @@ bool send_block_frame(Exchange& exchange, const PlannedBlock& block) {
     return true;
 }
 
-// Waits for the receiver's mark for the block; the ticks go on while the line still carries
-// the block.
-LinkResult wait_for_block_mark(Exchange& exchange, const PlannedBlock& block, int& mark) {
-    LinkResult answer;
-    while ((answer = wait_for_mark_until(exchange.port, exchange.watch, "!@", mark,
-                                         tick_due(exchange, block))) == LinkResult::TimedOut)
-        tick(exchange, block);
-    return answer;
+// Waits for one of `marks` from the receiver, for `bound_ms` at most (-1: no bound; TimedOut
+// when it passed). With a `block`, the ticks go on while the line still carries it.
+LinkResult wait_for_answer(Exchange& exchange, const char* marks, int& mark, std::int64_t bound_ms,
+                           const PlannedBlock* block = nullptr) {
+    const std::int64_t deadline = bound_ms >= 0 ? now_ms() + bound_ms : -1;
+    for (;;) {
+        std::int64_t until = block != nullptr ? tick_due(exchange, *block) : -1;
+        if (deadline >= 0 && (until < 0 || deadline < until))
+            until = deadline;
+        const LinkResult answer =
+            wait_for_mark_until(exchange.port, exchange.watch, marks, mark, until);
+        if (answer != LinkResult::TimedOut || (deadline >= 0 && now_ms() >= deadline))
+            return answer;
+        if (block != nullptr)
+            tick(exchange, *block);
+    }
+}
+
+// Waits for the receiver's ready mark '!' alone: an '@' here is its text like any other byte.
+LinkResult wait_for_ready(Exchange& exchange, std::int64_t bound_ms) {
+    int mark = 0;
+    return wait_for_answer(exchange, "!", mark, bound_ms);
 }
 
 // Opens and plans the images as open_and_plan_images does, keeping the files open for the
@@ -234,9 +293,11 @@ bool switch_speed(Exchange& exchange, std::int32_t baud, ExchangeEventKind done)
 
 // Waits for the receiver's ready mark and reads its identification.
 bool read_identification(Exchange& exchange) {
-    const LinkResult ready = wait_ready(exchange.port, exchange.watch);
+    // The receiver answers the access string at once: the bound is the margin alone.
+    const std::int64_t bound_ms = answer_bound(exchange, answer_margin_ms);
+    const LinkResult ready = wait_for_ready(exchange, bound_ms);
     if (ready != LinkResult::Done)
-        return cut_short(exchange, ready);
+        return cut_short(exchange, ready, bound_ms);
     int received = 0;
     const LinkResult reply =
         read_reply(exchange.port, exchange.buffer, device_info_size, reply_timeout_ms, received);
@@ -270,8 +331,10 @@ bool send_header(Exchange& exchange) {
     if (request.speed_hundreds != base_speed_hundreds &&
         !switch_speed(exchange, request.speed_hundreds * 100, ExchangeEventKind::DataSpeedSet))
         return false;
-    const LinkResult ready = wait_ready(exchange.port, exchange.watch);
-    return ready == LinkResult::Done || cut_short(exchange, ready);
+    const std::int64_t bound_ms =
+        answer_bound(exchange, header_answer_bound_ms(exchange.plan.sector_count));
+    const LinkResult ready = wait_for_ready(exchange, bound_ms);
+    return ready == LinkResult::Done || cut_short(exchange, ready, bound_ms);
 }
 
 // Sends one block until the receiver accepts it. A resent block goes out again from the same
@@ -296,9 +359,12 @@ bool send_until_accepted(Exchange& exchange, ImageReport& image, const PlannedBl
         event.kind = ExchangeEventKind::BlockSent;
         report_event(exchange, event);
         int mark = 0;
-        const LinkResult answer = wait_for_block_mark(exchange, block, mark);
+        const std::int64_t bound_ms = answer_bound(
+            exchange, block_answer_bound_ms(block_size + block_trailer_size,
+                                            exchange.request.speed_hundreds * 100, block.len));
+        const LinkResult answer = wait_for_answer(exchange, "!@", mark, bound_ms, &block);
         if (answer != LinkResult::Done)
-            return cut_short(exchange, answer);
+            return cut_short(exchange, answer, bound_ms);
         if (mark == 0) {
             ++image.accepted_blocks;
             image.accepted_bytes += block.len;
@@ -416,6 +482,19 @@ bool open_and_plan_images(const DownloadRequest& request, ImageFile files[image_
     outcome.result = DownloadResult::Refused;
     outcome.reason = reasons[static_cast<int>(check.refusal)];
     return false;
+}
+
+std::int64_t header_answer_bound_ms(std::size_t sectors) {
+    return static_cast<std::int64_t>(sectors) * sector_erase_worst_ms + answer_margin_ms;
+}
+
+std::int64_t block_answer_bound_ms(std::size_t frame_bytes, std::int32_t baud, std::uint32_t len) {
+    // Ten bits a byte on the line; the write returned once the system took the frame, which
+    // may be long before its last byte leaves a USB adapter.
+    const std::int64_t on_line_ms =
+        baud > 0 ? (static_cast<std::int64_t>(frame_bytes) * 10 * 1000 + baud - 1) / baud : 0;
+    const std::int64_t program_ms = (std::int64_t{len} * byte_program_worst_us + 999) / 1000;
+    return on_line_ms + program_ms + answer_margin_ms;
 }
 
 std::uint64_t bytes_on_line(std::uint32_t len, std::int64_t elapsed_ms, std::int64_t bytes_per_s) {

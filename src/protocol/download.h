@@ -21,12 +21,40 @@
 
 #include <cstdint>
 
+// How long a download waits for the receiver's mark after the end of what it sent. Without a
+// bound it waits as long as the person at the bench lets it (ESC ends it). With one, a receiver
+// that gives no mark in time ends the download as failed (NoAnswer), and one that announces
+// itself again while a mark is awaited has started again (Restarted): the download ends at once.
+enum class AnswerBound {
+    None,      // wait for ever
+    WorstCase, // as long as the flash chip may take at worst, plus answer_margin_ms
+    Fixed,     // DownloadRequest::answer_bound_ms after every frame
+};
+
+// The worst case of the flash chips the receivers carry (the AM29LV160 class): a sector erase
+// may take up to 15 s, a byte's programming up to 300 us. After the header the receiver erases
+// the sectors it lists before its ready mark; after a block it programs the block's bytes.
+constexpr std::int64_t sector_erase_worst_ms = 15000;
+constexpr std::int64_t byte_program_worst_us = 300;
+// Beside the chip's time: the frame still on its way out of the adapter is counted on its own,
+// this covers the receiver's own work, the mark's way back and a machine that is slow to
+// schedule the program.
+constexpr std::int64_t answer_margin_ms = 5000;
+
+// The worst-case bound on the answer to a header that lists `sectors` sectors, and to a frame of
+// `frame_bytes` bytes (at `baud`) that carries `len` image bytes.
+std::int64_t header_answer_bound_ms(std::size_t sectors);
+std::int64_t block_answer_bound_ms(std::size_t frame_bytes, std::int32_t baud, std::uint32_t len);
+
 struct DownloadRequest {
     std::uint8_t selection = 0;                    // 1 to 7: host 1, font 2, tplist 4
     std::uint32_t block_size = 0;                  // 1 to max_block_size
     std::int32_t speed_hundreds = 0;               // data phase, in hundreds of baud
     const char* file_names[image_kind_count] = {}; // the file each kind is read from
     bool digests = false; // take the SHA-256 of each image file (for the download's record)
+    // How long the receiver may take to answer a frame (see AnswerBound), and the fixed bound.
+    AnswerBound answer_bound = AnswerBound::None;
+    std::int64_t answer_bound_ms = 0;
     // While a block goes out, report BlockOnItsWay this often, until the line has carried the
     // whole block (a full block takes 4.4 s at 115200 baud), so that a status line can move;
     // 0: never.
@@ -54,6 +82,9 @@ enum class DownloadReason {
     ReplyCrc,         // the identification's CRC is wrong (`reply` has both CRCs)
     SpeedRefused,     // the port cannot be set to `amount` baud
     ImageUnreadable,  // `kind`'s file could not be read in full
+    NoAnswer,         // no mark within the bound (`amount`: the bound in ms)
+    Restarted,        // the receiver announced itself again while a mark was awaited: its
+                      // announcement was heard whole, and it waits for its access string
 };
 
 // What a download did with one of its images, as far as it got.

@@ -29,14 +29,28 @@ constexpr std::uint32_t block_size = 1024;
 constexpr std::size_t image_size = 1500;
 constexpr std::size_t block_frame_size = block_size + block_trailer_size;
 
-enum class Reply { Whole, Short, BadCrc, HangUp };
+// A bound that rows with a fixed one give the receiver: short, so that a silence ends soon.
+constexpr std::int64_t fixed_bound_ms = 300;
+
+// What the receiver does once it has the access string.
+enum class Reply {
+    Whole,    // the ready mark, then its identification
+    Short,    // the ready mark, then 6 of the identification's 10 bytes
+    BadCrc,   // the ready mark, then an identification whose CRC is wrong
+    HangUp,   // the line goes away
+    Silent,   // nothing, ever
+    Announce, // its announcement: it started again
+};
 
 struct ExchangeCase {
     const char* name;
     Reply reply;
-    std::string marks; // the receiver's answer to each block frame in turn ('!' or '@')
-    int hang_up_at;    // the block frame (from 1) the receiver hangs up at instead of answering
-    std::string text;  // what the receiver says before its answer to the first block
+    AnswerBound bound; // the download's bound on an answer (Fixed: fixed_bound_ms)
+    // The receiver's answer to each block frame in turn: '!' or '@', '-' for none, 'A' for its
+    // announcement (it started again).
+    std::string marks;
+    int hang_up_at;   // the block frame (from 1) the receiver hangs up at instead of answering
+    std::string text; // what the receiver says before its answer to the first block
     ExchangeEventKind escape_on; // ESC is pressed as this event is reported (Ended: never)
     int escape_nth;              // at its nth report
     DownloadResult result;
@@ -53,41 +67,59 @@ void PrintTo(const ExchangeCase& row, std::ostream* out) {
 }
 
 const ExchangeCase cases[] = {
-    {"normal", Reply::Whole, "!!", 0, "", ExchangeEventKind::Ended, 0, DownloadResult::Finished,
-     DownloadReason::None, "access opened id header speed image go sent ! go sent ! done base end",
-     true, 2, "1 0"},
-    // A block asked for again goes out again as it was, blk and all.
-    {"resend", Reply::Whole, "@!!", 0, "", ExchangeEventKind::Ended, 0, DownloadResult::Finished,
-     DownloadReason::None,
-     "access opened id header speed image go sent @ go sent ! go sent ! done base end", true, 3,
-     "1 1 0"},
-    {"receiver_text", Reply::Whole, "!!", 0, "erasing\r\n", ExchangeEventKind::Ended, 0,
+    {"normal", Reply::Whole, AnswerBound::None, "!!", 0, "", ExchangeEventKind::Ended, 0,
      DownloadResult::Finished, DownloadReason::None,
      "access opened id header speed image go sent ! go sent ! done base end", true, 2, "1 0"},
-    {"short_reply", Reply::Short, "", 0, "", ExchangeEventKind::Ended, 0, DownloadResult::Failed,
-     DownloadReason::ShortReply, "access opened end", false, 0, ""},
-    {"reply_crc_wrong", Reply::BadCrc, "", 0, "", ExchangeEventKind::Ended, 0,
+    // A block asked for again goes out again as it was, blk and all.
+    {"resend", Reply::Whole, AnswerBound::None, "@!!", 0, "", ExchangeEventKind::Ended, 0,
+     DownloadResult::Finished, DownloadReason::None,
+     "access opened id header speed image go sent @ go sent ! go sent ! done base end", true, 3,
+     "1 1 0"},
+    {"receiver_text", Reply::Whole, AnswerBound::None, "!!", 0, "erasing\r\n",
+     ExchangeEventKind::Ended, 0, DownloadResult::Finished, DownloadReason::None,
+     "access opened id header speed image go sent ! go sent ! done base end", true, 2, "1 0"},
+    {"short_reply", Reply::Short, AnswerBound::None, "", 0, "", ExchangeEventKind::Ended, 0,
+     DownloadResult::Failed, DownloadReason::ShortReply, "access opened end", false, 0, ""},
+    {"reply_crc_wrong", Reply::BadCrc, AnswerBound::None, "", 0, "", ExchangeEventKind::Ended, 0,
      DownloadResult::Failed, DownloadReason::ReplyCrc, "access opened end", false, 0, ""},
     // ESC at each wait. While the reply is read the keyboard is not looked at, but the header
     // that follows must not go out: nothing may be erased.
-    {"esc_at_ready", Reply::Whole, "", 0, "", ExchangeEventKind::ImagesOpened, 1,
+    {"esc_at_ready", Reply::Whole, AnswerBound::None, "", 0, "", ExchangeEventKind::ImagesOpened, 1,
      DownloadResult::Escaped, DownloadReason::None, "access opened end", false, 0, ""},
-    {"esc_during_reply", Reply::Whole, "", 0, "", ExchangeEventKind::Identified, 1,
-     DownloadResult::Escaped, DownloadReason::None, "access opened id header end", false, 0, ""},
-    {"esc_at_ready_after_header", Reply::Whole, "", 0, "", ExchangeEventKind::DataSpeedSet, 1,
-     DownloadResult::Escaped, DownloadReason::None, "access opened id header speed end", true, 0,
-     ""},
-    {"esc_at_block_mark", Reply::Whole, "", 0, "", ExchangeEventKind::BlockSent, 1,
-     DownloadResult::Escaped, DownloadReason::None,
+    {"esc_during_reply", Reply::Whole, AnswerBound::None, "", 0, "", ExchangeEventKind::Identified,
+     1, DownloadResult::Escaped, DownloadReason::None, "access opened id header end", false, 0, ""},
+    {"esc_at_ready_after_header", Reply::Whole, AnswerBound::None, "", 0, "",
+     ExchangeEventKind::DataSpeedSet, 1, DownloadResult::Escaped, DownloadReason::None,
+     "access opened id header speed end", true, 0, ""},
+    {"esc_at_block_mark", Reply::Whole, AnswerBound::None, "", 0, "", ExchangeEventKind::BlockSent,
+     1, DownloadResult::Escaped, DownloadReason::None,
      "access opened id header speed image go sent end", true, 1, "1"},
-    {"esc_before_a_block", Reply::Whole, "!", 0, "", ExchangeEventKind::BlockGoing, 2,
-     DownloadResult::Escaped, DownloadReason::None,
+    {"esc_before_a_block", Reply::Whole, AnswerBound::None, "!", 0, "",
+     ExchangeEventKind::BlockGoing, 2, DownloadResult::Escaped, DownloadReason::None,
      "access opened id header speed image go sent ! go end", true, 1, "1"},
-    {"line_lost_at_ready", Reply::HangUp, "", 0, "", ExchangeEventKind::Ended, 0,
+    {"line_lost_at_ready", Reply::HangUp, AnswerBound::None, "", 0, "", ExchangeEventKind::Ended, 0,
      DownloadResult::LineLost, DownloadReason::None, "access opened end", false, 0, ""},
-    {"line_lost_at_block_mark", Reply::Whole, "!", 2, "", ExchangeEventKind::Ended, 0,
-     DownloadResult::LineLost, DownloadReason::None,
+    {"line_lost_at_block_mark", Reply::Whole, AnswerBound::None, "!", 2, "",
+     ExchangeEventKind::Ended, 0, DownloadResult::LineLost, DownloadReason::None,
      "access opened id header speed image go sent ! go sent end", true, 2, "1 0"},
+    // With a bound, a receiver that stays silent past it fails the download; one that announces
+    // itself while a mark is awaited has started again, and the download ends at once.
+    {"no_answer_to_the_access_string", Reply::Silent, AnswerBound::Fixed, "", 0, "",
+     ExchangeEventKind::Ended, 0, DownloadResult::Failed, DownloadReason::NoAnswer,
+     "access opened end", false, 0, ""},
+    {"no_answer_to_a_block", Reply::Whole, AnswerBound::Fixed, "!-", 0, "",
+     ExchangeEventKind::Ended, 0, DownloadResult::Failed, DownloadReason::NoAnswer,
+     "access opened id header speed image go sent ! go sent end", true, 2, "1 0"},
+    {"restart_at_the_ready_mark", Reply::Announce, AnswerBound::WorstCase, "", 0, "",
+     ExchangeEventKind::Ended, 0, DownloadResult::Failed, DownloadReason::Restarted,
+     "access opened end", false, 0, ""},
+    {"restart_at_a_block_mark", Reply::Whole, AnswerBound::WorstCase, "A", 0, "",
+     ExchangeEventKind::Ended, 0, DownloadResult::Failed, DownloadReason::Restarted,
+     "access opened id header speed image go sent end", true, 1, "1"},
+    // Without a bound the wait is the person's: an announcement is the receiver's text.
+    {"announcement_without_a_bound_is_text", Reply::Whole, AnswerBound::None, "!!", 0, announcement,
+     ExchangeEventKind::Ended, 0, DownloadResult::Finished, DownloadReason::None,
+     "access opened id header speed image go sent ! go sent ! done base end", true, 2, "1 0"},
 };
 
 // What the download reported, as the row writes it, and the receiver's text it passed on.
@@ -158,6 +190,12 @@ class ScriptedReceiver {
             toolkit::close_fd(line_.fd);
             return;
         }
+        if (row_.reply == Reply::Silent)
+            return;
+        if (row_.reply == Reply::Announce) {
+            send(announcement);
+            return;
+        }
         send("!" + reply());
         if (!take(header_size))
             return;
@@ -168,7 +206,11 @@ class ScriptedReceiver {
                 return;
             }
             const auto at = static_cast<std::size_t>(frame - 1);
-            answer((frame == 1 ? row_.text : "") + (at < row_.marks.size() ? row_.marks[at] : '!'));
+            const char mark = at < row_.marks.size() ? row_.marks[at] : '!';
+            if (mark == '-')
+                continue;
+            answer((frame == 1 ? row_.text : "") +
+                   (mark == 'A' ? announcement : std::string(1, mark)));
         }
     }
 
@@ -262,6 +304,8 @@ TEST_P(Exchange, ReportsEachStepAndSendsExactlyItsFrames) {
     request.block_size = block_size;
     request.speed_hundreds = 1152;
     request.file_names[static_cast<int>(ImageKind::Tplist)] = tplist.c_str();
+    request.answer_bound = row.bound;
+    request.answer_bound_ms = fixed_bound_ms;
     LinkWatch watch;
     watch.stop = &stop;
     Reported reported;
@@ -277,7 +321,10 @@ TEST_P(Exchange, ReportsEachStepAndSendsExactlyItsFrames) {
     EXPECT_EQ(outcome.result, row.result);
     EXPECT_EQ(outcome.reason, row.reason);
     EXPECT_EQ(reported.events, row.events);
-    EXPECT_EQ(reported.text, row.text);
+    EXPECT_EQ(reported.text, row.reason == DownloadReason::Restarted ? announcement : row.text);
+    if (row.reason == DownloadReason::NoAnswer) {
+        EXPECT_EQ(outcome.amount, fixed_bound_ms) << "the bound the message names";
+    }
     const std::string& sent = line.master.data;
     EXPECT_EQ(sent.substr(0, access_string_size), access_string);
     EXPECT_EQ(sent.size(), access_string_size + (row.header ? header_size : 0) +
@@ -307,5 +354,28 @@ INSTANTIATE_TEST_SUITE_P(Download, Exchange, testing::ValuesIn(cases),
                          [](const testing::TestParamInfo<ExchangeCase>& param_info) {
                              return std::string(param_info.param.name);
                          });
+
+// The bound must never cut a receiver that is still working within its chip's worst case: every
+// sector listed erased at 15 s, every byte programmed at 300 us, the frame still on its way out
+// of the adapter at the line's speed, and the margin beside.
+TEST(AnswerBound, CoversTheChipsWorstCase) {
+    EXPECT_EQ(header_answer_bound_ms(0), 5000);
+    EXPECT_EQ(header_answer_bound_ms(35), 35 * 15000 + 5000);
+    const struct {
+        std::size_t frame_bytes;
+        std::int32_t baud;
+        std::uint32_t len;
+        std::int64_t bound_ms;
+    } blocks[] = {
+        // 51216 bytes of 10 bits at 115200 baud: 4445.8 ms on the line; 51200 bytes programmed.
+        {51216, 115200, 51200, 4446 + 15360 + 5000},
+        // A short last block in a full frame: the whole frame is on the line.
+        {51216, 115200, 100, 4446 + 30 + 5000},
+        {1040, 57600, 1024, 181 + 308 + 5000},
+    };
+    for (const auto& block : blocks)
+        EXPECT_EQ(block_answer_bound_ms(block.frame_bytes, block.baud, block.len), block.bound_ms)
+            << block.frame_bytes << " bytes at " << block.baud;
+}
 
 } // namespace
