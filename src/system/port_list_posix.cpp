@@ -133,7 +133,9 @@ void driver_name(const char* device_link, PortInfo& port) {
 }
 
 // Walks up from the port's device in the device tree to the USB device it belongs to (the
-// directory that has idVendor) and takes the adapter's identity from there.
+// directory that has idVendor) and takes the adapter's identity from there: its ids, serial
+// number and product, the interface the port is on (from the interface's directory, 1-2:1.0)
+// and the socket it is plugged into (the USB device's own name, 1-2).
 void usb_identity(const char* root, const char* device_link, PortInfo& port) {
     char tree[PATH_MAX];
     char at[PATH_MAX];
@@ -157,9 +159,15 @@ void usb_identity(const char* root, const char* device_link, PortInfo& port) {
             read_attribute(path, port.serial, sizeof port.serial);
             put(path, sizeof path, "%s/product", at);
             read_attribute(path, port.product, sizeof port.product);
+            put(port.location, sizeof port.location, "%s", std::strrchr(at, '/') + 1);
             return;
         }
-        *std::strrchr(at, '/') = '\0';
+        char* last = std::strrchr(at, '/');
+        // An interface's directory is named after its device, configuration and number.
+        const char* colon = std::strchr(last + 1, ':');
+        if (colon != nullptr && port.interface[0] == '\0')
+            put(port.interface, sizeof port.interface, "%s", colon + 1);
+        *last = '\0';
     }
 }
 
@@ -185,11 +193,19 @@ bool describe_port(const char* root, const char* name, PortInfo& port) {
     return true;
 }
 
-// Gives each port the first (in name order) of udev's by-id links that point to it.
-void add_stable_names(const char* root, PortList& list) {
+static_assert(sizeof PortInfo::by_id == sizeof PortInfo::by_path, "one size for both names");
+
+// The name field of `port` for one of udev's folders of links.
+char* name_field(PortInfo& port, const char* folder) {
+    return std::strcmp(folder, "by-id") == 0 ? port.by_id : port.by_path;
+}
+
+// Gives each port the first (in name order) of udev's links in /dev/serial/FOLDER (by-id or
+// by-path) that point to it.
+void add_stable_names(const char* root, const char* folder, PortList& list) {
     char dir_path[PATH_MAX];
-    DIR* dir =
-        put(dir_path, sizeof dir_path, "%s/dev/serial/by-id", root) ? opendir(dir_path) : nullptr;
+    DIR* dir = put(dir_path, sizeof dir_path, "%s/dev/serial/%s", root, folder) ? opendir(dir_path)
+                                                                                : nullptr;
     if (dir == nullptr)
         return;
     // readdir shares a buffer only between the calls on one directory stream, and this one is
@@ -197,17 +213,18 @@ void add_stable_names(const char* root, PortList& list) {
     while (const dirent* entry = readdir(dir)) {
         char path[PATH_MAX + 256];
         char target[64];
-        char by_id[sizeof PortInfo::by_id];
+        char name[sizeof PortInfo::by_id];
         if (entry->d_name[0] == '.' || !put(path, sizeof path, "%s/%s", dir_path, entry->d_name) ||
             !link_target_name(path, target, sizeof target) ||
-            !put(by_id, sizeof by_id, "/dev/serial/by-id/%s", entry->d_name))
+            !put(name, sizeof name, "/dev/serial/%s/%s", folder, entry->d_name))
             continue;
         for (int i = 0; i < list.count; ++i) {
             PortInfo& port = list.ports[i];
             const char* node = std::strrchr(port.device, '/') + 1;
+            char* field = name_field(port, folder);
             if (std::strcmp(node, target) == 0 &&
-                (port.by_id[0] == '\0' || std::strcmp(by_id, port.by_id) < 0))
-                put(port.by_id, sizeof port.by_id, "%s", by_id);
+                (field[0] == '\0' || std::strcmp(name, field) < 0))
+                put(field, sizeof PortInfo::by_id, "%s", name);
         }
     }
     closedir(dir);
@@ -275,6 +292,8 @@ void list_ports(const char* root, PortList& list) {
             ++list.count;
     }
     closedir(dir);
-    add_stable_names(root, list);
+    add_stable_names(root, "by-id", list);
+    add_stable_names(root, "by-path", list);
+    mark_ambiguous_names(list);
     std::sort(list.ports, list.ports + list.count, comes_before);
 }

@@ -82,6 +82,13 @@ bool add_details(PortInfo& port) {
             usb_id_from(text, port);
         if (SetupDiGetDeviceInstanceIdA(devices, &info, text, sizeof text, nullptr))
             serial_from(text, port);
+        // The socket, as the device manager names it (Port_#0003.Hub_#0001). Windows has no
+        // name of a port that follows the socket: a COM number stays with an adapter that has a
+        // serial number, and is given per socket to one that has none.
+        if (SetupDiGetDeviceRegistryPropertyA(devices, &info, SPDRP_LOCATION_INFORMATION, nullptr,
+                                              reinterpret_cast<BYTE*>(text), sizeof text - 1,
+                                              nullptr))
+            std::snprintf(port.location, sizeof port.location, "%s", text);
         found = true;
         break;
     }
@@ -134,5 +141,6 @@ void list_ports(const char*, PortList& list) {
         add_details(port);
     }
     RegCloseKey(key);
+    mark_ambiguous_names(list);
     std::sort(list.ports, list.ports + list.count, comes_before);
 }

@@ -33,9 +33,10 @@ struct Heard {
     std::condition_variable changed;
     std::string news;
     int quiet_ms = 0;
+    bool end_on_text = false; // the listener ends the wait on the first text it hears
 };
 
-void hear(void* context, const LinkNews& news) {
+bool hear(void* context, const LinkNews& news) {
     Heard& heard = *static_cast<Heard*>(context);
     const std::lock_guard<std::mutex> hold(heard.lock);
     switch (news.kind) {
@@ -51,6 +52,7 @@ void hear(void* context, const LinkNews& news) {
         break;
     }
     heard.changed.notify_all();
+    return !(heard.end_on_text && news.kind == LinkNewsKind::Text);
 }
 
 class LinkWait : public testing::Test {
@@ -222,6 +224,18 @@ INSTANTIATE_TEST_SUITE_P(
                     // The ready wait takes '!' alone: an '@' is the receiver's text.
                     MarkCase{"ready_takes_only_its_mark", "!", "@x!y", 0, "|@x|", 'y'}),
     CaseName());
+
+// A listener that learns from the receiver's text that the mark will not come (the receiver
+// announced itself: it started again) ends the wait; the text it heard is taken.
+TEST_F(LinkWait, TheListenerEndsAWaitOnWhatItHeard) {
+    heard.end_on_text = true;
+    send("KAL VERON KELDKAR");
+    until_received();
+    int mark = -1;
+    EXPECT_EQ(wait_for_mark(port, watch, "!@", mark), LinkResult::Ended);
+    EXPECT_EQ(news(), "|KAL VERON KELDKAR");
+    EXPECT_EQ(read_byte(port), -1);
+}
 
 // A receiver that says nothing for the quiet time is reported once; the wait goes on and ends on
 // the mark as usual, and the line carries nothing.

@@ -106,13 +106,63 @@ TEST_F(PortListTest, DescribesEachSerialPortAndEndsWithItsArgument) {
     link("sys/class/tty/ptmx", "../../devices/virtual/tty/ptmx");
 
     const std::vector<std::string> expected = {
-        "/dev/ttyACM0  cdc_acm  USB 2341:0043  \"Arduino Uno\"  "
+        "/dev/ttyACM0  cdc_acm  USB 2341:0043  \"Arduino Uno\"  socket 1-3  no serial number  "
         "/com1=/dev/serial/by-id/usb-Arduino_Uno_7533-if00",
         "/dev/ttyS0  serial  /com1=/dev/ttyS0",
         "/dev/ttyS2  serial8250  /com1=/dev/ttyS2",
         "/dev/ttyS10  serial8250  /com1=/dev/ttyS10",
-        "/dev/ttyUSB0  ftdi_sio  USB 0403:6001  \"FT232R USB UART\"  serial A50285BI  "
+        "/dev/ttyUSB0  ftdi_sio  USB 0403:6001  \"FT232R USB UART\"  serial A50285BI  socket 1-2  "
         "/com1=/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0",
+    };
+    EXPECT_EQ(lines(), expected);
+}
+
+// A bench set up by socket: udev's by-path names follow the USB socket, whatever adapter is in
+// it. Two adapters with one serial number share one by-id name (udev keeps one link, to either
+// of them), and an adapter without a serial number has none of its own: for those the socket's
+// name is the one to give. Two ports of one adapter share its serial number but not its
+// interface.
+TEST_F(PortListTest, OffersTheSocketsNameWhereTheAdaptersNameIsAmbiguous) {
+    const std::string hub = "pci0000:00/0000:00:14.0/usb1/1-2";
+    const auto adapter = [&](const std::string& usb, const std::string& tty_name,
+                             const std::string& serial, const std::string& path_name,
+                             const std::string& interface = "1.0") {
+        file("sys/devices/" + usb + "/idVendor", "0403\n");
+        file("sys/devices/" + usb + "/idProduct", "6001\n");
+        if (!serial.empty())
+            file("sys/devices/" + usb + "/serial", serial + "\n");
+        const std::string port_dir =
+            usb + "/" + fs::path(usb).filename().string() + ":" + interface + "/" + tty_name;
+        tty(tty_name, port_dir);
+        driver(port_dir, "usb-serial", "ftdi_sio");
+        link("dev/serial/by-path/" + path_name, "../../" + tty_name);
+    };
+    adapter(hub + "/1-2.1", "ttyUSB0", "SAME0001", "pci-0000:00:14.0-usb-0:2.1:1.0-port0");
+    adapter(hub + "/1-2.2", "ttyUSB1", "SAME0001", "pci-0000:00:14.0-usb-0:2.2:1.0-port0");
+    // udev kept one by-id link for the two.
+    link("dev/serial/by-id/usb-FTDI_FT232R_SAME0001-if00-port0", "../../ttyUSB1");
+    adapter(hub + "/1-2.3", "ttyUSB2", "", "pci-0000:00:14.0-usb-0:2.3:1.0-port0");
+    adapter(hub + "/1-2.4", "ttyUSB3", "QUAD", "pci-0000:00:14.0-usb-0:2.4:1.0-port0", "1.0");
+    adapter(hub + "/1-2.4", "ttyUSB4", "QUAD", "pci-0000:00:14.0-usb-0:2.4:1.1-port0", "1.1");
+    link("dev/serial/by-id/usb-FTDI_QUAD-if00-port0", "../../ttyUSB3");
+    link("dev/serial/by-id/usb-FTDI_QUAD-if01-port0", "../../ttyUSB4");
+
+    const std::string by_path = "/dev/serial/by-path/pci-0000:00:14.0-usb-0:";
+    const std::vector<std::string> expected = {
+        "/dev/ttyUSB0  ftdi_sio  USB 0403:6001  serial SAME0001  socket 1-2.1  same serial number "
+        "as /dev/ttyUSB1  /com1=" +
+            by_path + "2.1:1.0-port0",
+        "/dev/ttyUSB1  ftdi_sio  USB 0403:6001  serial SAME0001  socket 1-2.2  same serial number "
+        "as /dev/ttyUSB0  /com1=" +
+            by_path + "2.2:1.0-port0",
+        "/dev/ttyUSB2  ftdi_sio  USB 0403:6001  socket 1-2.3  no serial number  /com1=" + by_path +
+            "2.3:1.0-port0",
+        "/dev/ttyUSB3  ftdi_sio  USB 0403:6001  serial QUAD  socket 1-2.4  "
+        "/com1=/dev/serial/by-id/usb-FTDI_QUAD-if00-port0  by-path " +
+            by_path + "2.4:1.0-port0",
+        "/dev/ttyUSB4  ftdi_sio  USB 0403:6001  serial QUAD  socket 1-2.4  "
+        "/com1=/dev/serial/by-id/usb-FTDI_QUAD-if01-port0  by-path " +
+            by_path + "2.4:1.1-port0",
     };
     EXPECT_EQ(lines(), expected);
 }
