@@ -83,6 +83,22 @@ bool wait_for_device(Line& line, bool after_loss) {
     return opened;
 }
 
+// True when the receiver itself ended its download: it gave no answer within the bound, or it
+// started again.
+bool receiver_went_away(const DownloadOutcome& outcome) {
+    return outcome.reason == DownloadReason::NoAnswer ||
+           outcome.reason == DownloadReason::Restarted;
+}
+
+// A download that failed in its data phase left the line at its speed: the next receiver
+// announces itself at the base speed. Where the receiver went away the port says so, since the
+// person at the bench sees the slot come back.
+void back_to_base_speed(Line& line, const DownloadOutcome& outcome) {
+    set_speed(line.ports.com[line.ports.active], base_baud);
+    if (receiver_went_away(outcome) && outcome.at_data_speed)
+        say("change speed --> 57600\n");
+}
+
 void tally(LineTally& tally, const DownloadOutcome& outcome) {
     if (outcome.result == DownloadResult::Finished)
         ++tally.finished;
@@ -90,6 +106,24 @@ void tally(LineTally& tally, const DownloadOutcome& outcome) {
         ++tally.failed;
     tally.served = true;
     tally.last = outcome;
+}
+
+// Waits for the line's device to come back, as the person at the bench sees it: false when the
+// run was stopped first.
+bool await_device(const Run& run, Line& line, bool after_loss) {
+    line.tally.waiting = true;
+    // A port's status line tells the person at the bench what the port is doing.
+    const bool status_line = run.options.progress && output_is_terminal();
+    if (status_line)
+        show_status("waiting for the device");
+    const bool appeared = wait_for_device(line, after_loss);
+    if (status_line)
+        clear_status();
+    if (!appeared)
+        return false;
+    line.tally.waiting = false;
+    say("%s appeared.\nready.\n", line.ports.com[0].device);
+    return true;
 }
 
 // Serves the receivers that come, until next_step ends the line or the run is stopped.
@@ -102,28 +136,21 @@ void serve_receivers(Run& run, Line& line) {
         say("ready.\n");
     }
     bool after_loss = false;
+    bool announced = false;
     for (;;) {
-        if (step.next == NextStep::WaitForDevice) {
-            line.tally.waiting = true;
-            // A port's status line tells the person at the bench what the port is doing.
-            const bool status_line = run.options.progress && output_is_terminal();
-            if (status_line)
-                show_status("waiting for the device");
-            const bool appeared = wait_for_device(line, after_loss);
-            if (status_line)
-                clear_status();
-            if (!appeared)
-                return;
-            line.tally.waiting = false;
-            say("%s appeared.\nready.\n", line.ports.com[0].device);
-        }
+        if (step.next == NextStep::WaitForDevice && !await_device(run, line, after_loss))
+            return;
         DownloadResult result = DownloadResult::Escaped;
-        const Heard heard = wait_for_announcement(line.ports, line.watch);
+        // A receiver that started again during its download has announced itself already.
+        const Heard heard =
+            announced ? Heard::Announcement : wait_for_announcement(line.ports, line.watch);
+        announced = false;
         if (heard == Heard::Announcement) {
             name_line(line);
             const DownloadOutcome outcome = serve_receiver(run, line);
             tally(line.tally, outcome);
             result = outcome.result;
+            announced = outcome.reason == DownloadReason::Restarted;
         } else if (heard == Heard::LineLost) {
             const SerialPort& lost = *lost_port(line.ports);
             say_line_lost(lost, lost.lost_error);
@@ -141,10 +168,8 @@ void serve_receivers(Run& run, Line& line) {
             after_loss = true;
             continue;
         }
-        // A download that failed in its data phase left the line at its speed: the next
-        // receiver announces itself at the base speed.
         if (result == DownloadResult::Failed)
-            set_speed(line.ports.com[line.ports.active], base_baud);
+            back_to_base_speed(line, line.tally.last);
         say("next......\nready.\n");
     }
 }

@@ -10,9 +10,14 @@
 
 namespace {
 
-const char* result_name(DownloadResult result) {
+// How the line's last download ended; a receiver that went away is named for how it did.
+const char* result_name(const DownloadOutcome& outcome) {
+    if (outcome.reason == DownloadReason::NoAnswer)
+        return "no answer";
+    if (outcome.reason == DownloadReason::Restarted)
+        return "restarted";
     static const char* const names[] = {"finished", "refused", "failed", "escaped", "line lost"};
-    return names[static_cast<int>(result)];
+    return names[static_cast<int>(outcome.result)];
 }
 
 // The chip of the line's last receiver: its model, or its ids.
@@ -66,7 +71,7 @@ int end_station(const Run& run) {
         chip_text(tally, chip, sizeof chip);
         char result[32];
         std::snprintf(result, sizeof result, "%s%s",
-                      tally.served ? result_name(tally.last.result) : "-",
+                      tally.served ? result_name(tally.last) : "-",
                       tally.waiting ? ", unplugged" : "");
         say("%-6s %-31s %8d  %6d  %9d  %-21s %s\n", line.name, line.ports.com[0].device,
             tally.finished, tally.failed, tally.unplugged, chip, result);

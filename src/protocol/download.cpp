@@ -280,6 +280,7 @@ void finish_digests(Exchange& exchange) {
 
 bool switch_speed(Exchange& exchange, std::int32_t baud, ExchangeEventKind done) {
     if (set_speed(exchange.port, baud)) {
+        exchange.outcome.at_data_speed = done == ExchangeEventKind::DataSpeedSet;
         ExchangeEvent event;
         event.kind = done;
         event.baud = baud;

@@ -108,6 +108,7 @@ struct DownloadOutcome {
     bool reply_read = false; // `reply` arrived whole and passed its CRC check
     int lost_error = 0;      // with LineLost: the system's reason, as an errno value
     int file_error = 0;      // with ImageMissing: why the file could not be opened (image_file.h)
+    bool at_data_speed = false; // the download ended with the line at the data phase's speed
     // The selected images in download order, and the bytes of every frame put on the line
     // (access string, header, each block with its trailer, resends included).
     ImageReport images[image_kind_count];
