@@ -94,8 +94,6 @@ enum class ParseResult {
 // "/?" and "/h" print the usage text at once; the arguments after them are not read.
 ParseResult parse_options(int argc, const char* const argv[], Options& options);
 
-void print_usage();
-
 // What the command line asks for before any upgrade: the conventions of every POSIX program
 // beside the options of this one. None of them opens a port.
 enum class RunRequest {
@@ -110,11 +108,6 @@ enum class RunRequest {
 // decides. An absolute path is a file name, as in parse_options. A file really named --help is
 // given as ./--help.
 RunRequest find_request(int argc, const char* const argv[]);
-
-// The program's own help: the options as built, grouped as OptionGroup orders them, each
-// default as the program uses it, examples with this system's device names, the exit statuses
-// and where the manual is. The original usage text stays with /? and /h.
-void print_help();
 
 // Recognises an image file name and stores it in its slot (see options.cpp for the rule).
 void classify_file_name(const char* argument, Options& options);

@@ -2,6 +2,7 @@
 
 #include "driver/diagnostics.h"
 #include "driver/line.h"
+#include "driver/option_text.h"
 #include "driver/outcome.h"
 #include "driver/plan.h"
 #include "driver/port_report.h"

@@ -1,3 +1,4 @@
+#include "driver/option_text.h"
 #include "driver/options.h"
 #include "link/serial_port.h"
 
