@@ -1,6 +1,5 @@
 #include "driver/options.h"
 
-#include "driver/option_text.h"
 #include "link/serial_port.h"
 #include "protocol/frames.h"
 
@@ -101,7 +100,7 @@ int port_number(const char* argument) {
 }
 
 // What one argument was.
-enum class Argument { Option, Help, FileName };
+enum class Argument { Option, Usage, FileName };
 
 // Applies one argument that is an option.
 Argument apply_option(const char* argument, Options& options) {
@@ -155,7 +154,7 @@ Argument apply_option(const char* argument, Options& options) {
         options.repeat = true;
         break;
     case OptionEffect::Usage:
-        return Argument::Help;
+        return Argument::Usage;
     case OptionEffect::List:
     case OptionEffect::Help:
     case OptionEffect::Version:
@@ -249,14 +248,11 @@ ParseResult parse_options(int argc, const char* const argv[], Options& options) 
     for (int i = 1; i < argc; ++i) {
         const Argument argument =
             is_absolute_path(argv[i]) ? Argument::FileName : apply_option(argv[i], options);
-        if (argument == Argument::Help) {
-            print_usage();
-            return ParseResult::UsageShown;
-        }
+        if (argument == Argument::Usage)
+            return ParseResult::UsageAsked;
         if (argument == Argument::FileName)
             classify_file_name(argv[i], options);
     }
-    print_settings(options);
     return ParseResult::Parsed;
 }
 

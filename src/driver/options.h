@@ -86,12 +86,13 @@ const OptionSpec* option_table(int& count);
 const OptionSpec* find_option(const char* argument);
 
 enum class ParseResult {
-    Parsed,     // the settings in force have been printed
-    UsageShown, // "/?" or "/h": the usage text was printed instead, the run ends there
+    Parsed,     // every argument was read into the options
+    UsageAsked, // "/?" or "/h": the caller shows the usage text and the run ends there
 };
 
-// Reads the arguments after the program name into `options` and prints the settings in force.
-// "/?" and "/h" print the usage text at once; the arguments after them are not read.
+// Reads the arguments after the program name into `options`. Prints nothing: the caller shows
+// the settings in force, or the usage text when it was asked for. The arguments after "/?" or
+// "/h" are not read; the ones before it have been.
 ParseResult parse_options(int argc, const char* const argv[], Options& options);
 
 // What the command line asks for before any upgrade: the conventions of every POSIX program

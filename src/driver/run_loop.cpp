@@ -123,8 +123,12 @@ int run_program(Run& run, int argc, const char* const argv[]) {
     }
     say("        Satellite receiver upgrader V%d.%d\n", version_major, version_minor);
     say("\n");
-    if (parse_options(argc, argv, options) == ParseResult::UsageShown)
+    // The usage text stands instead of the settings: nothing is said before it but the banner.
+    if (parse_options(argc, argv, options) == ParseResult::UsageAsked) {
+        print_usage();
         return exit_failed;
+    }
+    print_settings(options);
     if (const char* complaint = check_values(options)) {
         say("%s", complaint);
         return exit_failed;
