@@ -2,7 +2,7 @@
 
 #include "driver/diagnostics.h"
 #include "driver/outcome.h"
-#include "driver/serve.h"
+#include "driver/request.h"
 #include "link/link_wait.h"
 #include "protocol/download.h"
 #include "protocol/frames.h"

@@ -6,6 +6,7 @@
 #include "driver/outcome.h"
 #include "driver/plan.h"
 #include "driver/port_report.h"
+#include "driver/request.h"
 #include "driver/serve.h"
 #include "driver/station.h"
 #include "driver/version.h"
