@@ -18,13 +18,8 @@ const char* const kind_labels[image_kind_count] = {"host", "font", "tplist"};
 
 // The images a download would send: those chosen, or those present now.
 Selection chosen_images(const Options& options) {
-    Selection selection = options.selection;
-    const bool detected = selection == 0;
-    for (int k = 0; detected && k < image_kind_count; ++k) {
-        const ImageKindInfo& kind_info = image_kind_info(static_cast<ImageKind>(k));
-        if (image_file_present(kind_info.default_name))
-            selection |= kind_info.selection_bit;
-    }
+    const bool detected = options.selection == 0;
+    const Selection selection = detected ? images_present() : options.selection;
     say("images :");
     for (int k = 0; k < image_kind_count; ++k) {
         if ((selection & image_kind_info(static_cast<ImageKind>(k)).selection_bit) != 0)

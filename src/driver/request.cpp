@@ -3,6 +3,16 @@
 #include "system/console.h"
 #include "system/shown_name.h"
 
+Selection images_present() {
+    Selection found = 0;
+    for (int k = 0; k < image_kind_count; ++k) {
+        const ImageKindInfo& kind_info = image_kind_info(static_cast<ImageKind>(k));
+        if (image_file_present(kind_info.default_name))
+            found |= kind_info.selection_bit;
+    }
+    return found;
+}
+
 DownloadRequest request_for(const Options& options, Selection selection) {
     DownloadRequest request;
     request.selection = selection;

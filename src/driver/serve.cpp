@@ -27,12 +27,7 @@ Selection detect_selection() {
         "Found font.bin and tplist.bin files.\n",
         "Found all files.\n",
     };
-    Selection found = 0;
-    for (int k = 0; k < image_kind_count; ++k) {
-        const ImageKindInfo& kind_info = image_kind_info(static_cast<ImageKind>(k));
-        if (image_file_present(kind_info.default_name))
-            found |= kind_info.selection_bit;
-    }
+    const Selection found = images_present();
     say("%s", found_lines[found]);
     return found;
 }
