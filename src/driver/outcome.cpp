@@ -1,6 +1,7 @@
 #include "driver/outcome.h"
 
 #include "system/console.h"
+#include "system/error_text.h"
 #include "system/shown_name.h"
 
 #include <cstdio>
@@ -10,9 +11,9 @@ namespace {
 
 // The message for a serial device that went away, with the system's reason.
 void lost_line_message(const char* device, int error, char* text, std::size_t size) {
-    char reason[128];
-    error_text(error, reason, sizeof reason);
-    std::snprintf(text, size, "Error : the serial line on %s is gone (%s).\n", device, reason);
+    // The reason is cut at 127 characters, far more than any system's text for it.
+    std::snprintf(text, size, "Error : the serial line on %s is gone (%.127s).\n", device,
+                  error_text(error).text);
 }
 
 int selected_count(std::uint8_t selection) {
