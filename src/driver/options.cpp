@@ -256,6 +256,12 @@ ParseResult parse_options(int argc, const char* const argv[], Options& options) 
     return ParseResult::Parsed;
 }
 
+RunMode run_mode(const Options& options) {
+    if (options.station)
+        return RunMode::Station;
+    return options.repeat ? RunMode::Repeat : RunMode::Once;
+}
+
 const char* check_values(const Options& options) {
     if (options.block_size == 0)
         return "Error : block size 0 cannot carry any data.\n";

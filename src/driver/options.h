@@ -37,6 +37,12 @@ struct Options {
     bool plan = false;    // /plan: show what a download would do, open no port
 };
 
+// How the run serves receivers: the one-port program for one download (Once) or one after
+// another (/r: Repeat), or a station on every port given (/station, whatever /r says).
+enum class RunMode { Once, Repeat, Station };
+
+RunMode run_mode(const Options& options);
+
 // The options, as the command line takes them and --help shows them. An option is recognised
 // through this table alone, so one that is not in it cannot work, and --help is printed from
 // it, so one that is in it cannot be left out of the help.

@@ -122,8 +122,8 @@ void summary_line(const DownloadOutcome& outcome, std::int64_t elapsed_ms, char*
                   static_cast<unsigned long long>(bytes), blocks, resends, seconds, rate);
 }
 
-LineStep next_step(DownloadResult result, bool waiting, const Options& options) {
-    if (options.station) {
+LineStep next_step(DownloadResult result, bool waiting, RunMode mode) {
+    if (mode == RunMode::Station) {
         switch (result) {
         case DownloadResult::Escaped:
             return {NextStep::End, -1};
@@ -138,12 +138,12 @@ LineStep next_step(DownloadResult result, bool waiting, const Options& options) 
     }
     switch (result) {
     case DownloadResult::Finished:
-        return options.repeat ? LineStep{NextStep::NextReceiver, -1}
-                              : LineStep{NextStep::End, exit_done};
+        return mode == RunMode::Repeat ? LineStep{NextStep::NextReceiver, -1}
+                                       : LineStep{NextStep::End, exit_done};
     case DownloadResult::Refused:
         // A refused download did not do what was asked: a failure, unless more receivers come.
-        return options.repeat ? LineStep{NextStep::NextReceiver, -1}
-                              : LineStep{NextStep::End, exit_failed};
+        return mode == RunMode::Repeat ? LineStep{NextStep::NextReceiver, -1}
+                                       : LineStep{NextStep::End, exit_failed};
     case DownloadResult::Escaped:
         return {NextStep::End, waiting ? exit_escape : exit_failed};
     case DownloadResult::Failed:
