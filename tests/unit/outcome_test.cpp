@@ -12,6 +12,11 @@ struct StepRow {
     int status;
 };
 
+const char* result_name(DownloadResult result) {
+    static const char* const names[] = {"finished", "refused", "failed", "ESC", "line lost"};
+    return names[static_cast<int>(result)];
+}
+
 const char* mode_name(RunMode mode) {
     return mode == RunMode::Once ? "once" : mode == RunMode::Repeat ? "repeat" : "station";
 }
@@ -48,7 +53,7 @@ TEST(Outcome, NextStepFollowsItsTable) {
     for (const StepRow& row : rows) {
         const LineStep step = next_step(row.result, row.waiting, row.mode);
         const testing::Message where = testing::Message()
-                                       << "result " << static_cast<int>(row.result)
+                                       << result_name(row.result)
                                        << (row.waiting ? ", waiting, " : ", download, ")
                                        << mode_name(row.mode);
         EXPECT_EQ(step.next, row.next) << where;
