@@ -3,9 +3,8 @@
 
 // From the command line to a download's request: which images are sent (chosen, or found in the
 // current directory), which file each is read from, the block size and the speed, and whether
-// the file names given can be used at all. A download when a
-// receiver calls and /plan build their requests here alike, so that /plan plans what a download
-// does.
+// the file names given can be used at all. A download when a receiver calls and /plan build
+// their requests here alike, so that /plan plans what a download does.
 
 #include "driver/options.h"
 #include "protocol/download.h"
