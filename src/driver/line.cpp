@@ -156,7 +156,7 @@ void serve_receivers(Run& run, Line& line) {
             say_line_lost(lost, lost.lost_error);
             result = DownloadResult::LineLost;
         }
-        step = next_step(result, heard != Heard::Announcement, run.options);
+        step = next_step(result, heard != Heard::Announcement, run_mode(run.options));
         if (result == DownloadResult::LineLost)
             ++line.tally.unplugged;
         if (step.next == NextStep::End) {

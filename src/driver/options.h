@@ -37,6 +37,12 @@ struct Options {
     bool plan = false;    // /plan: show what a download would do, open no port
 };
 
+// How the run serves receivers: the one-port program for one download (Once) or one after
+// another (/r: Repeat), or a station on every port given (/station, whatever /r says).
+enum class RunMode { Once, Repeat, Station };
+
+RunMode run_mode(const Options& options);
+
 // The options, as the command line takes them and --help shows them. An option is recognised
 // through this table alone, so one that is not in it cannot work, and --help is printed from
 // it, so one that is in it cannot be left out of the help.
@@ -86,15 +92,14 @@ const OptionSpec* option_table(int& count);
 const OptionSpec* find_option(const char* argument);
 
 enum class ParseResult {
-    Parsed,     // the settings in force have been printed
-    UsageShown, // "/?" or "/h": the usage text was printed instead, the run ends there
+    Parsed,     // every argument was read into the options
+    UsageAsked, // "/?" or "/h": the caller shows the usage text and the run ends there
 };
 
-// Reads the arguments after the program name into `options` and prints the settings in force.
-// "/?" and "/h" print the usage text at once; the arguments after them are not read.
+// Reads the arguments after the program name into `options`. Prints nothing: the caller shows
+// the settings in force, or the usage text when it was asked for. The arguments after "/?" or
+// "/h" are not read; the ones before it have been.
 ParseResult parse_options(int argc, const char* const argv[], Options& options);
-
-void print_usage();
 
 // What the command line asks for before any upgrade: the conventions of every POSIX program
 // beside the options of this one. None of them opens a port.
@@ -110,11 +115,6 @@ enum class RunRequest {
 // decides. An absolute path is a file name, as in parse_options. A file really named --help is
 // given as ./--help.
 RunRequest find_request(int argc, const char* const argv[]);
-
-// The program's own help: the options as built, grouped as OptionGroup orders them, each
-// default as the program uses it, examples with this system's device names, the exit statuses
-// and where the manual is. The original usage text stays with /? and /h.
-void print_help();
 
 // Recognises an image file name and stores it in its slot (see options.cpp for the rule).
 void classify_file_name(const char* argument, Options& options);

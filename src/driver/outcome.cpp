@@ -1,6 +1,7 @@
 #include "driver/outcome.h"
 
 #include "system/console.h"
+#include "system/error_text.h"
 #include "system/shown_name.h"
 
 #include <cstdio>
@@ -10,9 +11,9 @@ namespace {
 
 // The message for a serial device that went away, with the system's reason.
 void lost_line_message(const char* device, int error, char* text, std::size_t size) {
-    char reason[128];
-    error_text(error, reason, sizeof reason);
-    std::snprintf(text, size, "Error : the serial line on %s is gone (%s).\n", device, reason);
+    // The reason is cut at 127 characters, far more than any system's text for it.
+    std::snprintf(text, size, "Error : the serial line on %s is gone (%.127s).\n", device,
+                  error_text(error).text);
 }
 
 int selected_count(std::uint8_t selection) {
@@ -130,8 +131,8 @@ void summary_line(const DownloadOutcome& outcome, std::int64_t elapsed_ms, char*
                   static_cast<unsigned long long>(bytes), blocks, resends, seconds, rate);
 }
 
-LineStep next_step(DownloadResult result, bool waiting, const Options& options) {
-    if (options.station) {
+LineStep next_step(DownloadResult result, bool waiting, RunMode mode) {
+    if (mode == RunMode::Station) {
         switch (result) {
         case DownloadResult::Escaped:
             return {NextStep::End, -1};
@@ -146,12 +147,12 @@ LineStep next_step(DownloadResult result, bool waiting, const Options& options) 
     }
     switch (result) {
     case DownloadResult::Finished:
-        return options.repeat ? LineStep{NextStep::NextReceiver, -1}
-                              : LineStep{NextStep::End, exit_done};
+        return mode == RunMode::Repeat ? LineStep{NextStep::NextReceiver, -1}
+                                       : LineStep{NextStep::End, exit_done};
     case DownloadResult::Refused:
         // A refused download did not do what was asked: a failure, unless more receivers come.
-        return options.repeat ? LineStep{NextStep::NextReceiver, -1}
-                              : LineStep{NextStep::End, exit_failed};
+        return mode == RunMode::Repeat ? LineStep{NextStep::NextReceiver, -1}
+                                       : LineStep{NextStep::End, exit_failed};
     case DownloadResult::Escaped:
         return {NextStep::End, waiting ? exit_escape : exit_failed};
     case DownloadResult::Failed:

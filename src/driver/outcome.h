@@ -43,9 +43,9 @@ struct LineStep {
 
 // What a line does after a download ended with `result`, or, with `waiting`, after its wait
 // for a receiver ended that way (ESC or a lost line). This is where the one-port program and a
-// station differ, and nowhere else:
+// station differ, and nowhere else; the columns are `mode`:
 //
-//   ended with        one-port          one-port /repeat   station
+//   ended with        Once              Repeat             Station
 //   finished          end, 0            next receiver      next receiver
 //   refused           end, 1            next receiver      next receiver
 //   failed            end, 1            end, 1             next receiver (line at base speed)
@@ -54,7 +54,7 @@ struct LineStep {
 //   line lost         end, 1            end, 1             wait for the device
 //
 // A station is there to be left running: it ends on ESC or a signal only.
-LineStep next_step(DownloadResult result, bool waiting, const Options& options);
+LineStep next_step(DownloadResult result, bool waiting, RunMode mode);
 
 // Says that the serial device on `port` went away, with the system's reason (`error`), on a
 // line of its own.

@@ -2,7 +2,7 @@
 
 #include "driver/diagnostics.h"
 #include "driver/outcome.h"
-#include "driver/serve.h"
+#include "driver/request.h"
 #include "link/link_wait.h"
 #include "protocol/download.h"
 #include "protocol/frames.h"
@@ -14,21 +14,14 @@
 
 namespace {
 
-const char* const kind_labels[image_kind_count] = {"host", "font", "tplist"};
-
 // The images a download would send: those chosen, or those present now.
 Selection chosen_images(const Options& options) {
-    Selection selection = options.selection;
-    const bool detected = selection == 0;
-    for (int k = 0; detected && k < image_kind_count; ++k) {
-        const ImageKindInfo& kind_info = image_kind_info(static_cast<ImageKind>(k));
-        if (image_file_present(kind_info.default_name))
-            selection |= kind_info.selection_bit;
-    }
+    const bool detected = options.selection == 0;
+    const Selection selection = detected ? images_present() : options.selection;
     say("images :");
     for (int k = 0; k < image_kind_count; ++k) {
         if ((selection & image_kind_info(static_cast<ImageKind>(k)).selection_bit) != 0)
-            say(" %s", kind_labels[k]);
+            say(" %s", image_kind_info(static_cast<ImageKind>(k)).label);
     }
     if (selection != 0)
         say(detected                               ? ", found in this directory\n"
@@ -54,7 +47,7 @@ void say_image(const ImagePlan& plan, int index, const DownloadRequest& request,
     const PlannedImage& image = plan.images[index];
     const ImageKindInfo& kind_info = image_kind_info(image.kind);
     char shown[shown_name_size];
-    say("%-6s %s : %lld bytes", kind_labels[static_cast<int>(image.kind)],
+    say("%-6s %s : %lld bytes", kind_info.label,
         shown_name(request.file_names[static_cast<int>(image.kind)], shown, sizeof shown),
         static_cast<long long>(file.length));
     if (kind_info.skipped_bytes != 0)

@@ -13,8 +13,7 @@ namespace {
 constexpr std::int64_t redraw_ms = 200;
 
 const char* kind_label(ImageKind kind) {
-    static const char* const labels[image_kind_count] = {"host", "font", "tplist"};
-    return labels[static_cast<int>(kind)];
+    return image_kind_info(kind).label;
 }
 
 void draw(Progress& progress, std::int64_t now) {

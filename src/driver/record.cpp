@@ -40,11 +40,6 @@ Json time_text(std::int64_t unix_ms) {
     return text;
 }
 
-const char* kind_name(ImageKind kind) {
-    static const char* const names[image_kind_count] = {"host", "font", "tplist"};
-    return names[static_cast<int>(kind)];
-}
-
 const char* result_name(DownloadResult result) {
     switch (result) {
     case DownloadResult::Finished:
@@ -95,7 +90,7 @@ void add_receiver(Json& record, const DownloadOutcome& outcome) {
 
 Json image_entry(const ImageReport& image, const DownloadRequest& request) {
     Json entry;
-    entry["kind"] = kind_name(image.kind);
+    entry["kind"] = image_kind_info(image.kind).label;
     entry["file"] = text_or_null(request.file_names[static_cast<int>(image.kind)]);
     entry["length"] = image.length >= 0 ? Json(image.length) : Json(nullptr);
     if (image.hashed) {

@@ -2,9 +2,11 @@
 
 #include "driver/diagnostics.h"
 #include "driver/line.h"
+#include "driver/option_text.h"
 #include "driver/outcome.h"
 #include "driver/plan.h"
 #include "driver/port_report.h"
+#include "driver/request.h"
 #include "driver/serve.h"
 #include "driver/station.h"
 #include "driver/version.h"
@@ -122,8 +124,12 @@ int run_program(Run& run, int argc, const char* const argv[]) {
     }
     say("        Satellite receiver upgrader V%d.%d\n", version_major, version_minor);
     say("\n");
-    if (parse_options(argc, argv, options) == ParseResult::UsageShown)
+    // The usage text stands instead of the settings: nothing is said before it but the banner.
+    if (parse_options(argc, argv, options) == ParseResult::UsageAsked) {
+        print_usage();
         return exit_failed;
+    }
+    print_settings(options);
     if (const char* complaint = check_values(options)) {
         say("%s", complaint);
         return exit_failed;

@@ -4,6 +4,7 @@
 #include "driver/exchange_text.h"
 #include "driver/outcome.h"
 #include "driver/record.h"
+#include "driver/request.h"
 #include "driver/version.h"
 #include "system/clock.h"
 #include "system/console.h"
@@ -27,12 +28,7 @@ Selection detect_selection() {
         "Found font.bin and tplist.bin files.\n",
         "Found all files.\n",
     };
-    Selection found = 0;
-    for (int k = 0; k < image_kind_count; ++k) {
-        const ImageKindInfo& kind_info = image_kind_info(static_cast<ImageKind>(k));
-        if (image_file_present(kind_info.default_name))
-            found |= kind_info.selection_bit;
-    }
+    const Selection found = images_present();
     say("%s", found_lines[found]);
     return found;
 }
@@ -107,35 +103,4 @@ DownloadOutcome serve_receiver(Run& run, Line& line) {
         append_download_record(run, facts, message);
     }
     return outcome;
-}
-
-DownloadRequest request_for(const Options& options, Selection selection) {
-    DownloadRequest request;
-    request.selection = selection;
-    request.block_size = options.block_size;
-    request.speed_hundreds = options.speed_hundreds;
-    for (int k = 0; k < image_kind_count; ++k) {
-        request.file_names[k] = options.name_mode == NameMode::Given
-                                    ? options.names[k]
-                                    : image_kind_info(static_cast<ImageKind>(k)).default_name;
-    }
-    return request;
-}
-
-bool names_usable(const Options& options) {
-    char shown[shown_name_size];
-    switch (options.name_mode) {
-    case NameMode::UnknownFormat:
-        say("\nFile name : %s\n",
-            shown_name(options.names[static_cast<int>(ImageKind::Host)], shown, sizeof shown));
-        say("Don't know File format.");
-        return false;
-    case NameMode::TooLong:
-        say("Error : File name is longer too.");
-        return false;
-    case NameMode::Given:
-    case NameMode::None:
-        break;
-    }
-    return true;
 }

@@ -146,11 +146,6 @@ int poll_ports(PortSet& ports);
 // The first open port of the set that has gone away, or nullptr.
 const SerialPort* lost_port(const PortSet& ports);
 
-// Writes the system's text for `error` (an errno value, as `lost_error` holds) into `text`. Safe
-// in any thread, unlike strerror: a station's ports report from threads of their own. (The
-// POSIX files take it from system/error_text.h directly.)
-void error_text(int error, char* text, std::size_t size);
-
 // The system's part of the ports' bookkeeping, used by the part every system shares
 // (serial_port.cpp): remember_port is called by open_port for every port it opens; a remembered
 // port is given back with release_handle when it is closed or the program ends, and with

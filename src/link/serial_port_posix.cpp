@@ -99,21 +99,13 @@ SerialPort fail_open(const char* device, int fd, const char* what) {
     std::snprintf(port.device, sizeof port.device, "%s", device);
     port.open_step = what;
     port.open_error = error;
-    error_text(error, port.open_reason, sizeof port.open_reason);
+    // A text longer than the room is cut short: the reason is for a person to read.
+    std::snprintf(port.open_reason, sizeof port.open_reason, "%.*s",
+                  static_cast<int>(sizeof port.open_reason - 1), error_text(error).text);
     return port;
 }
 
 } // namespace
-
-void error_text(int error, char* text, std::size_t size) {
-    if (size == 0)
-        return;
-    // A text longer than the room is cut short: the reason is for a person to read.
-    const ErrorText reason = error_text(error);
-    const std::size_t length = std::min(std::strlen(reason.text), size - 1);
-    std::memcpy(text, reason.text, length);
-    text[length] = '\0';
-}
 
 const char* default_device(int index) {
     return index == 0 ? "/dev/ttyS0" : "/dev/ttyS1";

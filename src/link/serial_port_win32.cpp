@@ -89,11 +89,6 @@ SerialPort fail_open(const char* device, HANDLE handle, const char* what, DWORD 
 
 } // namespace
 
-void error_text(int error, char* text, std::size_t size) {
-    if (strerror_s(text, size, error) != 0)
-        std::snprintf(text, size, "error %d", error);
-}
-
 bool port_missing(const SerialPort& port) {
     return port.open_error == ERROR_FILE_NOT_FOUND || port.open_error == ERROR_PATH_NOT_FOUND ||
            port.open_error == ERROR_DEV_NOT_EXIST;

@@ -12,9 +12,9 @@ constexpr std::uint32_t flash_end = 0x200000;
 static_assert((flash_end - 0x010000) / sector_bytes <= max_header_sectors);
 
 constexpr ImageKindInfo image_specs[image_kind_count] = {
-    {1, "rom.bin", sector_bytes, 0x010000, 4, 0x100000 - 0x010000, "\ndownload host\n\n"},
-    {2, "font.bin", 0, 0x100000, 19, 0x1B0000 - 0x100000, "\ndownload font\n\n"},
-    {4, "tplist.bin", 0, 0x1B0000, 30, flash_end - 0x1B0000, "\ndownload tplist\n\n"},
+    {1, "rom.bin", sector_bytes, 0x010000, 4, 0x100000 - 0x010000, "\ndownload host\n\n", "host"},
+    {2, "font.bin", 0, 0x100000, 19, 0x1B0000 - 0x100000, "\ndownload font\n\n", "font"},
+    {4, "tplist.bin", 0, 0x1B0000, 30, flash_end - 0x1B0000, "\ndownload tplist\n\n", "tplist"},
 };
 
 PlanCheck refuse(PlanRefusal refusal, ImageKind kind, std::int64_t amount) {

@@ -24,6 +24,7 @@ struct ImageKindInfo {
     std::uint8_t first_sector;
     std::uint32_t region_size; // bytes up to the next image's region or the flash's end
     const char* heading;       // printed before the image in a multi-image download
+    const char* label;         // the kind's one word: /plan, the record and the progress line
 };
 
 const ImageKindInfo& image_kind_info(ImageKind kind);

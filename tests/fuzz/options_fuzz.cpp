@@ -1,12 +1,9 @@
 // Argument lists (the input cut at NUL bytes) through the option parser, the request finder,
-// the value check and the file-name rule. The parser's console text goes to /dev/null. Every
-// file name kept must fit its slot with its terminator, and each /comN= device must be a
-// pointer into the argument it came from.
+// the value check and the file-name rule; none of them prints. Every file name kept must fit its
+// slot with its terminator, and each /comN= device must be a pointer into the argument it came
+// from.
 
 #include "driver/options.h"
-
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -41,15 +38,6 @@ void check_options(const Options& options, const std::vector<std::string>& argum
 }
 
 } // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    const int null = open("/dev/null", O_WRONLY);
-    if (null >= 0) {
-        dup2(null, STDOUT_FILENO);
-        close(null);
-    }
-    return 0;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::vector<std::string> arguments;

@@ -1,3 +1,4 @@
+#include "driver/option_text.h"
 #include "driver/options.h"
 #include "link/serial_port.h"
 
@@ -12,31 +13,38 @@ namespace {
 
 struct Parsed {
     Options options;
-    std::string report;
+    ParseResult result = ParseResult::Parsed;
 };
 
 Parsed parse(std::vector<const char*> arguments) {
     arguments.insert(arguments.begin(), "upgrade");
     Parsed parsed;
-    testing::internal::CaptureStdout();
-    parse_options(static_cast<int>(arguments.size()), arguments.data(), parsed.options);
-    parsed.report = testing::internal::GetCapturedStdout();
+    parsed.result =
+        parse_options(static_cast<int>(arguments.size()), arguments.data(), parsed.options);
     return parsed;
+}
+
+// What a printer writes on standard output.
+template <typename Print> std::string printed(Print print) {
+    testing::internal::CaptureStdout();
+    print();
+    return testing::internal::GetCapturedStdout();
 }
 
 const char* name_of(const Options& options, ImageKind kind) {
     return options.names[static_cast<int>(kind)];
 }
 
-TEST(ParseOptions, NoArgumentsGiveTheDefaultsAndTheirReport) {
+TEST(ParseOptions, NoArgumentsGiveTheDefaults) {
     const Parsed parsed = parse({});
+    EXPECT_EQ(parsed.result, ParseResult::Parsed);
     EXPECT_EQ(parsed.options.port, PortChoice::Auto);
     EXPECT_EQ(parsed.options.speed_hundreds, 1152);
     EXPECT_EQ(parsed.options.block_size, 51200U);
     EXPECT_EQ(parsed.options.selection, 0);
     EXPECT_EQ(parsed.options.name_mode, NameMode::None);
     EXPECT_FALSE(parsed.options.repeat);
-    EXPECT_EQ(parsed.report, "port : auto\nbaud rate = 115200\nblock size = 51200\n");
+    EXPECT_FALSE(parsed.options.station);
 }
 
 struct NumberCase {
@@ -72,25 +80,23 @@ TEST(ParseOptions, SpeedsAndBlockSizes) {
 struct PortCase {
     std::vector<const char*> arguments;
     PortChoice port;
-    const char* report_line;
 };
 
 TEST(ParseOptions, PortChoice) {
     const PortCase cases[] = {
-        {{"/port=COM1"}, PortChoice::Com1, "port : COM1\n"},
-        {{"/PORT=com2"}, PortChoice::Com2, "port : COM2\n"},
-        {{"/port=COM2", "/port=auto"}, PortChoice::Com2, "port : COM2\n"},
-        {{"com1"}, PortChoice::Com1, "port : COM1\n"},
-        {{"COM12"}, PortChoice::Com1, "port : COM1\n"},
-        {{"COM1", "COM2"}, PortChoice::Com2, "port : COM2\n"},
-        {{"/port=com3"}, PortChoice::Auto, "port : auto\n"},
+        {{"/port=COM1"}, PortChoice::Com1},
+        {{"/PORT=com2"}, PortChoice::Com2},
+        {{"/port=COM2", "/port=auto"}, PortChoice::Com2},
+        {{"com1"}, PortChoice::Com1},
+        {{"COM12"}, PortChoice::Com1},
+        {{"COM1", "COM2"}, PortChoice::Com2},
+        {{"/port=com3"}, PortChoice::Auto},
         // Mapping a device changes no port choice.
-        {{"/com2=/dev/pts/9"}, PortChoice::Auto, "port : auto\n"},
+        {{"/com2=/dev/pts/9"}, PortChoice::Auto},
     };
     for (const PortCase& c : cases) {
         const Parsed parsed = parse(c.arguments);
         EXPECT_EQ(parsed.options.port, c.port) << c.arguments[0];
-        EXPECT_EQ(parsed.report.substr(0, parsed.report.find('\n') + 1), c.report_line);
     }
 }
 
@@ -128,18 +134,14 @@ TEST(ParseOptions, SlashAKeepsTheGivenNames) {
     EXPECT_STREQ(name_of(parsed.options, ImageKind::Host), "rom.bin");
 }
 
-// The usage text instead of the settings, also after other options; what follows is not read.
-TEST(ParseOptions, HelpShowsTheUsageTextInsteadOfTheSettings) {
-    for (const char* help : {"/?", "/h", "/help", "/H"}) {
-        const char* arguments[] = {"upgrade", "/f", help, "/baud=9600"};
-        Options options;
-        testing::internal::CaptureStdout();
-        const ParseResult result = parse_options(4, arguments, options);
-        const std::string out = testing::internal::GetCapturedStdout();
-        EXPECT_EQ(result, ParseResult::UsageShown) << help;
-        EXPECT_EQ(out.rfind("usage : upgrade [/options] [filename]\n", 0), 0U) << help;
-        EXPECT_EQ(out.find("baud rate"), std::string::npos) << help;
-        EXPECT_EQ(options.speed_hundreds, 1152) << help;
+// The usage text is asked for, also after other options: those before it are read, what
+// follows it is not.
+TEST(ParseOptions, UsageAskedStopsTheReading) {
+    for (const char* usage : {"/?", "/h", "/help", "/H"}) {
+        const Parsed parsed = parse({"/f", usage, "/baud=9600"});
+        EXPECT_EQ(parsed.result, ParseResult::UsageAsked) << usage;
+        EXPECT_EQ(parsed.options.selection, 2) << usage;
+        EXPECT_EQ(parsed.options.speed_hundreds, 1152) << usage;
     }
 }
 
@@ -262,6 +264,45 @@ TEST(CheckValues, RefusesValuesThatCannotWork) {
     }
 }
 
+// ---- the printers ----
+
+// The settings lines, as the run prints them after the banner: a station names the ports it
+// serves in order, whatever order they were given in.
+TEST(PrintSettings, SaysThePortTheSpeedAndTheBlockSize) {
+    struct Case {
+        std::vector<const char*> arguments;
+        const char* text;
+    };
+    const Case cases[] = {
+        {{}, "port : auto\nbaud rate = 115200\nblock size = 51200\n"},
+        {{"/port=COM1", "/baud=38400", "/block=16384"},
+         "port : COM1\nbaud rate = 38400\nblock size = 16384\n"},
+        {{"COM2", "/speed=57600"}, "port : COM2\nbaud rate = 57600\nblock size = 51200\n"},
+        {{"/baud=115201", "/block=60000"}, "port : auto\nbaud rate = 115200\nblock size = 51200\n"},
+        {{"/station", "/com12=/dev/b", "/com2=/dev/a", "/port=COM1"},
+         "port : COM2, COM12\nbaud rate = 115200\nblock size = 51200\n"},
+        {{"/station"}, "port : \nbaud rate = 115200\nblock size = 51200\n"},
+    };
+    for (const Case& c : cases) {
+        const Parsed parsed = parse(c.arguments);
+        EXPECT_EQ(printed([&] { print_settings(parsed.options); }), c.text)
+            << (c.arguments.empty() ? "(none)" : c.arguments[0]);
+    }
+}
+
+TEST(PrintUsage, IsTheOriginalUsageTextWithTheDevicesOfThisSystem) {
+    const std::string usage = printed(print_usage);
+    EXPECT_EQ(usage.rfind("usage : upgrade [/options] [filename]\n\noption: port   COM1, COM2, "
+                          "AUTO\n",
+                          0),
+              0U)
+        << usage;
+    EXPECT_NE(usage.find("\n        com2=  device that COM2 stands for (default " +
+                         std::string(default_device(1)) + ")\n"),
+              std::string::npos)
+        << usage;
+}
+
 // ---- --help and the option table ----
 
 std::string lower(std::string text) {
@@ -272,9 +313,7 @@ std::string lower(std::string text) {
 
 // The sections of --help by group, each with its wrapped lines joined into one text.
 std::vector<std::string> help_sections() {
-    testing::internal::CaptureStdout();
-    print_help();
-    const std::string help = testing::internal::GetCapturedStdout();
+    const std::string help = printed(print_help);
     const char* const titles[] = {"\nPort, speed and block:\n", "\nImages:\n",
                                   "\nStation, record, progress, plan:\n", "\nOthers:\n",
                                   "\nExamples:\n"};
