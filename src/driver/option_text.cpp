@@ -44,6 +44,11 @@ bool option_default(OptionEffect effect, char* text, std::size_t size) {
     case OptionEffect::Block:
         std::snprintf(text, size, "%u", defaults.block_size);
         return true;
+    case OptionEffect::Silence:
+        std::snprintf(text, size,
+                      "a station waits as long as the flash chip may take at worst, "
+                      "one port for ever");
+        return true;
     default:
         return false;
     }

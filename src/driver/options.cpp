@@ -34,11 +34,15 @@ constexpr OptionSpec option_specs[] = {
      "a status line per image and a summary of each download"},
     {"/plan", OptionEffect::Plan, OptionGroup::Run, "/plan",
      "show what the download would do (images, sectors, blocks, time); open no port"},
+    {"/silence=", OptionEffect::Silence, OptionGroup::Run, "/silence=S",
+     "a receiver that gives no answer for S seconds after a frame fails its download, and its "
+     "port serves the next one; 0: wait for ever"},
     {"/r", OptionEffect::Repeat, OptionGroup::Run, "/r, repeat",
      "after a download, wait for the next receiver"},
     {"repeat", OptionEffect::Repeat, OptionGroup::Run, nullptr, nullptr},
-    {"/list", OptionEffect::List, OptionGroup::Other, "/list",
-     "the serial ports of this system, each with the /com1= that names it"},
+    {"/list", OptionEffect::List, OptionGroup::Other, "/list, /list=station",
+     "the serial ports of this system, each with the /com1= that names it; or a station's "
+     "command line for the USB adapters plugged in, in the order of their sockets"},
     {"/?", OptionEffect::Usage, OptionGroup::Other, "/?, /h", "the original usage text (status 1)"},
     {"/h", OptionEffect::Usage, OptionGroup::Other, nullptr, nullptr},
     {"--help", OptionEffect::Help, OptionGroup::Other, "--help", "this text"},
@@ -153,6 +157,10 @@ Argument apply_option(const char* argument, Options& options) {
     case OptionEffect::Repeat:
         options.repeat = true;
         break;
+    case OptionEffect::Silence:
+        options.silence_s = read_decimal(value);
+        options.silence_given = true;
+        break;
     case OptionEffect::Usage:
         return Argument::Usage;
     case OptionEffect::List:
@@ -239,7 +247,10 @@ RunRequest find_request(int argc, const char* const argv[]) {
         if (option->effect == OptionEffect::Version)
             return RunRequest::Version;
         if (option->effect == OptionEffect::List)
-            return RunRequest::ListPorts;
+            return same_ignoring_case(argv[i] + std::strlen(option->prefix), "=station",
+                                      sizeof "=station")
+                       ? RunRequest::ListStation
+                       : RunRequest::ListPorts;
     }
     return RunRequest::Upgrade;
 }
@@ -269,5 +280,8 @@ const char* check_values(const Options& options) {
     const std::int32_t speed = options.speed_hundreds;
     if (speed <= 0 || speed > 0xFFFF || !speed_supported(speed * 100))
         return "Error : the line cannot run at that baud rate.\n";
+    // The bound is counted in milliseconds in 64 bits; a day is more than any flash takes.
+    if (options.silence_given && (options.silence_s < 0 || options.silence_s > 86400))
+        return "Error : /silence= takes seconds, 0 to 86400.\n";
     return nullptr;
 }

@@ -35,6 +35,11 @@ struct Options {
     bool progress = false;               // /progress: a status line per image instead of fragments
     bool station = false; // /station: every port given with /comN= serves receivers at once
     bool plan = false;    // /plan: show what a download would do, open no port
+    // /silence=S: a receiver that gives no answer for S seconds after a frame fails its
+    // download; 0: no bound; -1 (not given): a station bounds it by the flash chip's worst case,
+    // the one-port program waits for ever.
+    std::int32_t silence_s = -1;
+    bool silence_given = false;
 };
 
 // How the run serves receivers: the one-port program for one download (Once) or one after
@@ -66,7 +71,8 @@ enum class OptionEffect {
     Log,
     Progress,
     Plan,
-    Repeat, // station, record, progress, plan
+    Repeat,
+    Silence, // station, record, progress, plan, answer bound
     List,
     Usage,
     Help,
@@ -104,10 +110,11 @@ ParseResult parse_options(int argc, const char* const argv[], Options& options);
 // What the command line asks for before any upgrade: the conventions of every POSIX program
 // beside the options of this one. None of them opens a port.
 enum class RunRequest {
-    Upgrade,   // the usual run: banner, options, ports
-    Help,      // --help: the usage text and the options added to it, status 0
-    Version,   // --version: the program's name and version, status 0
-    ListPorts, // /list: the serial ports of this system, status 0
+    Upgrade,     // the usual run: banner, options, ports
+    Help,        // --help: the usage text and the options added to it, status 0
+    Version,     // --version: the program's name and version, status 0
+    ListPorts,   // /list: the serial ports of this system, status 0
+    ListStation, // /list=station: a station's command line for the adapters present, status 0
 };
 
 // Looks through all the arguments for --help and --version (exactly, as POSIX programs take

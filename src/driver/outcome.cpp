@@ -125,10 +125,14 @@ void summary_line(const DownloadOutcome& outcome, std::int64_t elapsed_ms, char*
     }
     const double seconds = static_cast<double>(elapsed_ms) / 1000.0;
     const double rate = seconds > 0 ? static_cast<double>(bytes) / seconds / 1000.0 : 0.0;
+    // A receiver that went away is named for how it did.
+    const char* ended = outcome.reason == DownloadReason::NoAnswer    ? ", no answer"
+                        : outcome.reason == DownloadReason::Restarted ? ", restarted"
+                                                                      : "";
     std::snprintf(text, size,
-                  "summary : %d image%s, %llu bytes in %u blocks, %u resent, %.1f s, %.1f kB/s\n",
+                  "summary : %d image%s, %llu bytes in %u blocks, %u resent, %.1f s, %.1f kB/s%s\n",
                   outcome.image_count, outcome.image_count == 1 ? "" : "s",
-                  static_cast<unsigned long long>(bytes), blocks, resends, seconds, rate);
+                  static_cast<unsigned long long>(bytes), blocks, resends, seconds, rate, ended);
 }
 
 LineStep next_step(DownloadResult result, bool waiting, RunMode mode) {

@@ -3,6 +3,9 @@
 #include "system/console.h"
 #include "system/port_list.h"
 
+#include <algorithm>
+#include <string>
+
 void print_port_list(const char* root) {
     static PortList list; // large for the stack of a small program, and needed once
     list_ports(root, list);
@@ -15,4 +18,30 @@ void print_port_list(const char* root) {
         port_line(list.ports[i], line, sizeof line);
         say("%s\n", line);
     }
+}
+
+void print_station_command(const char* root) {
+    static PortList list;
+    list_ports(root, list);
+    const PortInfo* adapters[max_listed_ports];
+    int count = 0;
+    for (int i = 0; i < list.count; ++i) {
+        if (is_usb_adapter(list.ports[i]))
+            adapters[count++] = &list.ports[i];
+    }
+    if (count == 0) {
+        say("No USB serial adapters found.\n");
+        return;
+    }
+    // The sockets in the order people count them; a port of an adapter with several keeps the
+    // order of its interfaces.
+    std::stable_sort(adapters, adapters + count, [](const PortInfo* a, const PortInfo* b) {
+        return counted_before(a->location, b->location) ||
+               (std::string(a->location) == b->location &&
+                counted_before(a->interface, b->interface));
+    });
+    std::string line = "upgrade /station";
+    for (int i = 0; i < count; ++i)
+        line += " /com" + std::to_string(i + 1) + "=" + stable_name(*adapters[i]);
+    say("%s\n", line.c_str());
 }

@@ -40,8 +40,13 @@ Json time_text(std::int64_t unix_ms) {
     return text;
 }
 
-const char* result_name(DownloadResult result) {
-    switch (result) {
+// How the download ended; a receiver that went away is named for how it did.
+const char* result_name(const DownloadOutcome& outcome) {
+    if (outcome.reason == DownloadReason::NoAnswer)
+        return "no_answer";
+    if (outcome.reason == DownloadReason::Restarted)
+        return "restarted";
+    switch (outcome.result) {
     case DownloadResult::Finished:
         return "finished";
     case DownloadResult::Refused:
@@ -125,7 +130,7 @@ std::size_t format_record(const RecordFacts& facts, char* text, std::size_t size
     for (int i = 0; i < outcome.image_count; ++i)
         record["images"].push_back(image_entry(outcome.images[i], request));
     record["bytes_sent"] = outcome.bytes_sent;
-    record["result"] = result_name(outcome.result);
+    record["result"] = result_name(outcome);
     record["reason"] = text_or_null(facts.reason);
     // Texts are the only values that could make dump fail (bytes that are not UTF-8); they are
     // replaced instead, so nothing here throws.

@@ -23,6 +23,14 @@ DownloadRequest request_for(const Options& options, Selection selection) {
                                     ? options.names[k]
                                     : image_kind_info(static_cast<ImageKind>(k)).default_name;
     }
+    // A station's slot must never wait for ever on its receiver; the one-port program waits as
+    // long as the person at the bench lets it, unless /silence= says otherwise.
+    if (options.silence_given && options.silence_s > 0) {
+        request.answer_bound = AnswerBound::Fixed;
+        request.answer_bound_ms = std::int64_t{options.silence_s} * 1000;
+    } else if (!options.silence_given && options.station) {
+        request.answer_bound = AnswerBound::WorstCase;
+    }
     return request;
 }
 

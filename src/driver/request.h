@@ -14,7 +14,8 @@
 // these, and /plan plans them. Looks at the files only; says nothing.
 Selection images_present();
 
-// The request for `selection`: the given file names, or each kind's default name.
+// The request for `selection`: the given file names, or each kind's default name, and the
+// bound on the receiver's answer (/silence=, or a station's worst-case bound).
 DownloadRequest request_for(const Options& options, Selection selection);
 
 // False when a file name given on the command line cannot be used (a format it does not know,

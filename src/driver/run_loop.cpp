@@ -119,6 +119,9 @@ int run_program(Run& run, int argc, const char* const argv[]) {
     case RunRequest::ListPorts:
         print_port_list("/");
         return exit_done;
+    case RunRequest::ListStation:
+        print_station_command("/");
+        return exit_done;
     case RunRequest::Upgrade:
         break;
     }

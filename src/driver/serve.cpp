@@ -8,7 +8,6 @@
 #include "driver/version.h"
 #include "system/clock.h"
 #include "system/console.h"
-#include "system/shown_name.h"
 
 #include <cstdio>
 #include <cstring>
@@ -71,10 +70,6 @@ DownloadOutcome serve_receiver(Run& run, Line& line) {
     DownloadRequest request = request_for(run.options, selection);
     request.digests = run.options.log_path != nullptr;
     request.tick_ms = text.progress.terminal ? progress_tick_ms : 0;
-    // A station's slot must never wait for ever on its receiver; the one-port program waits as
-    // long as the person at the bench lets it.
-    if (run.options.station)
-        request.answer_bound = AnswerBound::WorstCase;
     DownloadOutcome outcome;
     if (selection == 0) {
         outcome.result = DownloadResult::Refused;

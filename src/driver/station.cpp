@@ -70,8 +70,7 @@ int end_station(const Run& run) {
         char chip[40];
         chip_text(tally, chip, sizeof chip);
         char result[32];
-        std::snprintf(result, sizeof result, "%s%s",
-                      tally.served ? result_name(tally.last) : "-",
+        std::snprintf(result, sizeof result, "%s%s", tally.served ? result_name(tally.last) : "-",
                       tally.waiting ? ", unplugged" : "");
         say("%-6s %-31s %8d  %6d  %9d  %-21s %s\n", line.name, line.ports.com[0].device,
             tally.finished, tally.failed, tally.unplugged, chip, result);

@@ -2,7 +2,9 @@
 
 // What every system shares of the port list: the line that describes a port.
 
+#include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -17,6 +19,28 @@ void add_field(char* text, std::size_t size, const char* format, const char* val
 }
 
 } // namespace
+
+bool counted_before(const char* x, const char* y) {
+    while (*x != '\0' && *y != '\0') {
+        if (std::isdigit(static_cast<unsigned char>(*x)) &&
+            std::isdigit(static_cast<unsigned char>(*y))) {
+            char* x_end;
+            char* y_end;
+            const unsigned long m = std::strtoul(x, &x_end, 10);
+            const unsigned long n = std::strtoul(y, &y_end, 10);
+            if (m != n)
+                return m < n;
+            x = x_end;
+            y = y_end;
+            continue;
+        }
+        if (*x != *y)
+            return *x < *y;
+        ++x;
+        ++y;
+    }
+    return *x == '\0' && *y != '\0';
+}
 
 bool is_usb_adapter(const PortInfo& port) {
     return port.vid[0] != '\0' && port.pid[0] != '\0';

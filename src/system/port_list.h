@@ -64,6 +64,9 @@ const char* stable_name(const PortInfo& port);
 // blocks, never opens the device; `by_id` is not filled.
 bool describe_device(const char* root, const char* device, PortInfo& port);
 
+// Names in the order people count them: ttyS2 before ttyS10, 1-2.9 before 1-2.10.
+bool counted_before(const char* a, const char* b);
+
 // True when `port` is a USB adapter whose identity the system reports (vid and pid known).
 bool is_usb_adapter(const PortInfo& port);
 

@@ -232,27 +232,7 @@ void add_stable_names(const char* root, const char* folder, PortList& list) {
 
 // Device names in the order people count them: ttyS2 before ttyS10.
 bool comes_before(const PortInfo& a, const PortInfo& b) {
-    const char* x = a.device;
-    const char* y = b.device;
-    while (*x != '\0' && *y != '\0') {
-        if (std::isdigit(static_cast<unsigned char>(*x)) &&
-            std::isdigit(static_cast<unsigned char>(*y))) {
-            char* x_end;
-            char* y_end;
-            const unsigned long m = std::strtoul(x, &x_end, 10);
-            const unsigned long n = std::strtoul(y, &y_end, 10);
-            if (m != n)
-                return m < n;
-            x = x_end;
-            y = y_end;
-            continue;
-        }
-        if (*x != *y)
-            return *x < *y;
-        ++x;
-        ++y;
-    }
-    return *x == '\0' && *y != '\0';
+    return counted_before(a.device, b.device);
 }
 
 } // namespace
