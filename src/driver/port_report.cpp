@@ -42,6 +42,8 @@ void print_station_command(const char* root) {
     });
     std::string line = "upgrade /station";
     for (int i = 0; i < count; ++i)
-        line += " /com" + std::to_string(i + 1) + "=" + stable_name(*adapters[i]);
+        line +=
+            " /com" + std::to_string(i + 1) + "=" +
+            (adapters[i]->by_path[0] != '\0' ? adapters[i]->by_path : stable_name(*adapters[i]));
     say("%s\n", line.c_str());
 }

@@ -9,9 +9,10 @@
 void print_port_list(const char* root);
 
 // Prints the command line of a station for the USB adapters found below `root`: /station, then
-// /com1=, /com2=, ... in the order of the sockets they are plugged into, each with the name a
-// bench position is best set up with (the socket's where the adapter's own is ambiguous), or one
-// line saying that there are none.
+// /com1=, /com2=, ... in the order of the sockets they are plugged into, each named by its
+// socket (udev's by-path name), so that a slot keeps its number when its adapter is swapped;
+// where the system gives no such name, as /list would name it. Or one line saying that there
+// are none.
 void print_station_command(const char* root);
 
 #endif

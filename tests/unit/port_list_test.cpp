@@ -2,6 +2,7 @@
 // serial adapter, a USB modem-class board, a UART behind the newer kernels' serial-base
 // devices, UART slots with and without hardware, and terminals that are no serial ports.
 
+#include "driver/port_report.h"
 #include "system/port_list.h"
 
 #include <gtest/gtest.h>
@@ -212,6 +213,35 @@ TEST_F(PortListTest, AFifoInTheTreeDoesNotHoldTheListUp) {
 
 TEST_F(PortListTest, NoTreeNoPorts) {
     EXPECT_TRUE(lines().empty());
+}
+
+// /list=station: a station's command line for the adapters plugged in, in the order of their
+// sockets as people count them (port 9 of a hub before its port 10), each named by its socket,
+// which stays with the bench position when an adapter is swapped; a port that is no USB adapter
+// has no place in it.
+TEST_F(PortListTest, AStationsCommandLineInSocketOrder) {
+    const std::string root_hub = "pci0000:00/0000:00:14.0/usb1";
+    const auto adapter = [&](const std::string& socket, const std::string& tty_name,
+                             const std::string& serial) {
+        const std::string usb = root_hub + "/" + socket;
+        file("sys/devices/" + usb + "/idVendor", "0403\n");
+        file("sys/devices/" + usb + "/idProduct", "6001\n");
+        file("sys/devices/" + usb + "/serial", serial + "\n");
+        tty(tty_name, usb + "/" + socket + ":1.0/" + tty_name);
+        link("dev/serial/by-id/usb-FTDI_" + serial + "-if00-port0", "../../" + tty_name);
+        link("dev/serial/by-path/pci-0000:00:14.0-usb-0:" + socket.substr(2) + ":1.0-port0",
+             "../../" + tty_name);
+    };
+    adapter("1-2.10", "ttyUSB0", "TEN");
+    adapter("1-2.9", "ttyUSB1", "NINE");
+    adapter("1-1", "ttyUSB2", "ONE");
+    tty("ttyS0", "platform/serial8250.0", "4");
+    testing::internal::CaptureStdout();
+    print_station_command(root.c_str());
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "upgrade /station /com1=/dev/serial/by-path/pci-0000:00:14.0-usb-0:1:1.0-port0 "
+              "/com2=/dev/serial/by-path/pci-0000:00:14.0-usb-0:2.9:1.0-port0 "
+              "/com3=/dev/serial/by-path/pci-0000:00:14.0-usb-0:2.10:1.0-port0\n");
 }
 
 // A long product name is cut, never written past the line.
