@@ -6,6 +6,7 @@
 #include "link/link_wait.h"
 #include "protocol/frames.h"
 #include "system/device_watch.h"
+#include "system/keyboard.h"
 
 #include <cstdio>
 #include <utility>

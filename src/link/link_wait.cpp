@@ -1,6 +1,7 @@
 #include "link/link_wait.h"
 
 #include "system/console.h"
+#include "system/keyboard.h"
 
 #include <algorithm>
 #include <atomic>

@@ -7,7 +7,7 @@
 #include "driver/line.h"
 #include "link/serial_port.h"
 #include "protocol/download.h"
-#include "system/console.h"
+#include "system/keyboard.h"
 
 #include <thread>
 
