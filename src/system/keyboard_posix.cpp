@@ -4,6 +4,7 @@
 // input without echo while the program runs in its foreground, and restored at every end and
 // every stop, signals included.
 
+#include "system/key_decoder.h"
 #include "system/keyboard_posix.h"
 
 #include <cerrno>
@@ -16,8 +17,6 @@
 
 namespace {
 
-constexpr std::uint8_t esc = 27;
-constexpr std::uint8_t bel = 7;
 // Keys that are more than one byte (an arrow, Alt with a key, a terminal's answer) arrive in
 // one burst; a lone ESC has nothing behind it for this long.
 constexpr int escape_sequence_ms = 25;
@@ -152,64 +151,6 @@ int read_keys(std::uint8_t* keys, int size, int wait_ms) {
     return got > 0 ? static_cast<int>(got) : 0;
 }
 
-// Where the reading of keys stands: between keys, right after an ESC, or inside a sequence that
-// follows an ESC (CSI ESC [, SS3 ESC O, a string ESC ] / P / X / ^ / _ and an ESC inside it).
-enum class KeyState { Between, Escape, Csi, Ss3, String, StringEscape };
-
-struct KeyReader {
-    KeyState state = KeyState::Between;
-    bool escape = false; // a lone ESC was seen
-};
-
-bool starts_string(std::uint8_t byte) {
-    return byte == ']' || byte == 'P' || byte == 'X' || byte == '^' || byte == '_';
-}
-
-void read_key_byte(KeyReader& reader, std::uint8_t byte) {
-    switch (reader.state) {
-    case KeyState::Between:
-        if (byte == esc)
-            reader.state = KeyState::Escape;
-        return;
-    case KeyState::Escape:
-        // ESC pressed twice: the first is ESC, the second starts over. Keys pressed while the
-        // keyboard was not being looked at pile up, and a second ESC must not cancel the first.
-        if (byte == esc) {
-            reader.escape = true;
-            return;
-        }
-        reader.state = byte == '['           ? KeyState::Csi
-                       : byte == 'O'         ? KeyState::Ss3
-                       : starts_string(byte) ? KeyState::String
-                                             : KeyState::Between; // Alt with a key
-        return;
-    case KeyState::Csi:
-        if (byte == esc)
-            reader.state = KeyState::Escape;
-        else if (byte >= 0x40 && byte <= 0x7E)
-            reader.state = KeyState::Between;
-        return;
-    case KeyState::Ss3:
-        reader.state = byte == esc ? KeyState::Escape : KeyState::Between;
-        return;
-    case KeyState::String:
-        if (byte == bel)
-            reader.state = KeyState::Between;
-        else if (byte == esc)
-            reader.state = KeyState::StringEscape;
-        return;
-    case KeyState::StringEscape:
-        // ESC \ ends the string; an ESC followed by anything else cut it short and starts anew.
-        if (byte == '\\') {
-            reader.state = KeyState::Between;
-            return;
-        }
-        reader.state = KeyState::Escape;
-        read_key_byte(reader, byte);
-        return;
-    }
-}
-
 } // namespace
 
 void restore_terminal() {
@@ -242,22 +183,19 @@ int echo_descriptor() {
 bool key_escape_pressed() {
     if (keyboard() < 0)
         return false;
-    KeyReader reader;
+    KeyDecoder decoder;
+    KeyVerdict verdict = KeyVerdict::NoEscape;
     // Every key waiting is consumed here, so none stays behind unseen by the next wait; a key
     // of several bytes is read to its end, waiting briefly for the rest of its burst.
     for (int reads = 0; reads < key_reads_per_look; ++reads) {
         std::uint8_t keys[256];
-        const bool inside = reader.state != KeyState::Between;
-        const int count = read_keys(keys, sizeof keys, inside ? escape_sequence_ms : 0);
-        for (int at = 0; at < count; ++at)
-            read_key_byte(reader, keys[at]);
+        const int count =
+            read_keys(keys, sizeof keys, verdict == KeyVerdict::NeedMore ? escape_sequence_ms : 0);
+        verdict = decode_keys(decoder, keys, static_cast<std::size_t>(count));
         if (count == 0 || tty_fd < 0)
             break;
     }
-    // An ESC with nothing behind it is the ESC key; an unfinished sequence is dropped.
-    if (reader.state == KeyState::Escape || reader.state == KeyState::StringEscape)
-        reader.escape = true;
-    return reader.escape;
+    return decide_keys(decoder);
 }
 
 std::intptr_t keyboard_wait_handle() {

@@ -3,8 +3,9 @@
 // the keyboard runs in a child process whose controlling terminal is a pseudo-terminal of its
 // own, so ESC and the echo are real terminal traffic and the developer's terminal is left alone.
 
-#include "system/console.h"
+#include "helpers/key_sequences.h"
 #include "link/link_wait.h"
+#include "system/console.h"
 
 #include <gtest/gtest.h>
 
@@ -241,42 +242,20 @@ TEST_F(LinkWait, ReadyWaitTakesOnlyTheReadyMark) {
     EXPECT_EQ(receive(console.master, 2, 1000ms), "@x");
 }
 
-struct KeyCase {
-    const char* what;
-    std::string keys;
-    bool ends_the_wait;
-};
-
 TEST_F(LinkWait, OnlyALoneEscEndsAWait) {
-    const KeyCase cases[] = {
-        {"ESC", "\x1b", true},
-        {"a letter", "q", false},
-        {"an arrow key", "\x1b[A", false},
-        {"a function key", "\x1b[15~", false},
-        {"an SS3 key", "\x1bOP", false},
-        {"a letter then ESC", "q\x1b", true},
-        {"an arrow key then ESC in one burst", "\x1b[B\x1b", true},
-        // Keys that piled up while nobody looked: ESC twice is still ESC.
-        {"ESC pressed twice", "\x1b\x1b", true},
-        // A byte right behind ESC makes one key that is not ESC, whole.
-        {"Alt with a letter", "\x1bq", false},
-        {"the terminal's colour answer", "\x1b]11;rgb:0000/0000/0000\x07", false},
-        {"an answer ended by ESC backslash", "\x1bP1$r0m\x1b\\", false},
-        {"an answer then ESC", "\x1b]11;rgb:ffff/ffff/ffff\x1b\\\x1b", true},
-    };
-    for (const KeyCase& c : cases) {
+    for (const helpers::KeySequence& c : helpers::key_sequences) {
         TearDown();
         SetUp();
         start([](SerialPort& port) { return wait_ready(port) == LinkResult::Done ? 0 : 1; });
         std::this_thread::sleep_for(100ms);
-        send(console.master, c.keys);
+        send(console.master, c.bytes);
         std::this_thread::sleep_for(200ms);
-        if (c.ends_the_wait) {
-            EXPECT_EQ(finish(), 1) << c.what;
+        if (c.is_escape) {
+            EXPECT_EQ(finish(), 1) << c.name;
         } else {
-            EXPECT_TRUE(still_running()) << c.what;
+            EXPECT_TRUE(still_running()) << c.name;
             send(line.master, "!");
-            EXPECT_EQ(finish(), 0) << c.what;
+            EXPECT_EQ(finish(), 0) << c.name;
         }
     }
 }
