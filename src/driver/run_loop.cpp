@@ -108,6 +108,7 @@ void serve_lines(Run& run) {
 int run_program(Run& run, int argc, const char* const argv[]) {
     Options& options = run.options;
     open_standard_streams();
+    set_signal_cleanup(release_ports_on_signal);
     prepare_signals();
     switch (find_request(argc, argv)) {
     case RunRequest::Help:

@@ -22,6 +22,8 @@ void open_standard_streams();
 // them, and the count of what was not shown is said once the text flows again.
 constexpr std::size_t channel_queue_size = 65536;
 constexpr std::size_t message_room = 16384; // of the queue, kept for the program's messages
+// Channels the writer shows at most, one status line each: the lines one run serves at most.
+constexpr int max_channels = 32;
 
 // The console text of one line being served: its messages, the receiver's echoed text and its
 // status line, on their way to the console's one writer. With a prefix the channel shares the
@@ -79,8 +81,11 @@ void start_own_line();
 // LF, CR and BS, and DEL, are shown in caret notation (see echo_form).
 void echo(const std::uint8_t* bytes, std::size_t count);
 
-// The system's part of echo: writes the bytes in their echo form to the console device.
+// The system's part of echo: writes the bytes in their echo form to the console device, up to
+// echo_piece_size of them in one write.
 void echo_to_console(const std::uint8_t* bytes, std::size_t count);
+// What the serial line brings in one read at most (4 KiB): the echo shows it in one write.
+constexpr std::size_t echo_piece_size = 4096;
 
 // The form in which the echo shows `count` received bytes, written to `shown` (room for twice
 // `count`); returns its length. Printable and 8-bit bytes, TAB, LF, CR and BS stay as they

@@ -3,7 +3,6 @@
 // The console's output on POSIX systems: messages to standard output, the echo to the
 // controlling terminal (the keyboard's, keyboard_posix.h) or to standard error without one.
 
-#include "link/serial_port.h"
 #include "system/keyboard_posix.h"
 
 #include <cerrno>
@@ -38,7 +37,7 @@ void echo_to_console(const std::uint8_t* bytes, std::size_t count) {
     if (fd < 0)
         return;
     // What one read of the line brings is shown in one write.
-    constexpr std::size_t piece = receive_buffer_size;
+    constexpr std::size_t piece = echo_piece_size;
     char shown[2 * piece];
     for (std::size_t from = 0; from < count; from += piece) {
         const std::size_t length =

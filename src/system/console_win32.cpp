@@ -3,8 +3,6 @@
 // The console's output on Windows: the echo goes to the console output device (CONOUT$), opened
 // on first use, so that it reaches the console even when standard output is redirected.
 
-#include "link/serial_port.h"
-
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
@@ -68,7 +66,7 @@ void write_message(const char* text, std::size_t length) {
 
 void echo_to_console(const std::uint8_t* bytes, std::size_t count) {
     // What one read of the line brings is shown in one write.
-    constexpr std::size_t piece = receive_buffer_size;
+    constexpr std::size_t piece = echo_piece_size;
     char shown[2 * piece];
     for (std::size_t from = 0; from < count; from += piece) {
         const DWORD length = static_cast<DWORD>(

@@ -1,17 +1,22 @@
 #include "system/signals.h"
 
 // The signals on POSIX systems: a closed pipe is ignored, and the signals that end the program
-// restore the terminal and give up the ports first, or, in a station, stop the run.
+// restore the terminal and run the driver's clean-up first, or, in a station, stop the run.
 
-#include "link/serial_port.h"
 #include "system/keyboard_posix.h"
 #include "system/wakeup.h"
 
+#include <atomic>
 #include <csignal>
 
 namespace {
 
 constexpr int ending_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+// Read in the signal handlers, on whichever thread a signal lands: a lock-free atomic is safe
+// there.
+std::atomic<void (*)()> signal_cleanup{nullptr};
+static_assert(std::atomic<void (*)()>::is_always_lock_free);
 
 void set_handler(int signal_number, void (*handler)(int)) {
     struct sigaction action {};
@@ -27,11 +32,12 @@ bool ignored_at_start(int signal_number) {
     return sigaction(signal_number, nullptr, &current) == 0 && current.sa_handler == SIG_IGN;
 }
 
-// Signals that end the program put the terminal back and give up the ports first, then end it
-// as they would have.
+// Signals that end the program put the terminal back and run the clean-up (the ports given up)
+// first, then end it as they would have.
 void end_on_signal(int signal_number) {
     restore_terminal();
-    release_ports_on_signal();
+    if (void (*cleanup)() = signal_cleanup.load())
+        cleanup();
     // Neither fails for a signal that was caught, and a handler could do nothing about it.
     (void)std::signal(signal_number, SIG_DFL);
     (void)std::raise(signal_number);
@@ -53,6 +59,10 @@ void stop_run_on_signal(int signal_number) {
 }
 
 } // namespace
+
+void set_signal_cleanup(void (*cleanup)()) {
+    signal_cleanup.store(cleanup);
+}
 
 void prepare_signals() {
     (void)std::signal(SIGPIPE, SIG_IGN); // cannot fail for SIGPIPE
