@@ -7,10 +7,12 @@
 #include "system/key_decoder.h"
 #include "system/keyboard_posix.h"
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <mutex>
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
@@ -27,14 +29,27 @@ constexpr int key_reads_per_look = 16;
 // (signals_posix.cpp) and Ctrl-Z.
 constexpr int restoring_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP};
 
+// The terminal's descriptor; -1 when there is no terminal, or once it was dropped.
+//
+// Two threads use it at once: the program's own thread reads keys and drops the terminal when
+// it hangs up, while the console's writer echoes the receiver's text to it. Dropping it
+// therefore never closes the descriptor: it only marks the keyboard as gone, and the
+// descriptor stays open on the terminal that hung up until the program ends (O_CLOEXEC keeps
+// it out of other programs). A writer that took the descriptor just before the mark writes to
+// the hung-up terminal, which fails harmlessly; had it been closed, another file (a port, the
+// record file) could have taken its number by then and received the echo. A lock held across
+// the close and the echo would not do: the echo waits while the terminal cannot take more
+// (Ctrl-S), and the keyboard, ESC included, would wait with it.
 constexpr int not_opened = -2;
-int tty_fd = not_opened; // -1: there is no terminal (or it was dropped)
+std::atomic<int> tty_fd{not_opened};
+static_assert(std::atomic<int>::is_always_lock_free, "read in signal handlers");
+std::mutex open_lock; // the first use, from either thread, opens the terminal once
 termios saved_settings{};
 volatile std::sig_atomic_t settings_changed = 0;
 bool stop_handled = false; // Ctrl-Z was not ignored at start: it hands the terminal back
 
-bool in_foreground() {
-    return tty_fd >= 0 && tcgetpgrp(tty_fd) == getpgrp();
+bool in_foreground(int fd) {
+    return fd >= 0 && tcgetpgrp(fd) == getpgrp();
 }
 
 void set_handler(int signal_number, void (*handler)(int)) {
@@ -85,48 +100,68 @@ void take_keys() {
     // hand the terminal back again.
     if (stop_handled)
         set_handler(SIGTSTP, stop_on_signal);
+    const int fd = tty_fd.load();
     termios current{};
-    if (tcgetattr(tty_fd, &current) == 0) {
+    if (tcgetattr(fd, &current) == 0) {
         saved_settings = current;
         current.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
         current.c_cc[VMIN] = 0;
         current.c_cc[VTIME] = 0;
-        if (tcsetattr(tty_fd, TCSANOW, &current) == 0)
+        if (tcsetattr(fd, TCSANOW, &current) == 0)
             settings_changed = 1;
     }
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
 // From now on no key is ever waiting, waits no longer wake for the terminal, and the echo goes
-// to standard error.
+// to standard error. The descriptor stays open (see tty_fd).
 void drop_keyboard() {
     restore_terminal();
-    close(tty_fd);
-    tty_fd = -1;
+    tty_fd.store(-1);
+}
+
+// Opens the controlling terminal on first use.
+void open_terminal() {
+    if (tty_fd.load() != not_opened)
+        return;
+    const std::lock_guard<std::mutex> hold(open_lock);
+    if (tty_fd.load() != not_opened)
+        return;
+    int fd = open("/dev/tty", O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    // Without the exit handler the terminal would be left without echo: then it is not taken
+    // at all.
+    if (fd >= 0 && std::atexit(restore_terminal) != 0) {
+        close(fd);
+        fd = -1;
+    }
+    tty_fd.store(fd);
 }
 
 // The terminal, while the program runs in its foreground; -1 otherwise. A program in the
-// background neither reads the terminal nor sets it, so the terminal never stops it.
+// background neither reads the terminal nor sets it, so the terminal never stops it. A terminal
+// that hung up (its window closed, the link to it lost) has no foreground any more: it is
+// dropped.
 int keyboard() {
-    if (tty_fd == not_opened) {
-        tty_fd = open("/dev/tty", O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        // Without the exit handler the terminal would be left without echo: then it is not
-        // taken at all.
-        if (tty_fd >= 0 && std::atexit(restore_terminal) != 0) {
-            close(tty_fd);
-            tty_fd = -1;
-        }
+    open_terminal();
+    const int fd = tty_fd.load();
+    if (fd < 0)
+        return -1;
+    const pid_t owner = tcgetpgrp(fd);
+    if (owner < 0) {
+        drop_keyboard();
+        return -1;
     }
-    if (!in_foreground())
+    if (owner != getpgrp())
         return -1;
     take_keys();
-    return tty_fd;
+    return fd;
 }
 
 // Reads what the terminal holds, up to `size` bytes; waits up to `wait_ms` for the first. A
 // terminal that has hung up or can no longer be read is dropped.
 int read_keys(std::uint8_t* keys, int size, int wait_ms) {
-    pollfd fd{tty_fd, POLLIN, 0};
+    const int tty = tty_fd.load();
+    pollfd fd{tty, POLLIN, 0};
     if (poll(&fd, 1, wait_ms) <= 0)
         return 0;
     if ((fd.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
@@ -140,11 +175,11 @@ int read_keys(std::uint8_t* keys, int size, int wait_ms) {
     sigemptyset(&held);
     sigaddset(&held, SIGTTIN);
     pthread_sigmask(SIG_BLOCK, &held, &previous);
-    const ssize_t got = read(tty_fd, keys, static_cast<std::size_t>(size));
+    const ssize_t got = read(tty, keys, static_cast<std::size_t>(size));
     const int error = errno;
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     if (got < 0 && error != EAGAIN && error != EINTR) {
-        const pid_t owner = tcgetpgrp(tty_fd);
+        const pid_t owner = tcgetpgrp(tty);
         if (!(error == EIO && owner >= 0 && owner != getpgrp()))
             drop_keyboard();
     }
@@ -154,8 +189,9 @@ int read_keys(std::uint8_t* keys, int size, int wait_ms) {
 } // namespace
 
 void restore_terminal() {
-    if (settings_changed != 0 && in_foreground())
-        tcsetattr(tty_fd, TCSANOW, &saved_settings);
+    const int fd = tty_fd.load();
+    if (settings_changed != 0 && in_foreground(fd))
+        tcsetattr(fd, TCSANOW, &saved_settings);
     settings_changed = 0;
 }
 
@@ -169,14 +205,19 @@ void hand_back_terminal_on_stop() {
 
 // In the background the echo goes on as any background job's output does, unless the terminal
 // stops background output (stty tostop): then it is dropped rather than have the flash stopped.
+// A terminal that hung up is one no more: the echo goes where it goes once the keyboard has
+// dropped the terminal at its next look.
 int echo_descriptor() {
-    if (tty_fd == not_opened)
-        keyboard();
-    if (tty_fd < 0)
+    open_terminal();
+    const int fd = tty_fd.load();
+    if (fd < 0)
+        return STDERR_FILENO;
+    const pid_t owner = tcgetpgrp(fd);
+    if (owner < 0)
         return STDERR_FILENO;
     termios settings{};
-    if (in_foreground() || (tcgetattr(tty_fd, &settings) == 0 && (settings.c_lflag & TOSTOP) == 0))
-        return tty_fd;
+    if (owner == getpgrp() || (tcgetattr(fd, &settings) == 0 && (settings.c_lflag & TOSTOP) == 0))
+        return fd;
     return -1;
 }
 
@@ -192,7 +233,7 @@ bool key_escape_pressed() {
         const int count =
             read_keys(keys, sizeof keys, verdict == KeyVerdict::NeedMore ? escape_sequence_ms : 0);
         verdict = decode_keys(decoder, keys, static_cast<std::size_t>(count));
-        if (count == 0 || tty_fd < 0)
+        if (count == 0 || tty_fd.load() < 0)
             break;
     }
     return decide_keys(decoder);

@@ -16,9 +16,10 @@ void restore_terminal();
 // prepare_signals.
 void hand_back_terminal_on_stop();
 
-// Where the echo goes: the terminal, or standard error without one; -1 when the echo is to be
-// dropped (in the background of a terminal that stops background output). Opens the terminal
-// on first use.
+// Where the echo goes: the terminal, or standard error without one (none at start, or one that
+// hung up); -1 when the echo is to be dropped (in the background of a terminal that stops
+// background output). Opens the terminal on first use. A descriptor it returns stays open
+// while the program runs, whatever the keyboard's thread does meanwhile.
 int echo_descriptor();
 
 #endif
