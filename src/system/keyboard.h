@@ -8,8 +8,9 @@
 // runs in the terminal's foreground; its settings are restored at every end of the program and
 // whenever it is stopped. In the background (after Ctrl-Z and `bg`, or started with `&`) the
 // keyboard is neither read nor set, and it is taken again once the program is back in the
-// foreground. Without a terminal no key is ever waiting. One file per system implements the
-// system's part (keyboard_posix.cpp, keyboard_win32.cpp).
+// foreground. Without a terminal no key is ever waiting; a terminal that hangs up is dropped,
+// and from then on it is as if there were none. One file per system implements the system's
+// part (keyboard_posix.cpp, keyboard_win32.cpp).
 
 #include <cstdint>
 
