@@ -11,7 +11,7 @@ void explain_port(const SerialPort& port) {
     complain("%s: %s: %s\n", port.device, port.open_step, port.open_reason);
     DeviceAccess access;
     char advice[512];
-    if (read_denied_access(port, access) &&
+    if (read_denied_access(port.device, port.open_error, access) &&
         access_advice(port.device, access, advice, sizeof advice))
         complain("%s\n", advice);
 }

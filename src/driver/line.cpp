@@ -6,6 +6,7 @@
 #include "protocol/frames.h"
 #include "system/clock.h"
 #include "system/device_watch.h"
+#include "system/keyboard.h"
 
 #include <cstdio>
 #include <utility>

@@ -45,6 +45,9 @@ struct Line {
     int status = -1; // the exit status the line decided on, -1: none (a station decides)
 };
 
+// Every line's channel has its place in the console's writer.
+static_assert(max_ports <= max_channels);
+
 struct Run {
     Options options;
     RecordFile record; // with /log=: where each download's record is appended

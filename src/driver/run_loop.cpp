@@ -10,7 +10,9 @@
 #include "driver/serve.h"
 #include "driver/station.h"
 #include "driver/version.h"
+#include "system/keyboard.h"
 #include "system/shown_name.h"
+#include "system/signals.h"
 
 #include <thread>
 
@@ -108,7 +110,8 @@ void serve_lines(Run& run) {
 int run_program(Run& run, int argc, const char* const argv[]) {
     Options& options = run.options;
     open_standard_streams();
-    prepare_console();
+    set_signal_cleanup(release_ports_on_signal);
+    prepare_signals();
     switch (find_request(argc, argv)) {
     case RunRequest::Help:
         print_help();

@@ -2,10 +2,9 @@
 
 // The part of the console that is the same on every system: the messages and the echo of a
 // thread, put straight on the console or into its line's channel for the console's writer
-// (console_writer.cpp), and which flag a thread's waits watch.
+// (console_writer.cpp).
 
 #include "system/console_queue.h"
-#include "system/wakeup.h"
 
 #include <algorithm>
 #include <cstdarg>
@@ -14,9 +13,8 @@
 
 namespace {
 
-// Where this thread's console text goes (nullptr: straight to the console), and what stops it.
+// Where this thread's console text goes (nullptr: straight to the console).
 thread_local ConsoleChannel* channel = nullptr;
-thread_local const Wakeup* run_stop = nullptr;
 
 // A console that cannot be written to (closed, a full disk behind a redirection) cannot be
 // told so, and the receiver's download must go on without it: these results are let go.
@@ -94,22 +92,6 @@ void complain(const char* format, ...) {
     }
     (void)std::fwrite(text, 1, total, stderr);
     flush_out(stderr);
-}
-
-bool escape_pressed() {
-    if (run_stop != nullptr)
-        return run_stop->raised.load();
-    return key_escape_pressed();
-}
-
-std::intptr_t console_wait_handle() {
-    if (run_stop != nullptr)
-        return run_stop->wait_handle;
-    return keyboard_wait_handle();
-}
-
-void watch_stop_instead_of_keys(const Wakeup* stop) {
-    run_stop = stop;
 }
 
 void use_channel(ConsoleChannel* to) {

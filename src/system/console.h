@@ -1,66 +1,20 @@
 #ifndef UPGRADE_SYSTEM_CONSOLE_H
 #define UPGRADE_SYSTEM_CONSOLE_H
 
-// The technician's console: the one key that steers a running upgrade (ESC), the echo of the
-// receiver's own console text, and the program's printed messages.
-//
-// The keyboard is the controlling terminal itself (the console device on Windows), opened on
-// first use even when standard input is redirected, and read without echo while the program
-// runs in the terminal's foreground; its settings are restored at every end of the program and
-// whenever it is stopped. In the background (after Ctrl-Z and `bg`, or started with `&`) the
-// keyboard is neither read nor set, and it is taken again once the program is back in the
-// foreground. Without a terminal no key is ever waiting. One file per system implements this
-// header.
+// The technician's console as the program's output: its printed messages, the echo of the
+// receiver's own console text, the status lines, and the channels through which the lines
+// being served hand all of it to the console's one writer. The keyboard is system/keyboard.h,
+// the signals system/signals.h. One file per system implements the system's part of this
+// header (console_posix.cpp, console_win32.cpp).
 
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
 
-struct Wakeup;
-
 // Makes sure standard input, output and error are open, on the null device where one was
 // closed when the program was started. Called before any port is opened: a port must never
 // take descriptor 1 or 2, or the program's messages would go down the serial line.
 void open_standard_streams();
-
-// Makes the program hard to end by accident; call once at start, before the first message.
-// A closed standard output or standard error (`| head`) never ends the program: what cannot
-// be written is dropped. The signals that end a program (interrupt, terminate, hangup, quit)
-// restore the terminal and release the serial ports before they end it as they would have; a
-// signal that was ignored when the program started (`nohup`, `&` in a script) stays ignored.
-void prepare_console();
-
-// From now on the signals that end the program (interrupt, terminate, hangup, quit) stop the
-// run instead: `stop` is raised, so that every line ends as ESC ends it and the station's table
-// is printed, and the program then ends by that signal with end_by_stopping_signal. A second
-// such signal ends the program at once, as the first did before. (Windows: nothing changes.)
-void stop_on_ending_signals(Wakeup& stop);
-// The signal that stopped the run, or 0.
-int stopping_signal();
-// Ends the program by `signal_number` as it would have ended at once: the terminal restored,
-// the ports given back.
-void end_by_signal(int signal_number);
-
-// True when a key was waiting and it was a lone ESC: one with nothing behind it at once. Any
-// other waiting key is read and thrown away. Bytes that follow an ESC at once make one key
-// that is not ESC, whole, none of its bytes a key of its own: an arrow or function key
-// (ESC [ ... or ESC O x), Alt with a key (ESC x), and the terminal's own answers to queries
-// (ESC ] ... and ESC P ..., ended by BEL or ESC \). ESC pressed twice is ESC. Returns false
-// at once when no key is waiting, and without looking in the background.
-bool escape_pressed();
-
-// What wait_ports can block on to learn that a key may be waiting, or -1 without a keyboard
-// (or in the background, where keys typed are the shell's).
-std::intptr_t console_wait_handle();
-
-// The system's part of the two above, for the keyboard itself.
-bool key_escape_pressed();
-std::intptr_t keyboard_wait_handle();
-
-// A thread that serves a line watches the run's stop instead of the keyboard (the program's
-// own thread reads the keys): in it, escape_pressed() says whether the run was stopped, and
-// console_wait_handle() is what wakes its waits when it is. nullptr: the keyboard again.
-void watch_stop_instead_of_keys(const Wakeup* stop);
 
 // What a channel holds for the screen at most. A line never waits for the console: when the
 // screen cannot keep up (a slow terminal, Ctrl-S, a pipe nobody reads), the receiver's text is
@@ -68,6 +22,8 @@ void watch_stop_instead_of_keys(const Wakeup* stop);
 // them, and the count of what was not shown is said once the text flows again.
 constexpr std::size_t channel_queue_size = 65536;
 constexpr std::size_t message_room = 16384; // of the queue, kept for the program's messages
+// Channels the writer shows at most, one status line each: the lines one run serves at most.
+constexpr int max_channels = 32;
 
 // The console text of one line being served: its messages, the receiver's echoed text and its
 // status line, on their way to the console's one writer. With a prefix the channel shares the
@@ -125,8 +81,11 @@ void start_own_line();
 // LF, CR and BS, and DEL, are shown in caret notation (see echo_form).
 void echo(const std::uint8_t* bytes, std::size_t count);
 
-// The system's part of echo: writes the bytes in their echo form to the console device.
+// The system's part of echo: writes the bytes in their echo form to the console device, up to
+// echo_piece_size of them in one write.
 void echo_to_console(const std::uint8_t* bytes, std::size_t count);
+// What the serial line brings in one read at most (4 KiB): the echo shows it in one write.
+constexpr std::size_t echo_piece_size = 4096;
 
 // The form in which the echo shows `count` received bytes, written to `shown` (room for twice
 // `count`); returns its length. Printable and 8-bit bytes, TAB, LF, CR and BS stay as they

@@ -1,264 +1,15 @@
 #include "system/console.h"
 
-// The console on POSIX systems: the controlling terminal (/dev/tty), switched to key-by-key
-// input without echo while the program runs in its foreground, and restored at every end and
-// every stop, signals included.
+// The console's output on POSIX systems: messages to standard output, the echo to the
+// controlling terminal (the keyboard's, keyboard_posix.h) or to standard error without one.
 
-#include "link/serial_port.h"
-#include "system/wakeup.h"
+#include "system/keyboard_posix.h"
 
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <fcntl.h>
 #include <poll.h>
-#include <termios.h>
 #include <unistd.h>
-
-namespace {
-
-constexpr std::uint8_t esc = 27;
-constexpr std::uint8_t bel = 7;
-// Keys that are more than one byte (an arrow, Alt with a key, a terminal's answer) arrive in
-// one burst; a lone ESC has nothing behind it for this long.
-constexpr int escape_sequence_ms = 25;
-// Keys read per look at most, so that a flood of input cannot hold a wait.
-constexpr int key_reads_per_look = 16;
-
-constexpr int ending_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
-
-constexpr int not_opened = -2;
-int tty_fd = not_opened; // -1: there is no terminal (or it was dropped)
-termios saved_settings{};
-volatile std::sig_atomic_t settings_changed = 0;
-bool stop_handled = false; // Ctrl-Z was not ignored at start: it hands the terminal back
-
-bool in_foreground() {
-    return tty_fd >= 0 && tcgetpgrp(tty_fd) == getpgrp();
-}
-
-// Puts back the settings the terminal had when the program took it. Only in the foreground:
-// the terminal then belongs to whoever holds it, and trying would stop the program.
-void restore_terminal() {
-    if (settings_changed != 0 && in_foreground())
-        tcsetattr(tty_fd, TCSANOW, &saved_settings);
-    settings_changed = 0;
-}
-
-void set_handler(int signal_number, void (*handler)(int)) {
-    struct sigaction action {};
-    action.sa_handler = handler;
-    sigemptyset(&action.sa_mask);
-    // Interrupted writes of messages carry on; waits in poll end anyway and look again.
-    action.sa_flags = SA_RESTART;
-    sigaction(signal_number, &action, nullptr);
-}
-
-bool ignored_at_start(int signal_number) {
-    struct sigaction current {};
-    return sigaction(signal_number, nullptr, &current) == 0 && current.sa_handler == SIG_IGN;
-}
-
-// Signals that end the program put the terminal back and give up the ports first, then end it
-// as they would have.
-void end_on_signal(int signal_number) {
-    restore_terminal();
-    release_ports_on_signal();
-    // Neither fails for a signal that was caught, and a handler could do nothing about it.
-    (void)std::signal(signal_number, SIG_DFL);
-    (void)std::raise(signal_number);
-}
-
-// A station's run, stopped by a signal instead of ended by it.
-Wakeup* run_stop = nullptr;
-volatile std::sig_atomic_t stopped_by = 0;
-
-void stop_run_on_signal(int signal_number) {
-    if (stopped_by == 0) {
-        stopped_by = signal_number;
-        // The next one ends the program at once.
-        set_handler(signal_number, end_on_signal);
-        raise_wakeup(*run_stop);
-        return;
-    }
-    end_on_signal(signal_number);
-}
-
-// Ctrl-Z hands the terminal back as it was; the keyboard is taken again at the first look in
-// the foreground after SIGCONT.
-void stop_on_signal(int signal_number) {
-    restore_terminal();
-    // Neither fails for a signal that was caught, and a handler could do nothing about it.
-    (void)std::signal(signal_number, SIG_DFL);
-    (void)std::raise(signal_number);
-}
-
-// Back from a stop (`fg` or `bg`), or moved to the foreground (`fg` of a background job): the
-// next Ctrl-Z must hand the terminal back again. The signal also ends a wait in poll, so the
-// wait looks at the keyboard again at once.
-void continue_on_signal(int) {
-    if (stop_handled)
-        set_handler(SIGTSTP, stop_on_signal);
-}
-
-// Key-by-key input without echo, taken afresh from the terminal's current settings each time
-// the program comes back to the foreground. Ctrl-C and Ctrl-Z keep working.
-void take_keys() {
-    if (settings_changed != 0)
-        return;
-    // A signal that restores the terminal must not come between reading the settings and
-    // marking them as changed.
-    sigset_t held;
-    sigset_t previous;
-    sigemptyset(&held);
-    for (int signal_number : ending_signals)
-        sigaddset(&held, signal_number);
-    sigaddset(&held, SIGTSTP);
-    pthread_sigmask(SIG_BLOCK, &held, &previous);
-    // Whatever brought the program back (SIGCONT, which may be ignored), the next Ctrl-Z must
-    // hand the terminal back again.
-    if (stop_handled)
-        set_handler(SIGTSTP, stop_on_signal);
-    termios current{};
-    if (tcgetattr(tty_fd, &current) == 0) {
-        saved_settings = current;
-        current.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
-        current.c_cc[VMIN] = 0;
-        current.c_cc[VTIME] = 0;
-        if (tcsetattr(tty_fd, TCSANOW, &current) == 0)
-            settings_changed = 1;
-    }
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-}
-
-// From now on no key is ever waiting, waits no longer wake for the terminal, and the echo goes
-// to standard error.
-void drop_keyboard() {
-    restore_terminal();
-    close(tty_fd);
-    tty_fd = -1;
-}
-
-// The terminal, while the program runs in its foreground; -1 otherwise. A program in the
-// background neither reads the terminal nor sets it, so the terminal never stops it.
-int keyboard() {
-    if (tty_fd == not_opened) {
-        tty_fd = open("/dev/tty", O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        // Without the exit handler the terminal would be left without echo: then it is not
-        // taken at all.
-        if (tty_fd >= 0 && std::atexit(restore_terminal) != 0) {
-            close(tty_fd);
-            tty_fd = -1;
-        }
-    }
-    if (!in_foreground())
-        return -1;
-    take_keys();
-    return tty_fd;
-}
-
-// Reads what the terminal holds, up to `size` bytes; waits up to `wait_ms` for the first. A
-// terminal that has hung up or can no longer be read is dropped.
-int read_keys(std::uint8_t* keys, int size, int wait_ms) {
-    pollfd fd{tty_fd, POLLIN, 0};
-    if (poll(&fd, 1, wait_ms) <= 0)
-        return 0;
-    if ((fd.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
-        drop_keyboard();
-        return 0;
-    }
-    // Should the program have lost the foreground since it looked, the read fails (EIO)
-    // instead of stopping it.
-    sigset_t held;
-    sigset_t previous;
-    sigemptyset(&held);
-    sigaddset(&held, SIGTTIN);
-    pthread_sigmask(SIG_BLOCK, &held, &previous);
-    const ssize_t got = read(tty_fd, keys, static_cast<std::size_t>(size));
-    const int error = errno;
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    if (got < 0 && error != EAGAIN && error != EINTR) {
-        const pid_t owner = tcgetpgrp(tty_fd);
-        if (!(error == EIO && owner >= 0 && owner != getpgrp()))
-            drop_keyboard();
-    }
-    return got > 0 ? static_cast<int>(got) : 0;
-}
-
-// Where the reading of keys stands: between keys, right after an ESC, or inside a sequence that
-// follows an ESC (CSI ESC [, SS3 ESC O, a string ESC ] / P / X / ^ / _ and an ESC inside it).
-enum class KeyState { Between, Escape, Csi, Ss3, String, StringEscape };
-
-struct KeyReader {
-    KeyState state = KeyState::Between;
-    bool escape = false; // a lone ESC was seen
-};
-
-bool starts_string(std::uint8_t byte) {
-    return byte == ']' || byte == 'P' || byte == 'X' || byte == '^' || byte == '_';
-}
-
-void read_key_byte(KeyReader& reader, std::uint8_t byte) {
-    switch (reader.state) {
-    case KeyState::Between:
-        if (byte == esc)
-            reader.state = KeyState::Escape;
-        return;
-    case KeyState::Escape:
-        // ESC pressed twice: the first is ESC, the second starts over. Keys pressed while the
-        // keyboard was not being looked at pile up, and a second ESC must not cancel the first.
-        if (byte == esc) {
-            reader.escape = true;
-            return;
-        }
-        reader.state = byte == '['           ? KeyState::Csi
-                       : byte == 'O'         ? KeyState::Ss3
-                       : starts_string(byte) ? KeyState::String
-                                             : KeyState::Between; // Alt with a key
-        return;
-    case KeyState::Csi:
-        if (byte == esc)
-            reader.state = KeyState::Escape;
-        else if (byte >= 0x40 && byte <= 0x7E)
-            reader.state = KeyState::Between;
-        return;
-    case KeyState::Ss3:
-        reader.state = byte == esc ? KeyState::Escape : KeyState::Between;
-        return;
-    case KeyState::String:
-        if (byte == bel)
-            reader.state = KeyState::Between;
-        else if (byte == esc)
-            reader.state = KeyState::StringEscape;
-        return;
-    case KeyState::StringEscape:
-        // ESC \ ends the string; an ESC followed by anything else cut it short and starts anew.
-        if (byte == '\\') {
-            reader.state = KeyState::Between;
-            return;
-        }
-        reader.state = KeyState::Escape;
-        read_key_byte(reader, byte);
-        return;
-    }
-}
-
-// Where the echo goes: the terminal, or standard error without one. In the background the echo
-// goes on as any background job's output does, unless the terminal stops background output
-// (stty tostop): then it is dropped (-1) rather than have the flash stopped.
-int echo_fd() {
-    if (tty_fd == not_opened)
-        keyboard();
-    if (tty_fd < 0)
-        return STDERR_FILENO;
-    termios settings{};
-    if (in_foreground() || (tcgetattr(tty_fd, &settings) == 0 && (settings.c_lflag & TOSTOP) == 0))
-        return tty_fd;
-    return -1;
-}
-
-} // namespace
 
 bool output_is_terminal() {
     return isatty(STDOUT_FILENO) == 1;
@@ -275,62 +26,6 @@ void open_standard_streams() {
     }
 }
 
-void prepare_console() {
-    (void)std::signal(SIGPIPE, SIG_IGN); // cannot fail for SIGPIPE
-    for (int signal_number : ending_signals) {
-        if (!ignored_at_start(signal_number))
-            set_handler(signal_number, end_on_signal);
-    }
-    stop_handled = !ignored_at_start(SIGTSTP);
-    if (stop_handled)
-        set_handler(SIGTSTP, stop_on_signal);
-    if (!ignored_at_start(SIGCONT))
-        set_handler(SIGCONT, continue_on_signal);
-}
-
-void stop_on_ending_signals(Wakeup& stop) {
-    run_stop = &stop;
-    for (int signal_number : ending_signals) {
-        struct sigaction current {};
-        // A signal ignored at start stays ignored.
-        if (sigaction(signal_number, nullptr, &current) == 0 && current.sa_handler == end_on_signal)
-            set_handler(signal_number, stop_run_on_signal);
-    }
-}
-
-int stopping_signal() {
-    return stopped_by;
-}
-
-void end_by_signal(int signal_number) {
-    end_on_signal(signal_number);
-}
-
-bool key_escape_pressed() {
-    if (keyboard() < 0)
-        return false;
-    KeyReader reader;
-    // Every key waiting is consumed here, so none stays behind unseen by the next wait; a key
-    // of several bytes is read to its end, waiting briefly for the rest of its burst.
-    for (int reads = 0; reads < key_reads_per_look; ++reads) {
-        std::uint8_t keys[256];
-        const bool inside = reader.state != KeyState::Between;
-        const int count = read_keys(keys, sizeof keys, inside ? escape_sequence_ms : 0);
-        for (int at = 0; at < count; ++at)
-            read_key_byte(reader, keys[at]);
-        if (count == 0 || tty_fd < 0)
-            break;
-    }
-    // An ESC with nothing behind it is the ESC key; an unfinished sequence is dropped.
-    if (reader.state == KeyState::Escape || reader.state == KeyState::StringEscape)
-        reader.escape = true;
-    return reader.escape;
-}
-
-std::intptr_t keyboard_wait_handle() {
-    return keyboard();
-}
-
 void write_message(const char* text, std::size_t length) {
     // A console that cannot take the message cannot be told so; the download goes on.
     (void)std::fwrite(text, 1, length, stdout);
@@ -338,11 +33,11 @@ void write_message(const char* text, std::size_t length) {
 }
 
 void echo_to_console(const std::uint8_t* bytes, std::size_t count) {
-    const int fd = echo_fd();
+    const int fd = echo_descriptor();
     if (fd < 0)
         return;
     // What one read of the line brings is shown in one write.
-    constexpr std::size_t piece = receive_buffer_size;
+    constexpr std::size_t piece = echo_piece_size;
     char shown[2 * piece];
     for (std::size_t from = 0; from < count; from += piece) {
         const std::size_t length =

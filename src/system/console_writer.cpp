@@ -6,8 +6,6 @@
 // all out. A write that blocks (Ctrl-S, a slow terminal, a full pipe) blocks only this thread;
 // the lines go on and their channels drop the receiver's text meanwhile.
 
-#include "link/serial_port.h"
-
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -22,7 +20,7 @@ using Clock = std::chrono::steady_clock;
 // The status block is drawn again at most this often: a receiver that talks without pause must
 // not cost a redraw per line of its text.
 constexpr auto redraw_interval = std::chrono::milliseconds(200);
-constexpr int max_block_lines = max_ports;
+constexpr int max_block_lines = max_channels;
 
 std::mutex writer_lock; // the list of channels, and the writer's wake-up
 std::condition_variable work;

@@ -10,8 +10,6 @@
 // port_advice_win32.cpp (Windows refuses a port only while another program holds it, and the
 // port's own message says so: it gives no advice).
 
-#include "link/serial_port.h"
-
 #include <cstddef>
 
 // Who may open a device, as far as it matters to the advice.
@@ -22,9 +20,10 @@ struct DeviceAccess {
     bool user_in_group = false;    // the user is a member (perhaps only since this login)
 };
 
-// True when `port` failed to open because the system denied this user access, with `access`
-// read from the device. False for every other failure, and when the device cannot be looked at.
-bool read_denied_access(const SerialPort& port, DeviceAccess& access);
+// True when `device` failed to open because the system denied this user access (`open_error`,
+// the system's code for the failure: errno, or the Windows error), with `access` read from the
+// device. False for every other failure, and when the device cannot be looked at.
+bool read_denied_access(const char* device, int open_error, DeviceAccess& access);
 
 // Writes the one-line advice (without "upgrade: " and without line end) for a user denied
 // `device`; false when joining its group would not help and there is nothing simple to say.

@@ -57,11 +57,11 @@ void group_name(gid_t group, char* text, std::size_t size) {
 
 } // namespace
 
-bool read_denied_access(const SerialPort& port, DeviceAccess& access) {
-    if (port.open_error != EACCES && port.open_error != EPERM)
+bool read_denied_access(const char* device, int open_error, DeviceAccess& access) {
+    if (open_error != EACCES && open_error != EPERM)
         return false;
     struct stat status {};
-    if (stat(port.device, &status) != 0)
+    if (stat(device, &status) != 0)
         return false;
     access = DeviceAccess{};
     group_name(status.st_gid, access.group, sizeof access.group);

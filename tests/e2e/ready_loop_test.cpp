@@ -4,6 +4,7 @@
 
 #include "download_check.h"
 #include "harness.h"
+#include "helpers/key_sequences.h"
 
 #include <csignal>
 #include <cstring>
@@ -117,21 +118,16 @@ INSTANTIATE_TEST_SUITE_P(E2e, AutoMode,
 
 // ---- keys ----
 
-struct KeyCase {
-    const char* name;
-    std::string keys;
-    bool ends; // a lone ESC ends the ready loop with 27; other keys do nothing
-};
-
-class Keys : public E2eTest, public ::testing::WithParamInterface<KeyCase> {};
+// A lone ESC ends the ready loop with 27; other keys do nothing.
+class Keys : public E2eTest, public ::testing::WithParamInterface<helpers::KeySequence> {};
 
 TEST_P(Keys, OnlyALoneEscEndsTheReadyLoop) {
     start_upgrade({"/port=com1"});
     ASSERT_TRUE(wait_output("ready.\n"));
     ASSERT_TRUE(wait_console_keys());
     std::string before = upgrade.out.data;
-    press(GetParam().keys);
-    if (GetParam().ends) {
+    press(GetParam().bytes);
+    if (GetParam().is_escape) {
         EXPECT_EQ(wait_upgrade(prompt_ms), 27);
     } else {
         EXPECT_TRUE(still_running(upgrade, 1000)) << "status " << upgrade.status;
@@ -144,17 +140,7 @@ TEST_P(Keys, OnlyALoneEscEndsTheReadyLoop) {
     EXPECT_EQ(printable(upgrade.out.data), printable(before));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    E2e, Keys,
-    ::testing::Values(KeyCase{"esc", "\x1b", true}, KeyCase{"arrow_up", "\x1b[A", false},
-                      KeyCase{"function_key_f1", "\x1bOP", false},
-                      KeyCase{"delete_key", "\x1b[3~", false}, KeyCase{"letter", "q", false},
-                      KeyCase{"enter", "\r", false}, KeyCase{"alt_x", "\x1bx", false},
-                      KeyCase{"colour_answer_ended_by_bel", "\x1b]11;rgb:0000/0000/0000\x07",
-                              false},
-                      KeyCase{"setting_answer_ended_by_st", "\x1bP1$r0m\x1b\\", false},
-                      KeyCase{"esc_pressed_twice", "\x1b\x1b", true}),
-    CaseName());
+INSTANTIATE_TEST_SUITE_P(E2e, Keys, ::testing::ValuesIn(helpers::key_sequences), CaseName());
 
 // ---- the console's settings are restored at every end ----
 

@@ -107,6 +107,25 @@ INSTANTIATE_TEST_SUITE_P(
                       ClosedCase{"both_without_a_terminal", true, true, false}),
     CaseName());
 
+// ---- the terminal hangs up ----
+
+// The terminal goes away in the middle of a flash (its window closed, the link to it lost)
+// under `nohup`: the flash goes on to its end, and the receiver's text, which was being echoed
+// on the terminal, goes to standard error from then on. The keyboard's thread drops the
+// terminal while the console's writer echoes to it: ThreadSanitizer watches this test for the
+// two threads meeting on the terminal's descriptor.
+TEST_F(Shell, TerminalHangsUpWhileTheTextIsEchoed) {
+    ignored_signals = {SIGHUP};
+    start_slow_download({"--block-text", "written\\r\\n", "--chatter-ms", "20"});
+    wait_mid_flash();
+    ASSERT_TRUE(wait_for(console.master, "written", download_ms));
+    close_stream(console.master);
+    const std::size_t before = upgrade.err.data.size();
+    expect_complete();
+    EXPECT_NE(upgrade.err.data.find("written", before), std::string::npos)
+        << "the echo did not go on on standard error";
+}
+
 // ---- the port is released when a signal ends the run ----
 
 struct ReleaseCase {

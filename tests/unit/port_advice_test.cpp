@@ -69,9 +69,6 @@ TEST(DeniedAccess, ReadsTheGroupAndModeOfTheDevice) {
     const int fd = mkstemp(path);
     ASSERT_GE(fd, 0);
     close(fd);
-    SerialPort port;
-    std::snprintf(port.device, sizeof port.device, "%s", path);
-    port.open_error = EACCES;
 
     const group* own = getgrgid(getegid());
     ASSERT_NE(own, nullptr);
@@ -82,18 +79,16 @@ TEST(DeniedAccess, ReadsTheGroupAndModeOfTheDevice) {
     for (const Mode mode : {Mode{0660, true}, Mode{0620, false}, Mode{0600, false}}) {
         ASSERT_EQ(chmod(path, mode.mode), 0);
         DeviceAccess found;
-        ASSERT_TRUE(read_denied_access(port, found));
+        ASSERT_TRUE(read_denied_access(path, EACCES, found));
         EXPECT_STREQ(found.group, own->gr_name);
         EXPECT_EQ(found.group_may_use, mode.group_may_use) << std::oct << mode.mode;
         EXPECT_TRUE(found.process_in_group);
     }
 
     DeviceAccess found;
-    port.open_error = ENOENT;
-    EXPECT_FALSE(read_denied_access(port, found)) << "not a refusal";
-    port.open_error = EACCES;
+    EXPECT_FALSE(read_denied_access(path, ENOENT, found)) << "not a refusal";
     std::remove(path);
-    EXPECT_FALSE(read_denied_access(port, found)) << "the device is gone";
+    EXPECT_FALSE(read_denied_access(path, EACCES, found)) << "the device is gone";
 }
 
 } // namespace
