@@ -46,8 +46,14 @@ struct ConsoleChannel {
     char line[4096] = {}; // an unfinished line, with a prefix
     std::size_t line_used = 0;
     bool line_is_text = false; // the unfinished line is the receiver's text
+    std::int64_t text_ms = 0;  // when the receiver's text last came (system/clock.h)
     char shown_status[200] = {};
 };
+
+// The receiver's text without a line end is shown as a line of its own once its port has been
+// quiet this long: a receiver that prints a prompt, or stalls mid-line, is seen at once, and
+// one that talks on fills its lines.
+constexpr int text_quiet_ms = 400;
 
 // Sends this thread's messages, echo and status line to `channel`, which the console's writer
 // shows from now on (nullptr: straight to the console, as before any line is served).

@@ -1,5 +1,7 @@
 #include "system/console_queue.h"
 
+#include "system/clock.h"
+
 // The console's one writer. It alone writes to the screen while lines are served: it takes what
 // each channel queued, turns it into the screen's lines (whole lines behind a prefix, or the
 // text as it comes without one), keeps the block of status lines at the bottom and writes it
@@ -166,6 +168,30 @@ void add_to_line(ConsoleChannel& channel, const char* text, std::size_t length, 
         channel.line[channel.line_used++] = text[i];
         channel.line_is_text = is_text;
     }
+    if (is_text)
+        channel.text_ms = now_ms();
+}
+
+// The unfinished line of the receiver's text of a channel with a prefix is due to be shown at
+// this time on the program's clock, or -1.
+std::int64_t text_due_ms(const ConsoleChannel& channel) {
+    const bool waiting = channel.prefix[0] != '\0' && channel.line_used > 0 && channel.line_is_text;
+    return waiting ? channel.text_ms + text_quiet_ms : -1;
+}
+
+// Shows the receiver's unfinished lines whose ports have been quiet for text_quiet_ms. Returns
+// when the next one is due, or -1.
+std::int64_t show_quiet_text() {
+    std::int64_t next_ms = -1;
+    for (int i = 0; i < screen.channels; ++i) {
+        ConsoleChannel& channel = *channels[i];
+        const std::int64_t due_ms = text_due_ms(channel);
+        if (due_ms >= 0 && due_ms <= now_ms())
+            emit_line(channel);
+        else if (due_ms >= 0 && (next_ms < 0 || due_ms < next_ms))
+            next_ms = due_ms;
+    }
+    return next_ms;
 }
 
 void show_echo(ConsoleChannel& channel, const std::uint8_t* bytes, std::size_t count) {
@@ -276,16 +302,29 @@ bool serve_channel(ConsoleChannel& channel) {
     return length > 0 || note_length > 0 || status_changed;
 }
 
+// Until when the writer may sleep with nothing new: the next drawing of the status block, the
+// next receiver's line due (`text_due_ms`, -1: none), or for ever.
+void sleep_until_work(std::unique_lock<std::mutex>& hold, std::int64_t text_due_ms) {
+    const auto ready = [] { return work_waiting || stopping; };
+    Clock::time_point until = Clock::time_point::max();
+    if (screen.block_dirty)
+        until = screen.drawn_at + redraw_interval;
+    if (text_due_ms >= 0)
+        until = std::min(until, Clock::now() + std::chrono::milliseconds(std::max<std::int64_t>(
+                                                   text_due_ms - now_ms(), 0)));
+    if (until == Clock::time_point::max())
+        work.wait(hold, ready);
+    else
+        work.wait_until(hold, until, ready);
+}
+
 void run_writer() {
+    std::int64_t text_due = -1;
     for (;;) {
         bool stop = false;
         {
             std::unique_lock<std::mutex> hold(writer_lock);
-            const auto ready = [] { return work_waiting || stopping; };
-            if (screen.block_dirty)
-                work.wait_until(hold, screen.drawn_at + redraw_interval, ready);
-            else
-                work.wait(hold, ready);
+            sleep_until_work(hold, text_due);
             work_waiting = false;
             stop = stopping;
             screen.channels = channel_count;
@@ -293,6 +332,7 @@ void run_writer() {
         bool any = false;
         for (int i = 0; i < screen.channels; ++i)
             any = serve_channel(*channels[i]) || any;
+        text_due = show_quiet_text();
         if (screen.block_dirty && (stop || Clock::now() - screen.drawn_at >= redraw_interval))
             draw_block();
         flush_out();
