@@ -6,7 +6,7 @@
 #include "system/shown_name.h"
 
 void explain_port(const SerialPort& port) {
-    if (port.open_step[0] == '\0')
+    if (port.open_step == nullptr)
         return; // not tried, or open
     complain("%s: %s: %s\n", port.device, port.open_step, port.open_reason);
     DeviceAccess access;

@@ -51,8 +51,11 @@ struct SerialPort {
     int lost_error = 0;    // once the device has gone away: why, as an errno value; else 0
     char device[256] = {}; // the name it was opened (or tried) under, for messages
     // Why open_port failed: the step ("cannot open", "held by another program", ...), the
-    // system's own code (errno, or the Windows error) and its text; empty step when it did not.
-    const char* open_step = "";
+    // system's own code (errno, or the Windows error) and its text; no step when it did not.
+    // (Null, not "": the run's records hold a port record for each slot of every line, in the
+    // program's image, and a pointer to a text there would be set when the program is loaded,
+    // making a page of each line the program's memory whether the line is served or not.)
+    const char* open_step = nullptr;
     int open_error = 0;
     char open_reason[160] = {};
     std::uint8_t received[receive_buffer_size] = {};

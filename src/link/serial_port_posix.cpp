@@ -113,7 +113,7 @@ const char* default_device(int index) {
 
 bool port_missing(const SerialPort& port) {
     // ENXIO and ENODEV: a node whose device is being taken away, or not yet there.
-    return port.open_step == std::string_view("cannot open") &&
+    return port.open_step != nullptr && port.open_step == std::string_view("cannot open") &&
            (port.open_error == ENOENT || port.open_error == ENXIO || port.open_error == ENODEV);
 }
 

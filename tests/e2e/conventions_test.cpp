@@ -6,6 +6,8 @@
 
 #include <sys/stat.h>
 
+#include <filesystem>
+
 #ifndef UPGRADE_E2E_VERSION
 #define UPGRADE_E2E_VERSION ""
 #endif
@@ -23,54 +25,86 @@ constexpr const char* no_device[2] = {"/nonexistent-upgrade-e2e/com1",
 struct RequestCase {
     const char* name;
     std::vector<std::string> args;
-    const char* kind; // "help", "version" or "list"
 };
 
-class Request : public E2eTest, public ::testing::WithParamInterface<RequestCase> {};
+// --help, --version and /list answer with status 0 and open no port: the devices given cannot
+// be opened, so a port tried would be named on standard error. No banner comes before the
+// answer, and it ends its last line.
+class Request : public E2eTest, public ::testing::WithParamInterface<RequestCase> {
+  protected:
+    // The answer on standard output, after the checks that every request shares.
+    std::string answer() {
+        com_device[0] = no_device[0];
+        com_device[1] = no_device[1];
+        start_upgrade(GetParam().args);
+        EXPECT_EQ(wait_upgrade(), 0);
+        EXPECT_EQ(upgrade.err.data, "") << "a port was tried";
+        const std::string& out = upgrade.out.data;
+        EXPECT_TRUE(!out.empty() && out.back() == '\n') << printable(out);
+        EXPECT_EQ(out.find("Satellite receiver upgrader"), std::string::npos) << "banner";
+        return out;
+    }
+};
 
-TEST_P(Request, AnswersWithStatus0AndOpensNoPort) {
-    const auto& c = GetParam();
-    com_device[0] = no_device[0];
-    com_device[1] = no_device[1];
-    start_upgrade(c.args);
-    EXPECT_EQ(wait_upgrade(), 0);
-    EXPECT_EQ(upgrade.err.data, "") << "a port was tried";
-    const std::string& out = upgrade.out.data;
-    ASSERT_FALSE(out.empty());
-    EXPECT_EQ(out.back(), '\n');
-    EXPECT_EQ(out.find("Satellite receiver upgrader"), std::string::npos) << "banner";
-    const std::string kind = c.kind;
-    if (kind == "version") {
-        EXPECT_EQ(out, std::string("upgrade ") + UPGRADE_E2E_VERSION + "\n");
-    } else if (kind == "help") {
-        // The program's own help, not the original usage text (that stays with /? and /h).
-        EXPECT_EQ(out.rfind("usage: upgrade [/options]", 0), 0u);
-        EXPECT_EQ(out.find("usage : upgrade [/options] [filename]"), std::string::npos);
-        for (const char* word : {"/port=COM1", "/comN=", "/list", "/log=", "/progress", "/station",
-                                 "/plan", "--help", "--version", "/com1=/dev/ttyUSB0",
-                                 "/dev/serial/by-id/", "Exit status:", "man upgrade"})
-            EXPECT_NE(out.find(word), std::string::npos) << word;
-        EXPECT_EQ(out.find("C:\\WINDOWS"), std::string::npos);
-        EXPECT_EQ(out.find("/block=16384"), std::string::npos) << "the old default";
-    } else {
-        for (const std::string& line : split_lines(out)) {
-            if (line != "No serial ports found.") {
-                EXPECT_NE(line.find("  /com1=/dev/"), std::string::npos) << printable(line);
-            }
-        }
+class Help : public Request {};
+class Version : public Request {};
+class PortListing : public Request {};
+
+// The program's own help, not the original usage text (that stays with /? and /h).
+TEST_P(Help, IsTheProgramsOwn) {
+    const std::string out = answer();
+    EXPECT_EQ(out.rfind("usage: upgrade [/options]", 0), 0u);
+    EXPECT_EQ(out.find("usage : upgrade [/options] [filename]"), std::string::npos);
+    for (const char* word :
+         {"/port=COM1", "/comN=", "/list", "/log=", "/progress", "/station", "/plan", "--help",
+          "--version", "/com1=/dev/ttyUSB0", "/dev/serial/by-id/", "Exit status:", "man upgrade"})
+        EXPECT_NE(out.find(word), std::string::npos) << word;
+    EXPECT_EQ(out.find("C:\\WINDOWS"), std::string::npos);
+    EXPECT_EQ(out.find("/block=16384"), std::string::npos) << "the old default";
+}
+
+TEST_P(Version, IsOneLine) {
+    EXPECT_EQ(answer(), std::string("upgrade ") + UPGRADE_E2E_VERSION + "\n");
+}
+
+// This machine's serial ports, as the system describes them: either the one line that says
+// there are none, or a line per port that names a serial device the system has (its sysfs
+// entry) and ends with the /com1= argument naming a path that is there. Which ports a machine
+// has, and what is said of each, is the port list's unit test, on a sysfs tree of its own.
+TEST_P(PortListing, NamesThisMachinesPorts) {
+    const std::string out = answer();
+    if (out == "No serial ports found.\n")
+        return;
+    const std::vector<std::string> lines = split_lines(out);
+    ASSERT_FALSE(lines.empty());
+    const std::string argument = "  /com1=";
+    for (const std::string& line : lines) {
+        const std::size_t at = line.rfind(argument);
+        ASSERT_NE(at, std::string::npos) << printable(out);
+        const std::string device = line.substr(0, line.find(' '));
+        const std::string named = line.substr(at + argument.size());
+        ASSERT_EQ(device.rfind("/dev/", 0), 0u) << line;
+        EXPECT_TRUE(std::filesystem::exists("/sys/class/tty/" + device.substr(5))) << line;
+        EXPECT_EQ(named.rfind("/dev/", 0), 0u) << line;
+        EXPECT_TRUE(std::filesystem::exists(named)) << line;
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    E2e, Request,
-    ::testing::Values(
-        RequestCase{"help", {"--help"}, "help"},
-        RequestCase{"help_after_options", {"/port=com1", "rom.bin", "--help"}, "help"},
-        RequestCase{"version", {"--version"}, "version"},
-        RequestCase{"version_before_bad_name", {"--version", "readme.txt"}, "version"},
-        RequestCase{"list", {"/list"}, "list"},
-        RequestCase{"list_in_capitals_with_options", {"COM2", "/LIST"}, "list"}),
-    CaseName());
+INSTANTIATE_TEST_SUITE_P(E2e, Help,
+                         ::testing::Values(RequestCase{"alone", {"--help"}},
+                                           RequestCase{"after_options",
+                                                       {"/port=com1", "rom.bin", "--help"}}),
+                         CaseName());
+INSTANTIATE_TEST_SUITE_P(E2e, Version,
+                         ::testing::Values(RequestCase{"alone", {"--version"}},
+                                           RequestCase{"before_bad_name",
+                                                       {"--version", "readme.txt"}}),
+                         CaseName());
+INSTANTIATE_TEST_SUITE_P(E2e, PortListing,
+                         ::testing::Values(RequestCase{"alone", {"/list"}},
+                                           RequestCase{"in_capitals_with_options",
+                                                       {"COM2", "/LIST"}}),
+                         CaseName());
 
 // ---- ports that cannot be opened ----
 

@@ -433,7 +433,7 @@ TEST_F(WineTest, RecordIsTheLinuxBuilds) {
     nlohmann::ordered_json records[2] = {nlohmann::ordered_json::parse(lines[0]),
                                          nlohmann::ordered_json::parse(lines[1])};
     std::vector<std::string> keys[2];
-    for (int i = 0; i < 2; ++i) {
+    for (std::size_t i = 0; i < 2; ++i) {
         for (const auto& item : records[i].items())
             keys[i].push_back(item.key());
         EXPECT_TRUE(records[i]["adapter"].is_null()) << lines[i];
