@@ -292,6 +292,35 @@ bool switch_speed(Exchange& exchange, std::int32_t baud, ExchangeEventKind done)
     return fail(exchange, DownloadReason::SpeedRefused, baud);
 }
 
+// With a bound on the answer: true when the reply that failed its CRC (in the buffer) is the
+// start of the receiver's announcement and the rest of it follows: the receiver started again
+// after its ready mark. What it sent is then reported as its text.
+bool restarted_in_reply(Exchange& exchange) {
+    if (exchange.request.answer_bound == AnswerBound::None)
+        return false;
+    exchange.heard_at = 0;
+    bool whole = announces_itself(exchange, exchange.buffer, device_info_size);
+    std::uint8_t rest[announcement_size];
+    int received = 0;
+    if (!whole && exchange.heard_at > 0) {
+        const int missing = announcement_size - exchange.heard_at;
+        read_reply(exchange.port, rest, missing, reply_timeout_ms, received);
+        whole = announces_itself(exchange, rest, static_cast<std::size_t>(received));
+    }
+    if (!whole)
+        return false;
+    ExchangeEvent event;
+    event.kind = ExchangeEventKind::ReceiverText;
+    event.bytes = exchange.buffer;
+    event.count = device_info_size;
+    report_event(exchange, event);
+    event.bytes = rest;
+    event.count = static_cast<std::size_t>(received);
+    if (received > 0)
+        report_event(exchange, event);
+    return true;
+}
+
 // Waits for the receiver's ready mark and reads its identification.
 bool read_identification(Exchange& exchange) {
     // The receiver answers the access string at once: the bound is the margin alone.
@@ -307,7 +336,9 @@ bool read_identification(Exchange& exchange) {
     if (reply != LinkResult::Done)
         return fail(exchange, DownloadReason::ShortReply, received);
     if (!parse_device_info(exchange.buffer, exchange.outcome.reply))
-        return fail(exchange, DownloadReason::ReplyCrc, 0);
+        return fail(
+            exchange,
+            restarted_in_reply(exchange) ? DownloadReason::Restarted : DownloadReason::ReplyCrc, 0);
     exchange.outcome.reply_read = true;
     ExchangeEvent event;
     event.kind = ExchangeEventKind::Identified;

@@ -34,12 +34,13 @@ constexpr std::int64_t fixed_bound_ms = 300;
 
 // What the receiver does once it has the access string.
 enum class Reply {
-    Whole,    // the ready mark, then its identification
-    Short,    // the ready mark, then 6 of the identification's 10 bytes
-    BadCrc,   // the ready mark, then an identification whose CRC is wrong
-    HangUp,   // the line goes away
-    Silent,   // nothing, ever
-    Announce, // its announcement: it started again
+    Whole,             // the ready mark, then its identification
+    Short,             // the ready mark, then 6 of the identification's 10 bytes
+    BadCrc,            // the ready mark, then an identification whose CRC is wrong
+    HangUp,            // the line goes away
+    Silent,            // nothing, ever
+    Announce,          // its announcement: it started again
+    ReadyThenAnnounce, // the ready mark, then its announcement instead of the identification
 };
 
 struct ExchangeCase {
@@ -112,6 +113,14 @@ const ExchangeCase cases[] = {
      "access opened id header speed image go sent ! go sent end", true, 2, "1 0"},
     {"restart_at_the_ready_mark", Reply::Announce, AnswerBound::WorstCase, "", 0, "",
      ExchangeEventKind::Ended, 0, DownloadResult::Failed, DownloadReason::Restarted,
+     "access opened end", false, 0, ""},
+    // The announcement read as the identification: a reply whose CRC is wrong, unless it goes on
+    // into the whole announcement.
+    {"restart_after_the_ready_mark", Reply::ReadyThenAnnounce, AnswerBound::WorstCase, "", 0, "",
+     ExchangeEventKind::Ended, 0, DownloadResult::Failed, DownloadReason::Restarted,
+     "access opened end", false, 0, ""},
+    {"announcement_as_reply_without_a_bound", Reply::ReadyThenAnnounce, AnswerBound::None, "", 0,
+     "", ExchangeEventKind::Ended, 0, DownloadResult::Failed, DownloadReason::ReplyCrc,
      "access opened end", false, 0, ""},
     {"restart_at_a_block_mark", Reply::Whole, AnswerBound::WorstCase, "A", 0, "",
      ExchangeEventKind::Ended, 0, DownloadResult::Failed, DownloadReason::Restarted,
@@ -192,8 +201,8 @@ class ScriptedReceiver {
         }
         if (row_.reply == Reply::Silent)
             return;
-        if (row_.reply == Reply::Announce) {
-            send(announcement);
+        if (row_.reply == Reply::Announce || row_.reply == Reply::ReadyThenAnnounce) {
+            send((row_.reply == Reply::Announce ? "" : "!") + std::string(announcement));
             return;
         }
         send("!" + reply());
