@@ -194,9 +194,18 @@ Outcome receive_frame(Sim& sim, Cursor& cursor, Trailer& t) {
     switch (decide(sim, cursor, t)) {
     case Answer::Violation:
         return Outcome::Violation;
-    case Answer::Silent:
+    case Answer::Silent: {
         trace(sim.report, "not answering block %u", k);
+        // Said when the mark would have come: what comes inside the host's drain is lost.
+        const LineStatus paused =
+            pause_until(sim.line, end_us + sim.options.mark_delay_ms * us_per_ms);
+        if (paused != LineStatus::Ok)
+            return line_outcome(sim, paused, "waiting to talk instead of a mark");
+        const Outcome said = write_line(sim, sim.options.silent_text, "talking instead of a mark");
+        if (said != Outcome::Done)
+            return said;
         return line_outcome(sim, discard_until_closed(sim.line), "silent after a block");
+    }
     case Answer::Resend:
         return send_mark(sim, end_us, sim.options.block_text, resend_mark);
     case Answer::Accept:

@@ -231,6 +231,8 @@ Parsed parse_fault_option(const Arg& arg, SimOptions& o) {
         ok = take_resend(arg, o);
     else if (arg.name == "--no-mark-at")
         ok = take_number(arg, 0xFFFFFFFF, o.no_mark_at);
+    else if (arg.name == "--silent-text")
+        ok = take_text(arg, o.silent_text);
     else if (arg.name == "--stop-reading-at")
         ok = take_number(arg, 0xFFFFFFFF, o.stop_reading_at);
     else if (arg.name == "--hangup-at")
@@ -378,6 +380,7 @@ void print_sim_usage() {
         "blocks and faults (blocks count from 0 in sending order, resends not counted):\n"
         "  --resend K:N           answer block K with the resend mark N times (repeatable)\n"
         "  --no-mark-at K         never answer block K\n"
+        "  --silent-text TEXT     send TEXT after block K of --no-mark-at, then nothing\n"
         "  --stop-reading-at K    stop reading the line when block K starts\n"
         "  --hangup-at K          close the line after half of block K\n"
         "  --mark-delay-ms MS     from the end of a frame to its answer (5)\n"

@@ -59,6 +59,7 @@ struct SimOptions {
     // Blocks and faults (ordinals of block frames from 0, resends not counted).
     std::vector<ResendRule> resends;
     std::int64_t no_mark_at = no_block;
+    std::string silent_text; // sent after block --no-mark-at, in place of its mark
     std::int64_t stop_reading_at = no_block;
     std::int64_t hangup_at = no_block;
     int mark_delay_ms = 5;
