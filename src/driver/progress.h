@@ -11,8 +11,8 @@
 // flight too and is redrawn while it goes out; only the receiver's acceptance of the last
 // block makes it say 100 %. The plain lines count accepted bytes alone.
 
-#include "protocol/download.h"
 #include "protocol/image_plan.h"
+#include "protocol/line_time.h"
 
 #include <cstddef>
 #include <cstdint>

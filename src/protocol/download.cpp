@@ -2,6 +2,8 @@
 
 #include "link/link_wait.h"
 #include "protocol/frames.h"
+#include "protocol/image_digests.h"
+#include "protocol/line_time.h"
 #include "system/clock.h"
 #include "system/image_file.h"
 
@@ -29,11 +31,7 @@ struct Exchange {
     // announcement. A receiver heard announcing has started again.
     char heard[announcement_size] = {};
     int heard_at = 0;
-    // The digest of each image, taken of the bytes as they are read to be sent: the record then
-    // names what the receiver got, even if the file is rewritten during the download.
-    Sha256 digests[image_kind_count];
-    std::int64_t hashed_to[image_kind_count] = {}; // file offset the digest has reached
-    bool hashing[image_kind_count] = {};
+    ImageDigests digests;
 };
 
 void report_event(const Exchange& exchange, const ExchangeEvent& event) {
@@ -225,59 +223,6 @@ bool open_and_plan(Exchange& exchange) {
     return true;
 }
 
-// Starts the digest of every image of the plan. Each one ends in `finish_digests`, whatever
-// ends the download.
-void start_digests(Exchange& exchange) {
-    for (int i = 0; i < exchange.outcome.image_count; ++i) {
-        const int k = static_cast<int>(exchange.outcome.images[i].kind);
-        sha256_start(exchange.digests[k]);
-        exchange.hashing[k] = true;
-    }
-}
-
-// Adds the bytes of `kind`'s file from where its digest stands up to `to`, read through a
-// buffer of its own: the download buffer's content must stay as the previous download left it.
-bool hash_from_file(Exchange& exchange, ImageKind kind, std::int64_t to) {
-    const int k = static_cast<int>(kind);
-    std::uint8_t piece[16384];
-    while (exchange.hashed_to[k] < to) {
-        const std::int64_t left = to - exchange.hashed_to[k];
-        const auto count = static_cast<std::size_t>(
-            left < std::int64_t{sizeof piece} ? left : std::int64_t{sizeof piece});
-        if (!read_image_file(exchange.files[k], exchange.hashed_to[k], piece, count))
-            return false;
-        sha256_add(exchange.digests[k], piece, count);
-        exchange.hashed_to[k] += static_cast<std::int64_t>(count);
-    }
-    return true;
-}
-
-// Adds a block's bytes, just read from `kind`'s file into the download buffer, to its digest.
-void hash_block(Exchange& exchange, ImageKind kind, std::uint32_t len) {
-    const int k = static_cast<int>(kind);
-    if (!exchange.hashing[k])
-        return;
-    sha256_add(exchange.digests[k], exchange.buffer, len);
-    exchange.hashed_to[k] += len;
-}
-
-// Ends every digest. A download that ended before an image was sent in full reads the rest of
-// that file for it, so that its record still names the image; a file that cannot be read to
-// its end has no digest.
-void finish_digests(Exchange& exchange) {
-    for (int i = 0; i < exchange.outcome.image_count; ++i) {
-        ImageReport& image = exchange.outcome.images[i];
-        const int k = static_cast<int>(image.kind);
-        if (!exchange.hashing[k])
-            continue;
-        const bool whole = exchange.hashed_to[k] == image.length ||
-                           hash_from_file(exchange, image.kind, image.length);
-        sha256_finish(exchange.digests[k], image.sha256);
-        image.hashed = whole;
-        exchange.hashing[k] = false;
-    }
-}
-
 bool switch_speed(Exchange& exchange, std::int32_t baud, ExchangeEventKind done) {
     if (set_speed(exchange.port, baud)) {
         exchange.outcome.at_data_speed = done == ExchangeEventKind::DataSpeedSet;
@@ -424,8 +369,7 @@ bool send_image(Exchange& exchange, int image) {
     report_event(exchange, started);
     const std::int64_t skipped = image_kind_info(planned.kind).skipped_bytes;
     // The bytes never sent count in the file's digest all the same.
-    if (exchange.hashing[static_cast<int>(planned.kind)] &&
-        !hash_from_file(exchange, planned.kind, skipped)) {
+    if (!hash_from_file(exchange.digests, file, planned.kind, skipped)) {
         exchange.outcome.kind = planned.kind;
         return fail(exchange, DownloadReason::ImageUnreadable, 0);
     }
@@ -436,7 +380,7 @@ bool send_image(Exchange& exchange, int image) {
             exchange.outcome.kind = planned.kind;
             return fail(exchange, DownloadReason::ImageUnreadable, 0);
         }
-        hash_block(exchange, planned.kind, block.len);
+        hash_block(exchange.digests, planned.kind, exchange.buffer, block.len);
         if (!send_until_accepted(exchange, report, block, index + 1 == planned.blocks))
             return false;
     }
@@ -454,7 +398,7 @@ bool run_steps(Exchange& exchange) {
     if (!open_and_plan(exchange))
         return false;
     if (exchange.request.digests)
-        start_digests(exchange);
+        start_digests(exchange.digests, exchange.outcome);
     if (!read_identification(exchange) || !send_header(exchange))
         return false;
     for (int image = 0; image < exchange.plan.image_count; ++image) {
@@ -480,7 +424,7 @@ DownloadOutcome run_download(SerialPort& port, LinkWatch& watch, std::uint8_t* b
     exchange.line_bytes_per_s = std::int64_t{request.speed_hundreds} * 100 / 10;
     run_steps(exchange);
     watch.listener = given;
-    finish_digests(exchange);
+    finish_digests(exchange.digests, exchange.files, exchange.outcome);
     for (ImageFile& file : exchange.files)
         close_image_file(file);
     report_event(exchange, ExchangeEventKind::Ended);
@@ -514,26 +458,6 @@ bool open_and_plan_images(const DownloadRequest& request, ImageFile files[image_
     outcome.result = DownloadResult::Refused;
     outcome.reason = reasons[static_cast<int>(check.refusal)];
     return false;
-}
-
-std::int64_t header_answer_bound_ms(std::size_t sectors) {
-    return static_cast<std::int64_t>(sectors) * sector_erase_worst_ms + answer_margin_ms;
-}
-
-std::int64_t block_answer_bound_ms(std::size_t frame_bytes, std::int32_t baud, std::uint32_t len) {
-    // Ten bits a byte on the line; the write returned once the system took the frame, which
-    // may be long before its last byte leaves a USB adapter.
-    const std::int64_t on_line_ms =
-        baud > 0 ? (static_cast<std::int64_t>(frame_bytes) * 10 * 1000 + baud - 1) / baud : 0;
-    const std::int64_t program_ms = (std::int64_t{len} * byte_program_worst_us + 999) / 1000;
-    return on_line_ms + program_ms + answer_margin_ms;
-}
-
-std::uint64_t bytes_on_line(std::uint32_t len, std::int64_t elapsed_ms, std::int64_t bytes_per_s) {
-    if (elapsed_ms <= 0 || bytes_per_s <= 0)
-        return 0;
-    const auto carried = static_cast<std::uint64_t>(elapsed_ms * bytes_per_s / 1000);
-    return carried < len ? carried : len;
 }
 
 bool image_file_present(const char* name) {

@@ -5,6 +5,7 @@
 
 #include "helpers/images.h"
 #include "protocol/download.h"
+#include "protocol/line_time.h"
 #include "toolkit/proc.h"
 
 #include <gtest/gtest.h>
