@@ -84,13 +84,34 @@ class ReceiverText : public SimTest {
         start_upgrade({"/block=1000", given_names[tplist]});
     }
 
-    void expect_complete() {
+    // With `text_may_drop`, the screen may not have kept up with the receiver's text (a loaded
+    // machine reads the console slowly): the note that says how much was not shown, on a line
+    // of its own, is then the one thing the program's output may hold beside its own text.
+    void expect_complete(bool text_may_drop = false) {
         EXPECT_EQ(wait_upgrade(download_ms), 0);
         EXPECT_EQ(wait_exit(sim), 0) << "the simulator found the download wrong or incomplete";
         EXPECT_EQ(flash_mismatch(shape, images), "");
-        EXPECT_EQ(pattern_mismatch(upgrade.out.data,
-                                   start_of_run(1152, 1000) + download_text(shape, images)),
+        const std::string out =
+            text_may_drop ? without_drop_notes(upgrade.out.data) : upgrade.out.data;
+        EXPECT_EQ(pattern_mismatch(out, start_of_run(1152, 1000) + download_text(shape, images)),
                   "");
+    }
+
+    // `out` without the notes of receiver text not shown ("N bytes of receiver text not shown",
+    // on a line of its own). A note that came after a block's fragment, which leaves its line
+    // open (it ends in ':' or a space), began with a line end of its own: that goes with it.
+    static std::string without_drop_notes(std::string out) {
+        const std::string note = " bytes of receiver text not shown\n";
+        for (std::size_t at = out.find(note); at != std::string::npos; at = out.find(note)) {
+            std::size_t start = at;
+            while (start > 0 && out[start - 1] >= '0' && out[start - 1] <= '9')
+                --start;
+            if (start >= 2 && out[start - 1] == '\n' &&
+                (out[start - 2] == ':' || out[start - 2] == ' '))
+                --start;
+            out.erase(start, at + note.size() - start);
+        }
+        return out;
     }
 
     Images images;
@@ -139,7 +160,7 @@ TEST_F(ReceiverText, IsEchoedInCaretNotation) {
 // mark wait, which shows the text.
 TEST_F(ReceiverText, ATalkingReceiverDoesNotStretchTheDrain) {
     start_download(4, {"--chatter-ms", "40"});
-    expect_complete();
+    expect_complete(true);
     EXPECT_NE(console.master.data.find("flash: erasing and programming"), std::string::npos)
         << "the receiver's text was not shown";
 }
