@@ -73,4 +73,8 @@ struct Run {
     std::atomic<int> running{0}; // lines still serving
 };
 
+// The records stay small: they are set in the program's image (and, with MinGW, written as the
+// program starts), so what is large goes into a LineStore.
+static_assert(sizeof(Run) < 1024 * 1024);
+
 #endif
