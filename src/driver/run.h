@@ -75,6 +75,6 @@ struct Run {
 
 // The records stay small: they are set in the program's image (and, with MinGW, written as the
 // program starts), so what is large goes into a LineStore.
-static_assert(sizeof(Run) < 1024 * 1024);
+static_assert(sizeof(Run) < std::size_t{1024} * 1024);
 
 #endif
