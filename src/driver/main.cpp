@@ -18,7 +18,10 @@ template <class Records> union Kept {
 } // namespace
 
 int main(int argc, char** argv) {
-    // The run's records live for the whole run, here rather than in globals.
+    // The run's records live for the whole run, here rather than in globals, and beside them
+    // the lines' large arrays, in zero-initialised storage of their own (see LineStore): no
+    // initialiser, so that nothing writes them as the program starts.
     static Kept<Run> run;
-    return run_program(run.records, argc, argv);
+    static LineStore stores[max_ports];
+    return run_program(run.records, stores, argc, argv);
 }

@@ -18,10 +18,24 @@
 #include <atomic>
 
 // What a line's downloads keep from one to the next: each selection sends from a buffer of its
-// own, zero-filled at start and never cleared, so that the bytes behind a header's sector list
-// and behind a short last block are what that selection's previous download left there.
+// own, zero at start and never cleared, so that the bytes behind a header's sector list and
+// behind a short last block are what that selection's previous download left there (zeros for
+// its first). Only in a LineStore, whose static storage is what makes them zero.
 struct DownloadBuffers {
-    std::uint8_t by_selection[8][block_buffer_size] = {};
+    std::uint8_t by_selection[8][block_buffer_size];
+};
+
+// A line's large arrays, kept apart from its records: its download buffers (400 KiB) and its
+// console channel's queue and line. The records are set in the program's image as they start
+// (some of their values are not zero), so arrays inside them would fill the program file
+// with zeros, and with MinGW, where the records are made when the program starts, every byte
+// of them would be written then. The stores are plain static arrays without initialisers
+// (driver/main.cpp): zero without ever being written, no room in the program file, and a page
+// of them the program's memory only once a line uses it. Every line served has its own:
+// lines never share a buffer or a queue, so none waits on another.
+struct LineStore {
+    DownloadBuffers buffers;
+    ChannelStore channel;
 };
 
 // What a line has done, for the station's table.
@@ -40,7 +54,8 @@ struct Line {
     PortSet ports;           // a station's line has its one port in com[0]
     LinkWatch watch;         // what its waits share: the run's stop, the quiet spell
     ConsoleChannel channel;  // a station's has the port's name as its prefix
-    DownloadBuffers buffers;
+    // Its store's, given (with the channel's) before the line is served.
+    DownloadBuffers* buffers = nullptr;
     LineTally tally;
     int status = -1; // the exit status the line decided on, -1: none (a station decides)
 };
@@ -57,5 +72,9 @@ struct Run {
     Wakeup done;                 // raised when the last line has ended
     std::atomic<int> running{0}; // lines still serving
 };
+
+// The records stay small: they are set in the program's image (and, with MinGW, written as the
+// program starts), so what is large goes into a LineStore.
+static_assert(sizeof(Run) < std::size_t{1024} * 1024);
 
 #endif

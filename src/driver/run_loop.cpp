@@ -76,6 +76,15 @@ bool report_names(const Options& options) {
     return true;
 }
 
+// Gives each line to be served its own store. Only those lines' records are written: the other
+// lines' pages stay as the program's image has them, none of them the program's memory.
+void give_stores(Run& run, LineStore (&stores)[max_ports]) {
+    for (int i = 0; i < run.line_count; ++i) {
+        run.lines[i].buffers = &stores[i].buffers;
+        run.lines[i].channel.store = &stores[i].channel;
+    }
+}
+
 // Serves every line, each in a thread of its own, while this thread reads the keyboard: ESC
 // stops them all. Returns when every line has ended.
 void serve_lines(Run& run) {
@@ -107,7 +116,7 @@ void serve_lines(Run& run) {
 
 } // namespace
 
-int run_program(Run& run, int argc, const char* const argv[]) {
+int run_program(Run& run, LineStore (&stores)[max_ports], int argc, const char* const argv[]) {
     Options& options = run.options;
     open_standard_streams();
     set_signal_cleanup(release_ports_on_signal);
@@ -157,6 +166,7 @@ int run_program(Run& run, int argc, const char* const argv[]) {
     }
     if (!report_names(options))
         return exit_failed;
+    give_stores(run, stores);
     serve_lines(run);
     if (!options.station)
         return run.lines[0].status;

@@ -9,7 +9,9 @@
 
 #include "driver/run.h"
 
-// Runs the whole program and returns its exit status.
-int run_program(Run& run, int argc, const char* const argv[]);
+// Runs the whole program and returns its exit status. Each line served takes the store of the
+// same place in `stores` (zero where no line of the run has used it) as its buffers and its
+// channel's; the stores of lines not served are left untouched.
+int run_program(Run& run, LineStore (&stores)[max_ports], int argc, const char* const argv[]);
 
 #endif

@@ -76,7 +76,7 @@ DownloadOutcome serve_receiver(Run& run, Line& line) {
         outcome.reason = DownloadReason::NoImageFile;
     } else {
         outcome =
-            run_download(port, line.watch, line.buffers.by_selection[selection], request, sink);
+            run_download(port, line.watch, line.buffers->by_selection[selection], request, sink);
     }
     char message[512];
     outcome_message(outcome, request, port, message, sizeof message);

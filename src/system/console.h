@@ -24,18 +24,33 @@ constexpr std::size_t channel_queue_size = 65536;
 constexpr std::size_t message_room = 16384; // of the queue, kept for the program's messages
 // Channels the writer shows at most, one status line each: the lines one run serves at most.
 constexpr int max_channels = 32;
+// What the writer keeps of a channel's unfinished line at most; a longer line is shown in
+// pieces.
+constexpr std::size_t channel_line_size = 4096;
+
+// A channel's large arrays, kept apart from the channel: its queue and the writer's unfinished
+// line. Each channel has one of its own (two channels never share one, or their lines would
+// wait on each other's text), in static storage, where it starts zero without being written:
+// it takes no room in the program file, and a page of it becomes the program's memory only
+// once the channel's text reaches it.
+struct ChannelStore {
+    std::uint8_t queue[channel_queue_size];
+    char line[channel_line_size];
+};
 
 // The console text of one line being served: its messages, the receiver's echoed text and its
 // status line, on their way to the console's one writer. With a prefix the channel shares the
 // screen with others: each whole line is shown behind the prefix, so that a line never mixes
 // two ports, and a line of the program's and a line of the receiver's text never share a line.
 // Without one it is the program's own console: the text goes out as it comes, the messages to
-// standard output and the receiver's text to the console device.
+// standard output and the receiver's text to the console device. Its `store` is given before
+// the channel is used (use_channel) and stays the channel's for the whole run.
 struct ConsoleChannel {
     char prefix[24] = {}; // "COM3: ", or empty
+    // Its queue (under `lock`) and its unfinished line (the writer's).
+    ChannelStore* store = nullptr;
     // Between the line's thread and the writer, under `lock`.
     std::mutex lock;
-    std::uint8_t queue[channel_queue_size] = {};
     std::size_t queue_start = 0;
     std::size_t queue_used = 0;
     std::uint64_t text_dropped = 0;     // receiver bytes not shown since the last note
@@ -43,8 +58,7 @@ struct ConsoleChannel {
     char status[200] = {};              // the status line's latest text; empty: none
     bool status_changed = false;
     // The writer's alone.
-    char line[4096] = {}; // an unfinished line, with a prefix
-    std::size_t line_used = 0;
+    std::size_t line_used = 0; // of the store's `line`: an unfinished line, with a prefix
     bool line_is_text = false; // the unfinished line is the receiver's text
     std::int64_t text_ms = 0;  // when the receiver's text last came (system/clock.h)
     char shown_status[200] = {};
@@ -56,7 +70,8 @@ struct ConsoleChannel {
 constexpr int text_quiet_ms = 400;
 
 // Sends this thread's messages, echo and status line to `channel`, which the console's writer
-// shows from now on (nullptr: straight to the console, as before any line is served).
+// shows from now on (nullptr: straight to the console, as before any line is served). The
+// channel has its store.
 void use_channel(ConsoleChannel* channel);
 
 // What the channel holds of an unfinished line is shown as a line of its own (with a prefix),

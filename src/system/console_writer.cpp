@@ -139,11 +139,11 @@ void text_begins() {
 // One whole line of a channel with a prefix.
 void emit_line(ConsoleChannel& channel) {
     std::size_t end = channel.line_used;
-    while (end > 0 && channel.line[end - 1] == '\r')
+    while (end > 0 && channel.store->line[end - 1] == '\r')
         --end;
     text_begins();
     put_out(channel.prefix);
-    put_out(channel.line, end);
+    put_out(channel.store->line, end);
     put_out("\n");
     channel.line_used = 0;
 }
@@ -163,9 +163,9 @@ void add_to_line(ConsoleChannel& channel, const char* text, std::size_t length, 
             emit_line(channel);
             continue;
         }
-        if (channel.line_used == sizeof channel.line)
+        if (channel.line_used == channel_line_size)
             emit_line(channel);
-        channel.line[channel.line_used++] = text[i];
+        channel.store->line[channel.line_used++] = text[i];
         channel.line_is_text = is_text;
     }
     if (is_text)
@@ -351,7 +351,7 @@ void put_entry(ConsoleChannel& to, EntryKind kind, const void* bytes, std::size_
     const auto* from = static_cast<const std::uint8_t*>(bytes);
     std::size_t end = (to.queue_start + to.queue_used) % channel_queue_size;
     for (std::size_t i = 0; i < entry_header_size + count; ++i) {
-        to.queue[end] = i < entry_header_size ? header[i] : from[i - entry_header_size];
+        to.store->queue[end] = i < entry_header_size ? header[i] : from[i - entry_header_size];
         end = end + 1 == channel_queue_size ? 0 : end + 1;
     }
     to.queue_used += entry_header_size + count;
@@ -360,8 +360,8 @@ void put_entry(ConsoleChannel& to, EntryKind kind, const void* bytes, std::size_
 std::size_t take_entries(ConsoleChannel& from, std::uint8_t* into) {
     const std::size_t length = from.queue_used;
     const std::size_t first = std::min(length, channel_queue_size - from.queue_start);
-    std::memcpy(into, from.queue + from.queue_start, first);
-    std::memcpy(into + first, from.queue, length - first);
+    std::memcpy(into, from.store->queue + from.queue_start, first);
+    std::memcpy(into + first, from.store->queue, length - first);
     from.queue_start = 0;
     from.queue_used = 0;
     return length;
