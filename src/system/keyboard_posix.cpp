@@ -52,20 +52,6 @@ bool in_foreground(int fd) {
     return fd >= 0 && tcgetpgrp(fd) == getpgrp();
 }
 
-void set_handler(int signal_number, void (*handler)(int)) {
-    struct sigaction action {};
-    action.sa_handler = handler;
-    sigemptyset(&action.sa_mask);
-    // Interrupted writes of messages carry on; waits in poll end anyway and look again.
-    action.sa_flags = SA_RESTART;
-    sigaction(signal_number, &action, nullptr);
-}
-
-bool ignored_at_start(int signal_number) {
-    struct sigaction current {};
-    return sigaction(signal_number, nullptr, &current) == 0 && current.sa_handler == SIG_IGN;
-}
-
 // Ctrl-Z hands the terminal back as it was; the keyboard is taken again at the first look in
 // the foreground after SIGCONT.
 void stop_on_signal(int signal_number) {

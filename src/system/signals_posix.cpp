@@ -18,20 +18,6 @@ constexpr int ending_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 std::atomic<void (*)()> signal_cleanup{nullptr};
 static_assert(std::atomic<void (*)()>::is_always_lock_free);
 
-void set_handler(int signal_number, void (*handler)(int)) {
-    struct sigaction action {};
-    action.sa_handler = handler;
-    sigemptyset(&action.sa_mask);
-    // Interrupted writes of messages carry on; waits in poll end anyway and look again.
-    action.sa_flags = SA_RESTART;
-    sigaction(signal_number, &action, nullptr);
-}
-
-bool ignored_at_start(int signal_number) {
-    struct sigaction current {};
-    return sigaction(signal_number, nullptr, &current) == 0 && current.sa_handler == SIG_IGN;
-}
-
 // Signals that end the program put the terminal back and run the clean-up (the ports given up)
 // first, then end it as they would have.
 void end_on_signal(int signal_number) {
@@ -89,4 +75,18 @@ int stopping_signal() {
 
 void end_by_signal(int signal_number) {
     end_on_signal(signal_number);
+}
+
+void set_handler(int signal_number, void (*handler)(int)) {
+    struct sigaction action {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    // Interrupted writes of messages carry on; waits in poll end anyway and look again.
+    action.sa_flags = SA_RESTART;
+    sigaction(signal_number, &action, nullptr);
+}
+
+bool ignored_at_start(int signal_number) {
+    struct sigaction current {};
+    return sigaction(signal_number, nullptr, &current) == 0 && current.sa_handler == SIG_IGN;
 }

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <iterator>
 #include <ostream>
 #include <string>
 #include <thread>
@@ -141,37 +142,15 @@ struct Reported {
     int escape_seen = 0;
 };
 
+// The word for each event kind, in the order of ExchangeEventKind; nullptr: left out of the
+// row's events (the announcement is not the download's, ticks and text come as they come).
 const char* token(ExchangeEventKind kind) {
-    switch (kind) {
-    case ExchangeEventKind::AccessSent:
-        return "access";
-    case ExchangeEventKind::ImagesOpened:
-        return "opened";
-    case ExchangeEventKind::Identified:
-        return "id";
-    case ExchangeEventKind::HeaderGoing:
-        return "header";
-    case ExchangeEventKind::DataSpeedSet:
-        return "speed";
-    case ExchangeEventKind::ImageStarted:
-        return "image";
-    case ExchangeEventKind::BlockGoing:
-        return "go";
-    case ExchangeEventKind::BlockSent:
-        return "sent";
-    case ExchangeEventKind::BlockAccepted:
-        return "!";
-    case ExchangeEventKind::BlockRefused:
-        return "@";
-    case ExchangeEventKind::ImageDone:
-        return "done";
-    case ExchangeEventKind::BaseSpeedBack:
-        return "base";
-    case ExchangeEventKind::Ended:
-        return "end";
-    default:
-        return nullptr;
-    }
+    static const char* const words[] = {
+        nullptr, "access", "opened", "id",   "header", "speed", "image", "go",    nullptr,
+        "sent",  "!",      "@",      "done", "base",   nullptr, nullptr, nullptr, "end",
+    };
+    static_assert(std::size(words) == static_cast<std::size_t>(ExchangeEventKind::Ended) + 1);
+    return words[static_cast<int>(kind)];
 }
 
 void hear(void* context, const ExchangeEvent& event) {
