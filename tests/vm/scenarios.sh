@@ -5,7 +5,8 @@
 # the exit status, the record (/log=, one JSON line per download) and the simulated flash.
 #
 # In the guest, ttyUSB0 (and ttyUSB1) are FT232 adapters on ftdi_sio, ttyS1 a 16550 on 8250;
-# COM2 is mapped to a path that is never a port the scenario uses. Every simulator announces
+# udev gives them to dialout and makes their /dev/serial links. COM2 is mapped to a path that
+# is never a port the scenario uses (a station names each of its ports). Every simulator announces
 # again every second (a port's open discards what came before), and answers a frame after
 # 200 ms (see `sim` in scripts/vm-check for why not sooner), except where a scenario needs a
 # download to last: there a mark comes after 300 or 500 ms, so that an unplug, a second
@@ -446,12 +447,12 @@ EOF
     expect_sim c 0
 }
 
-# A receiver that starts again after the second block, on ftdi_sio at 115200: it is silent for
-# SILENCE_MS (1 s or 4.5 s), then announces itself at 57600 every second. The emulated adapter passes its bytes
-# on whatever the speeds (see the README), so the program hears the announcement whole, where
-# a real line would garble it: heard within the bound (/silence=3), the download ends as
-# restarted; silent past it, as no answer. Either way the slot goes back to 57600 and serves
-# the receiver again: a second, whole download.
+# A receiver that starts again after the second block, on ftdi_sio at 115200: it is silent
+# for SILENCE_MS (1 s or 4.5 s), then announces itself at 57600 every second. The emulated
+# adapter passes its bytes on whatever the speeds (see the README), so the program hears the
+# announcement whole, where a real line would garble it: heard within the bound (/silence=3),
+# the download ends as restarted; silent past it, as no answer. Either way the slot goes back
+# to 57600 and serves the receiver again: a second, whole download.
 restart_mid_download() {
     local silence_ms=$1 result=$2 shown=$3
     images 105536 20000 10000
