@@ -59,6 +59,14 @@ expect_whole_download() {
     expect_sim "$sim" 0
 }
 
+# expect_row RUN PORT DEVICE FINISHED FAILED UNPLUGGED: the station's table at its end has the
+# row of PORT on DEVICE with these counts.
+expect_row() {
+    awk -v port="$2" -v device="$3" -v counts="$4 $5 $6" \
+        '$1 == port && $2 == device && $3 " " $4 " " $5 == counts { found = 1 } END { exit !found }' \
+        "$dir/out/$1.out" || fail "$1: no table row '$2 $3 $4 $5 $6': $(grep "^$2 " "$dir/out/$1.out")"
+}
+
 # adapter_download ANNOUNCE_EVERY_MS: a download of the three images over an adapter plugged
 # in from the start, its receiver announcing every ANNOUNCE_EVERY_MS.
 adapter_download() {
@@ -385,19 +393,23 @@ EOF
     expect_err station
     [ "$(grep -c '^/dev/serial/by-id/' "$dir/out/links")" -eq 1 ] ||
         fail "udev made not one by-id link: $(paste -sd '|' "$dir/out/links")"
-    # The kernel numbers the adapters in the order it finds them on the hub, socket by socket.
-    local socket link node other first second
-    for socket in 1.1:ttyUSB0:ttyUSB1 1.2:ttyUSB1:ttyUSB0; do
-        IFS=: read -r socket node other <<<"$socket"
-        link=$(link_to by-path "$node")
-        [[ $link == /dev/serial/by-path/pci-*-usb-0:$socket:1.0-port0 ]] ||
-            fail "udev's by-path link to $node is '$link', not socket $socket's"
-        grep -qxF -- "/dev/$node  ftdi_sio  USB 0403:6001  \"QEMU USB SERIAL\"  serial VM-SAME  socket 1-$socket  same serial number as /dev/$other  /com1=$link" \
-            "$dir/out/list.out" || fail "list: no line for $node in socket 1-$socket: $(grep "^/dev/$node " "$dir/out/list.out")"
+    # Each socket's by-path link, and the node it leads to.
+    local socket link node nodes=() links=()
+    for socket in 1.1 1.2; do
+        link=$(awk -v end="-usb-0:$socket:1.0-port0" \
+            '$1 ~ "^/dev/serial/by-path/pci-" && substr($1, length($1) - length(end) + 1) == end { print $1 }' \
+            "$dir/out/links")
+        node=$(awk -v link="$link" '$1 == link { sub("^../../", "", $2); print $2 }' "$dir/out/links")
+        [ -n "$link" ] && [[ $node == ttyUSB[01] ]] || fail "no by-path link for socket $socket"
+        links+=("$link")
+        nodes+=("$node")
     done
-    first=$(link_to by-path ttyUSB0)
-    second=$(link_to by-path ttyUSB1)
-    [ "$(cat "$dir/out/station.out")" = "upgrade /station /com1=$first /com2=$second" ] ||
+    local i
+    for i in 0 1; do
+        grep -qxF -- "/dev/${nodes[i]}  ftdi_sio  USB 0403:6001  \"QEMU USB SERIAL\"  serial VM-SAME  socket 1-1.$((i + 1))  same serial number as /dev/${nodes[1 - i]}  /com1=${links[i]}" \
+            "$dir/out/list.out" || fail "list: no line for socket 1-1.$((i + 1)): $(grep "^/dev/${nodes[i]} " "$dir/out/list.out")"
+    done
+    [ "$(cat "$dir/out/station.out")" = "upgrade /station /com1=${links[0]} /com2=${links[1]}" ] ||
         fail "list=station: $(cat "$dir/out/station.out")"
 }
 
@@ -417,6 +429,7 @@ scenario_slot_swap() {
 wait_until 10 linked 1.1 && wait_until 10 linked 1.2 || bail "no by-path links: $(ls /dev/serial/by-path)"
 one=$(by_path 1.1)
 two=$(by_path 1.2)
+fact com1 "$one"
 fact com2 "$two"
 start st /station /com1="$one" /com2="$two" /block=8192 /log=/out/record.jsonl
 wait_until 60 at_least /out/record.jsonl '"result":"finished"' 2 || bail "the two downloads did not finish"
@@ -439,7 +452,8 @@ EOF
     expect_record '"port":"COM1"' '"result":"finished"' '"serial":"VM-us0"'
     expect_record '"port":"COM2"' "\"device\":\"$two\"" '"result":"finished"' '"serial":"VM-us1"'
     expect_record '"port":"COM2"' "\"device\":\"$two\"" '"result":"finished"' '"serial":"VM-us2"'
-    grep -q '^COM3' "$dir/out/st.out" && fail "st: a third port"
+    expect_row st COM1 "$(fact com1)" 1 0 0
+    expect_row st COM2 "$two" 2 0 1
     expect_flash a
     expect_flash b
     expect_flash c
@@ -533,6 +547,7 @@ EOF
     for name in $(fact names); do
         port=$((port + 1))
         expect_gone st "$name"
+        expect_row st "COM$port" "$name" 2 0 1
         expect_record "\"port\":\"COM$port\"" "\"device\":\"$name\"" '"result":"finished"' "\"serial\":\"VM-us$port\""
         expect_record "\"port\":\"COM$port\"" "\"device\":\"$name\"" '"result":"finished"' "\"serial\":\"VM-new$port\""
         expect_flash "a$port"
