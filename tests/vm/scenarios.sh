@@ -4,13 +4,13 @@
 # it once and checks what the guest and the simulators left: the console text that matters,
 # the exit status, the record (/log=, one JSON line per download) and the simulated flash.
 #
-# In the guest, ttyUSB0 (and ttyUSB1) are FT232 adapters on ftdi_sio, ttyS1 a 16550 on 8250;
-# udev gives them to dialout and makes their /dev/serial links. COM2 is mapped to a path that
-# is never a port the scenario uses (a station names each of its ports). Every simulator announces
-# again every second (a port's open discards what came before), and answers a frame after
-# 200 ms (see `sim` in scripts/vm-check for why not sooner), except where a scenario needs a
-# download to last: there a mark comes after 300 or 500 ms, so that an unplug, a second
-# program or a signal lands mid-download.
+# In the guest, ttyUSB0 (and ttyUSB1) are FT232 adapters on ftdi_sio, ttyS1 a 16550 on 8250; udev
+# gives them to dialout and makes their /dev/serial links. COM2 is mapped to a path that is never
+# a port the scenario uses (a station names each of its ports). Every simulator announces again
+# every second (a port's open discards what came before), and answers a frame after 200 ms (see
+# `sim` in scripts/vm-check for why not sooner), except where a scenario needs a download to last:
+# there a mark comes after 300 or 500 ms, so that an unplug, a second program or a signal lands
+# mid-download.
 
 # name            expectation  (xfail: why it is expected to fail for now)
 vm_scenarios=(
