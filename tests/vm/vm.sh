@@ -118,3 +118,22 @@ watch_end() {
     [ -n "$gone" ] || fact node_stayed "$2"
     [ -n "$gone" ] && [ -n "$end" ] && fact "$1_end_after_gone_ms" $((end - gone))
 }
+
+# by_path SOCKET: udev's by-path link of the adapter in the USB socket SOCKET (1.2: port 2 of
+# the hub in the root hub's port 1), or nothing while there is none.
+by_path() {
+    local link
+    for link in /dev/serial/by-path/*-usb-0:"$1":1.0-port0; do
+        [ -e "$link" ] && echo "$link"
+    done
+}
+linked() { [ -n "$(by_path "$1")" ]; }
+unlinked() { [ -z "$(by_path "$1")" ]; }
+
+# keep_links: udev's /dev/serial links as they are now, "LINK TARGET" a line, in /out/links.
+keep_links() {
+    local link
+    for link in /dev/serial/by-id/* /dev/serial/by-path/*; do
+        [ -L "$link" ] && echo "$link $(readlink "$link")"
+    done >/out/links
+}
