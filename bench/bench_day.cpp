@@ -91,6 +91,7 @@ void sample(Day& day, std::int64_t t0, DaySample& r) {
     r.rss_kib.push_back(static_cast<double>(status_field(pid, "VmRSS")));
     r.rss_anon_kib.push_back(static_cast<double>(status_field(pid, "RssAnon")));
     r.fds.push_back(open_descriptors(pid));
+    r.out_kib.push_back(static_cast<double>(day.up.child.out.data.size()) / 1024);
     r.load_max = std::max(r.load_max, load_average());
 }
 

@@ -213,6 +213,7 @@ struct DaySample {
     // first sample is taken as the day begins and the last once it is over, both with every
     // port ready and no receiver on it.
     std::vector<double> sample_s, rss_kib, rss_anon_kib, fds;
+    std::vector<double> out_kib;     // the station's console output so far
     double cpu_percent_per_line = 0; // the station's CPU over the day, % of a core, per line
     double cpu_ms_per_download = 0;  // ... per download that finished
     double emu_cpu_percent = 0;      // every line emulator together, % of a core
