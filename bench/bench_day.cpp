@@ -151,10 +151,16 @@ void end_day(Day& day) {
 }
 
 // What the day did, for a person reading the scratch directory (--keep): the station's output
-// (day.out) and each line's visits with the ends its console showed (day.visits).
+// (day.out), each line's visits with the ends its console showed (day.visits) and the samples
+// of the station's memory and descriptors (day.samples).
 void write_day_files(const Setup& setup, const std::vector<DayLog>& logs,
-                     const std::string& station_out) {
+                     const std::string& station_out, const DaySample& r) {
     std::ofstream(setup.dir + "/day.out") << station_out;
+    std::ofstream samples(setup.dir + "/day.samples");
+    samples << "seconds vmrss_kib rssanon_kib fds output_kib\n";
+    for (std::size_t i = 0; i < r.sample_s.size(); ++i)
+        samples << r.sample_s[i] << ' ' << r.rss_kib[i] << ' ' << r.rss_anon_kib[i] << ' '
+                << r.fds[i] << ' ' << r.out_kib[i] << '\n';
     std::ofstream visits(setup.dir + "/day.visits");
     for (std::size_t i = 0; i < logs.size(); ++i) {
         visits << com(static_cast<int>(i)) << (logs[i].broken ? " (given up)" : "") << "\n";
@@ -210,7 +216,7 @@ DaySample run_day(const Setup& setup, const DayConfig& config) {
     std::vector<DayLog> logs;
     for (const DayLine& line : day.lines)
         logs.push_back(line.log);
-    write_day_files(setup, logs, day.up.child.out.data);
+    write_day_files(setup, logs, day.up.child.out.data, r);
     check_day(day.shape, logs, records, day.up.child.out.data, unix_less_mono_ms, r);
     const double station_ms = static_cast<double>(cpu1 - cpu0) / 1e6;
     const double wall_ms = r.wall_s * 1000;
