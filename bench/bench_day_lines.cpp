@@ -118,7 +118,8 @@ namespace {
 
 // The emulator goes, with the receiver on it: its link is removed and side A closed.
 void pull(Day& day, DayLine& line, std::int64_t now) {
-    kill(line.emu.pid, SIGTERM);
+    if (alive(line.emu))
+        kill(line.emu.pid, SIGTERM);
     retire(line.sim, day.sim_cpu_ms);
     line.spans.clear();
     line.pulled_ns = now;
@@ -129,8 +130,7 @@ void pull(Day& day, DayLine& line, std::int64_t now) {
     line.phase = Phase::Pulled;
 }
 
-void on_ending(Day& day, DayLine& line, const std::string& result, std::int64_t now) {
-    (void)day;
+void on_ending(DayLine& line, const std::string& result, std::int64_t now) {
     DayEnding ending;
     ending.result = result;
     ending.seen_ns = now;
@@ -163,20 +163,20 @@ void on_text(Day& day, DayLine& line, const std::string& text, std::int64_t now)
     } else if (text.rfind("crc = ", 0) == 0) {
         ++line.block_lines;
     } else if (has("Error : no answer from the receiver on ")) {
-        on_ending(day, line, "no_answer", now);
+        on_ending(line, "no_answer", now);
     } else if (has("Error : the receiver on ") && has(" started again")) {
-        on_ending(day, line, "restarted", now);
+        on_ending(line, "restarted", now);
     } else if (has("Error : the serial line on ")) {
         line.gone = true;
         if (line.visit.kind != VisitKind::UnplugIdle || line.phase == Phase::Serving)
-            on_ending(day, line, "line_lost", now);
+            on_ending(line, "line_lost", now);
     } else if (text.rfind("received data = ", 0) == 0 || text.rfind("crc error my = ", 0) == 0 ||
                text.rfind("Error : ", 0) == 0) {
-        on_ending(day, line, "failed", now);
+        on_ending(line, "failed", now);
     } else if (text == "change speed --> 57600" && !line.ended_since_ready) {
-        on_ending(day, line, "finished", now);
+        on_ending(line, "finished", now);
     } else if (text == "next......" && !line.ended_since_ready) {
-        on_ending(day, line, "failed", now); // a failure the benchmark has no words for
+        on_ending(line, "failed", now); // a failure the benchmark has no words for
     } else if (text.size() > 10 && text.compare(text.size() - 10, 10, " appeared.") == 0) {
         line.appeared = true;
     }
@@ -196,7 +196,8 @@ void read_station(Day& day, std::int64_t now) {
         if (std::sscanf(text.c_str(), "COM%d: %n", &number, &used) != 1 || used == 0 ||
             number < 1 || number > static_cast<int>(day.lines.size()))
             continue;
-        on_text(day, day.lines[static_cast<std::size_t>(number - 1)], text.substr(used), now);
+        on_text(day, day.lines[static_cast<std::size_t>(number - 1)],
+                text.substr(static_cast<std::size_t>(used)), now);
     }
 }
 
