@@ -4,11 +4,14 @@
 //   upgrade-bench --upgrade PATH --sim PATH --emu PATH [--json FILE] [--runs N]
 //                 [--wait-runs N] [--line-runs N] [--span-ms MS] [--mark-delay-ms MS] [--keep]
 //                 [--only download|writes|idle|mark|esc|echo|line|station|lines|unplug|record|
-//                         wine]
+//                         wine|day]
 //                 [--wine-session PATH --wine-state DIR --wine-probes DIR]
+//                 [--day-minutes M] [--day-lines N] [--seed N]
 //
 // The wine section runs only with the three --wine- options: the wine session script, its state
-// directory (set up by the caller) and the directory of the probes built for Windows.
+// directory (set up by the caller) and the directory of the probes built for Windows. The
+// station all day (day) runs only when --only names it: it takes its minutes (10 by default)
+// and the tail of its last visits, with the 16-line station row beside it for its CPU.
 //
 // Figures are medians of several runs with their range; a ratio is taken within each pair of
 // runs made side by side (a download and the raw copy just before it), then its median.
@@ -44,6 +47,8 @@ constexpr int station_escape_ports = 16;    // busy ports when ESC is pressed
 constexpr int station_lines = 16;           // emulated lines served at once
 constexpr int unplug_span_ms = 2000;        // quiet span while every unplugged line waits
 constexpr int wine_blocks = 200;            // overlapped writes in a run of the wine section
+constexpr int day_lines = 32;               // emulated lines of the station all day
+constexpr double day_minutes = 10;
 
 struct Args {
     Setup setup;
@@ -51,6 +56,7 @@ struct Args {
     int runs = 5, wait_runs = 3, line_runs = 3, span_ms = 5000;
     bool keep = false;
     std::string only; // one group of runs: download, writes, idle, mark, esc, echo, line
+    DayConfig day = {day_lines, day_minutes};
 };
 
 bool write_image(const std::string& path, std::size_t size, std::uint32_t seed) {
@@ -130,6 +136,12 @@ bool parse(int argc, char** argv, Args& a) {
             a.setup.wine_state = v;
         else if (k == "--wine-probes")
             a.setup.wine_probes = v;
+        else if (k == "--day-minutes")
+            a.day.minutes = std::atof(v.c_str());
+        else if (k == "--day-lines")
+            a.day.lines = std::atoi(v.c_str());
+        else if (k == "--seed")
+            a.day.seed = std::strtoull(v.c_str(), nullptr, 10);
         else
             return false;
     }
@@ -138,7 +150,8 @@ bool parse(int argc, char** argv, Args& a) {
     a.setup.rz = on_path("rz");
     a.setup.cat = on_path("cat");
     return !a.setup.upgrade.empty() && !a.setup.sim.empty() && !a.setup.emu.empty() && a.runs > 0 &&
-           a.wait_runs > 0 && a.line_runs > 0 && a.span_ms > 0;
+           a.wait_runs > 0 && a.line_runs > 0 && a.span_ms > 0 && a.day.minutes > 0 &&
+           a.day.lines > 0 && a.day.lines <= 32;
 }
 
 void progress(const char* what, int i, int n) {
@@ -228,6 +241,13 @@ void measure(const Args& a, Samples& out) {
         out.wine_comm.push_back(run_wine_comm_event(s));
         out.wine_writes.push_back(run_wine_write_ends(s, wine_blocks, frame_size));
     }
+    if (!a.only.empty() && wanted(a, "day")) {
+        progress("day: the 16-line station row beside it", 0, 1);
+        out.day_reference.push_back(run_station_lines(s, station_lines, line_baud));
+        std::fprintf(stderr, "  day: %d lines for %g min, seed %llu\n", a.day.lines, a.day.minutes,
+                     static_cast<unsigned long long>(a.day.seed));
+        out.day.push_back(run_day(s, a.day));
+    }
 }
 
 } // namespace
@@ -239,11 +259,15 @@ int main(int argc, char** argv) {
                    "       [--runs N] [--wait-runs N] [--line-runs N] [--span-ms MS]\n"
                    "       [--mark-delay-ms MS] [--keep]\n"
                    "       [--only download|writes|idle|mark|esc|echo|line|station|lines|unplug|"
-                   "record|wine, or several separated by commas]\n"
-                   "       [--wine-session PATH --wine-state DIR --wine-probes DIR]\n",
+                   "record|wine|day, or several separated by commas]\n"
+                   "       [--wine-session PATH --wine-state DIR --wine-probes DIR]\n"
+                   "       [--day-minutes M] [--day-lines N (1 to 32)] [--seed N]\n",
                    stderr);
         return 2;
     }
+    a.day.image_bytes = line_tplist_bytes;
+    a.day.block_size = block_size;
+    a.day.baud = line_baud;
     if (!prepare(a.setup)) {
         std::fprintf(stderr, "upgrade-bench: cannot prepare the images in /tmp\n");
         return 2;
@@ -265,7 +289,9 @@ int main(int argc, char** argv) {
               station_lines,
               a.setup.station_mark_delay_ms,
               wine_blocks,
-              frame_size};
+              frame_size,
+              a.day.lines,
+              a.day.minutes};
     measure(a, samples);
     Report report = build_report(plan, samples);
     print_report(report, stdout);

@@ -376,6 +376,11 @@ void wine_rows(Report& r, const Plan& p, const Samples& s) {
 
 } // namespace
 
+void add_row(Report& r, const std::string& name, const std::string& unit, int decimals,
+             const std::vector<double>& values, const char* op, double target) {
+    add(r, name, unit, decimals, values, op, target);
+}
+
 Report build_report(const Plan& plan, const Samples& samples) {
     Report r;
     r.machine = machine_line();
@@ -388,6 +393,7 @@ Report build_report(const Plan& plan, const Samples& samples) {
     station_line_rows(r, plan, samples);
     record_rows(r, plan, samples);
     wine_rows(r, plan, samples);
+    day_rows(r, plan, samples);
     note_failures(r, "raw copy", samples.raw);
     note_failures(r, "download", samples.download);
     note_failures(r, "strace", samples.writes);

@@ -30,6 +30,9 @@ struct Samples {
     std::vector<WineKeySample> wine_keys;
     std::vector<WineCommSample> wine_comm;
     std::vector<WineWriteSample> wine_writes;
+    // The station all day, and the 16-line row's run made in the same invocation beside it.
+    std::vector<StationLineSample> day_reference;
+    std::vector<DaySample> day;
 };
 
 // What was measured, for the labels and the floors.
@@ -47,6 +50,8 @@ struct Plan {
     int station_mark_delay_ms;
     int wine_blocks;              // overlapped writes in a run of the wine section
     std::size_t wine_block_bytes; // each a block frame
+    int day_lines;                // emulated lines of the station all day
+    double day_minutes;
 };
 
 struct Summary {
@@ -73,6 +78,13 @@ struct Report {
 };
 
 Report build_report(const Plan& plan, const Samples& samples);
+
+// Adds a row: the median and range of `values`; `op` is "<=", ">=", "<" or empty for a row
+// without a target. For the sections' own files.
+void add_row(Report& r, const std::string& name, const std::string& unit, int decimals,
+             const std::vector<double>& values, const char* op = "", double target = 0);
+// The rows of the station all day (bench_report_day.cpp), and its failures and problems.
+void day_rows(Report& r, const Plan& p, const Samples& s);
 void print_report(const Report& report, FILE* out);
 bool write_json(const Report& report, const std::string& path);
 

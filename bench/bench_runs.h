@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace bench {
@@ -175,6 +176,53 @@ struct StationUnplugSample {
 // line serves one whole download. The quiet span of `span_ms` is taken while every line waits.
 StationUnplugSample run_station_unplugs(const Setup& setup, int lines, std::int32_t baud,
                                         int span_ms);
+
+// A station all day, compressed (bench_day.h): `lines` emulated lines for `minutes`, each
+// with receivers that come and go as drawn from `seed`.
+struct DayConfig {
+    int lines = 32;
+    double minutes = 10;
+    std::uint64_t seed = 1;
+    int sample_ms = 5000;       // the station's memory and descriptors are read this often
+    std::int32_t baud = 115200; // the data phase
+    std::size_t image_bytes = 0;
+    std::uint32_t block_size = 0;
+};
+
+struct DaySample {
+    bool ok = false;
+    std::string why;
+    std::vector<std::string> problems; // each thing the station did otherwise than planned
+    int lines = 0, visits = 0;
+    double wall_s = 0; // the first visit until the last one's end
+    // Every download that nothing cut: line time / wall time from its first byte, percent; and
+    // the same with the receiver's answer time taken out.
+    std::vector<double> efficiency, host_efficiency;
+    // Downloads by the result the scenario planned, and by the one the records name.
+    std::vector<std::pair<std::string, int>> planned, recorded;
+    int records_off_plan = 0; // records whose result is not the planned one, or missing, or extra
+    int table_rows_off_plan = 0; // table rows whose counts or last result are not the planned
+    int cut_downloads = 0;       // the planned ones
+    // The time a cut download's record took beyond what its receiver's silence (up to the
+    // bound), its restart or its pulled cable explains: the most of any, and how many beyond 1 s.
+    double most_past_bound_s = 0;
+    int past_bound_checked = 0; // cut downloads whose time was judged
+    int held_past_bound = 0;
+    int stuck_visits = 0; // a slot that did not come back within twice the visit's time
+    // The station's memory and descriptors, sampled: seconds since the first visit, values. The
+    // first sample is taken as the day begins and the last once it is over, both with every
+    // port ready and no receiver on it.
+    std::vector<double> sample_s, rss_kib, rss_anon_kib, fds;
+    std::vector<double> out_kib;     // the station's console output so far
+    double cpu_percent_per_line = 0; // the station's CPU over the day, % of a core, per line
+    double cpu_ms_per_download = 0;  // ... per download that finished
+    double emu_cpu_percent = 0;      // every line emulator together, % of a core
+    double sim_cpu_percent = 0;      // every receiver-sim together
+    double machine_busy_percent = 0; // both cores, from /proc/stat
+    double load_start = 0, load_end = 0, load_max = 0; // 1-minute load average
+};
+
+DaySample run_day(const Setup& setup, const DayConfig& config);
 
 // The large download without and then with its record and status line.
 RecordSample run_record_cost(const Setup& setup);

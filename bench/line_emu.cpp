@@ -21,15 +21,23 @@
 // reading backs its direction up the same way instead of losing bytes.
 //
 // Output: the path of side A's slave alone on the first line of standard output, side B's on
-// the second, then nothing more. Ends with status 0 on SIGTERM, SIGINT or SIGHUP, or once both
-// slaves have been opened and closed again; 3 when --timeout expires; 1 on a setup failure.
-// It never spins: it sleeps in ppoll until a byte is due, input arrives or a check is due.
+// the second; then, for each SIGUSR1, one line with the figures of the span since the previous
+// one (or the start), after which a new span begins:
+//   span N first_byte_ns F last_byte_ns L a_to_b_bytes .. a_to_b_line_ns .. b_to_a_bytes ..
+//   b_to_a_line_ns ..
+// so that a benchmark that keeps one line up for many downloads (receivers come and go on side
+// B) can take each download's figures apart: it asks for a span while the line is quiet, before
+// a receiver comes and once its download is over. A byte still on its way at the signal counts
+// in the next span. Ends with status 0 on SIGTERM, SIGINT or SIGHUP, or once both slaves have
+// been opened and closed again; 3 when --timeout expires; 1 on a setup failure. It never spins:
+// it sleeps in ppoll until a byte is due, input arrives or a check is due.
 
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #include <cerrno>
 #include <fcntl.h>
@@ -58,8 +66,6 @@ struct Lane {
     std::uint64_t written = 0, landed = 0, queued = 0;
     std::int64_t line_free_ps = 0;
     std::int64_t last_land_ps = -ps_per_s;
-    std::uint64_t total_bytes = 0; // statistics: bytes that crossed
-    std::int64_t total_line_ps = 0;
 };
 
 struct Side {
@@ -78,14 +84,24 @@ struct Config {
     const char* link_b = nullptr;
 };
 
+// What crossed the line in a span: the whole run for --stats, since the last SIGUSR1 for the
+// span lines.
+struct Figures {
+    std::int64_t first_byte_ns = -1; // CLOCK_MONOTONIC of the first byte put on the line
+    std::int64_t last_byte_ns = -1;  // ... and of the last byte that arrived
+    std::uint64_t bytes[2] = {};     // per lane: bytes that crossed
+    std::int64_t line_ps[2] = {};    // ... and their line time
+};
+
 struct Emulator {
     Config config;
     Side side[2];
     Lane lane[2];              // lane[0]: A to B, lane[1]: B to A
     std::int64_t start_ns = 0; // CLOCK_MONOTONIC at start; times below count from it
     std::int64_t last_traffic_ps = -busy_span_ps;
-    std::int64_t first_byte_ns = -1; // CLOCK_MONOTONIC of the first byte put on the line
-    std::int64_t last_byte_ns = -1;  // ... and of the last byte that arrived
+    Figures whole; // the run, for --stats
+    Figures span;  // since the last SIGUSR1
+    int spans = 0; // span lines printed
 };
 
 struct SpeedName {
@@ -210,8 +226,9 @@ void take_input(Emulator& emu, int from, std::int64_t now) {
         }
         if (lane.landed == lane.queued && lane.line_free_ps < now)
             lane.line_free_ps = now; // the line was idle: these bytes start now
-        if (emu.first_byte_ns < 0)
-            emu.first_byte_ns = emu.start_ns + now / 1000;
+        for (Figures* f : {&emu.whole, &emu.span})
+            if (f->first_byte_ns < 0)
+                f->first_byte_ns = emu.start_ns + now / 1000;
         for (std::size_t i = 0; i < static_cast<std::size_t>(got); ++i)
             lane.byte_ps[at + i] = byte_ps;
         lane.queued += static_cast<std::uint64_t>(got);
@@ -223,18 +240,22 @@ void take_input(Emulator& emu, int from, std::int64_t now) {
 void deliver(Emulator& emu, int from, std::int64_t now) {
     Lane& lane = emu.lane[from];
     std::uint64_t before = lane.landed;
+    std::int64_t line_ps = 0;
     while (lane.landed < lane.queued) {
         std::int64_t t = lane.byte_ps[lane.landed % lane_capacity];
         if (lane.line_free_ps + t > now)
             break;
         lane.line_free_ps += t;
-        lane.total_line_ps += t;
+        line_ps += t;
         ++lane.landed;
     }
     if (lane.landed != before) {
         lane.last_land_ps = now;
-        lane.total_bytes += lane.landed - before;
-        emu.last_byte_ns = emu.start_ns + now / 1000;
+        for (Figures* f : {&emu.whole, &emu.span}) {
+            f->bytes[from] += lane.landed - before;
+            f->line_ps[from] += line_ps;
+            f->last_byte_ns = emu.start_ns + now / 1000;
+        }
     }
     int to = emu.side[1 - from].master;
     while (lane.written < lane.landed) {
@@ -259,21 +280,35 @@ std::int64_t next_due(const Emulator& emu, const Lane& lane) {
     return due > batch ? due : batch;
 }
 
+// The figures as `name value` pairs, each followed by `separator`.
+void print_figures(FILE* f, const Figures& figures, char separator) {
+    std::fprintf(f, "first_byte_ns %lld%clast_byte_ns %lld%c",
+                 static_cast<long long>(figures.first_byte_ns), separator,
+                 static_cast<long long>(figures.last_byte_ns), separator);
+    const char* names[2] = {"a_to_b", "b_to_a"};
+    for (int i = 0; i < 2; ++i)
+        std::fprintf(f, "%s_bytes %llu%c%s_line_ns %lld%c", names[i],
+                     static_cast<unsigned long long>(figures.bytes[i]), separator, names[i],
+                     static_cast<long long>(figures.line_ps[i] / 1000), separator);
+}
+
 void write_stats(const Emulator& emu) {
     if (!emu.config.stats_path)
         return;
     FILE* f = std::fopen(emu.config.stats_path, "w");
     if (!f)
         return;
-    std::fprintf(f, "first_byte_ns %lld\nlast_byte_ns %lld\n",
-                 static_cast<long long>(emu.first_byte_ns),
-                 static_cast<long long>(emu.last_byte_ns));
-    const char* names[2] = {"a_to_b", "b_to_a"};
-    for (int i = 0; i < 2; ++i)
-        std::fprintf(f, "%s_bytes %llu\n%s_line_ns %lld\n", names[i],
-                     static_cast<unsigned long long>(emu.lane[i].total_bytes), names[i],
-                     static_cast<long long>(emu.lane[i].total_line_ps / 1000));
+    print_figures(f, emu.whole, '\n');
     std::fclose(f);
+}
+
+// Ends the span: its figures on one line of standard output, then a new span.
+void end_span(Emulator& emu) {
+    std::printf("span %d ", ++emu.spans);
+    print_figures(stdout, emu.span, ' ');
+    std::printf("\n");
+    std::fflush(stdout);
+    emu.span = Figures{};
 }
 
 int open_signals() {
@@ -282,8 +317,20 @@ int open_signals() {
     sigaddset(&set, SIGTERM);
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGHUP);
+    sigaddset(&set, SIGUSR1);
     sigprocmask(SIG_BLOCK, &set, nullptr);
     return signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
+}
+
+// Takes the signals that came: a span's end for each SIGUSR1. False for one that ends the run.
+bool take_signals(Emulator& emu, int signals) {
+    signalfd_siginfo info{};
+    while (read(signals, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+        if (info.ssi_signo != SIGUSR1)
+            return false;
+        end_span(emu);
+    }
+    return true;
 }
 
 // The periodic part: side B's speed, and whether a side hung up or came back.
@@ -326,7 +373,7 @@ int wait_and_take(Emulator& emu, int signals, std::int64_t wake) {
                 static_cast<long>((wait_ps % ps_per_s) / 1000)};
     if (ppoll(fds, n, &ts, nullptr) < 0 && errno != EINTR)
         return -1;
-    if (fds[0].revents & POLLIN)
+    if ((fds[0].revents & POLLIN) && !take_signals(emu, signals))
         return 0;
     now = now_ps(emu);
     for (nfds_t k = 1; k < n; ++k) {
