@@ -5,6 +5,7 @@
 
 #include "link/link_wait.h"
 #include "protocol/download.h"
+#include "protocol/line_time.h"
 #include "protocol/image_plan.h"
 
 namespace bench {
