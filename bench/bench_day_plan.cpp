@@ -5,8 +5,8 @@
 
 #include "link/link_wait.h"
 #include "protocol/download.h"
-#include "protocol/line_time.h"
 #include "protocol/image_plan.h"
+#include "protocol/line_time.h"
 
 namespace bench {
 
