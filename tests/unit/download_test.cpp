@@ -182,10 +182,10 @@ class ScriptedReceiver {
         if (row_.reply == Reply::Silent)
             return;
         if (row_.reply == Reply::Announce || row_.reply == Reply::ReadyThenAnnounce) {
-            send((row_.reply == Reply::Announce ? "" : "!") + std::string(announcement));
+            send(row_.reply == Reply::Announce ? announcement : marked(announcement));
             return;
         }
-        send("!" + reply());
+        send(marked(reply()));
         if (!take(header_size))
             return;
         answer("!");
@@ -198,8 +198,12 @@ class ScriptedReceiver {
             const char mark = at < row_.marks.size() ? row_.marks[at] : '!';
             if (mark == '-')
                 continue;
-            answer((frame == 1 ? row_.text : "") +
-                   (mark == 'A' ? announcement : std::string(1, mark)));
+            std::string said = frame == 1 ? row_.text : std::string();
+            if (mark == 'A')
+                said += announcement;
+            else
+                said += mark;
+            answer(said);
         }
     }
 
@@ -207,6 +211,14 @@ class ScriptedReceiver {
     std::atomic<bool> over{false};
 
   private:
+    // The ready mark, then `bytes`. (Appended, not "!" + bytes: GCC 12 at -O3 takes an insert
+    // at the front for an overlapping copy, a false report that warnings as errors would stop.)
+    static std::string marked(const std::string& bytes) {
+        std::string all(1, static_cast<char>(ready_mark));
+        all += bytes;
+        return all;
+    }
+
     std::string reply() const {
         std::uint8_t bytes[device_info_size] = {0x01, 0x00, 0x49, 0x22, 1, 2};
         std::uint32_t crc = link_crc(6, 0, bytes);
@@ -277,7 +289,9 @@ std::string blks_on_line(const std::string& bytes) {
     for (std::size_t at = access_string_size + header_size; at + block_frame_size <= bytes.size();
          at += block_frame_size) {
         const auto* trailer = reinterpret_cast<const std::uint8_t*>(bytes.data() + at + block_size);
-        blks += (blks.empty() ? "" : " ") + std::to_string(trailer[0] << 8 | trailer[1]);
+        if (!blks.empty())
+            blks += ' ';
+        blks += std::to_string(trailer[0] << 8 | trailer[1]);
     }
     return blks;
 }
