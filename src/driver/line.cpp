@@ -17,11 +17,6 @@ namespace {
 // yet (its owner and mode are set just after it appears), it is tried this often.
 constexpr int device_retry_ms = 1000;
 
-// What wakes a wait of the line when the run is stopped, or -1.
-std::intptr_t stop_handle(const LinkWatch& watch) {
-    return watch.stop != nullptr ? watch.stop->wait_handle : -1;
-}
-
 // Blocks until a port or the run's stop has something, so that waiting costs no processor time.
 void wait_for_line_or_stop(PortSet& ports, const LinkWatch& watch) {
     SerialPort* open[2];

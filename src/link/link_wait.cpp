@@ -21,9 +21,7 @@ int ms_until(Clock::time_point deadline) {
 // `watch`), the port is gone, or `timeout_ms` (-1: none) pass.
 void wait_port(SerialPort& port, bool for_output, const LinkWatch* watch, int timeout_ms) {
     SerialPort* ports[1] = {&port};
-    const std::intptr_t stop_handle =
-        watch != nullptr && watch->stop != nullptr ? watch->stop->wait_handle : -1;
-    wait_ports(ports, 1, for_output, -1, timeout_ms, stop_handle);
+    wait_ports(ports, 1, for_output, -1, timeout_ms, watch != nullptr ? stop_handle(*watch) : -1);
 }
 
 // Tells the listener; false when it ended the wait.
@@ -92,6 +90,10 @@ LinkResult read_reply(SerialPort& port, std::uint8_t* buffer, int count, int tim
         wait_port(port, false, nullptr, ms_until(deadline));
     }
     return LinkResult::Done;
+}
+
+std::intptr_t stop_handle(const LinkWatch& watch) {
+    return watch.stop != nullptr ? watch.stop->wait_handle : -1;
 }
 
 bool stop_raised(const LinkWatch& watch) {

@@ -84,6 +84,9 @@ struct LinkWatch {
 // True once the watch's stop was raised.
 bool stop_raised(const LinkWatch& watch);
 
+// What wakes a wait when the watch's stop is raised (for wait_ports), or -1 without a stop.
+std::intptr_t stop_handle(const LinkWatch& watch);
+
 // Discards whatever the port receives during drain_ms, and no longer: the clock is
 // looked at as bytes arrive, so a receiver that keeps talking cannot stretch it. At least one
 // read is made. Does not look at the stop.

@@ -424,6 +424,9 @@ DownloadOutcome run_download(SerialPort& port, LinkWatch& watch, std::uint8_t* b
     exchange.line_bytes_per_s = std::int64_t{request.speed_hundreds} * 100 / 10;
     run_steps(exchange);
     watch.listener = given;
+    // A mark wait that the bound cut short is over with the download: the next download's first
+    // wait must not take over its quiet spell.
+    watch.waiting_for_mark = false;
     finish_digests(exchange.digests, exchange.files, exchange.outcome);
     for (ImageFile& file : exchange.files)
         close_image_file(file);

@@ -322,6 +322,7 @@ TEST_P(Exchange, ReportsEachStepAndSendsExactlyItsFrames) {
     receiving.join();
 
     EXPECT_EQ(outcome.result, row.result);
+    EXPECT_FALSE(watch.waiting_for_mark) << "the next download would take over this quiet spell";
     EXPECT_EQ(outcome.reason, row.reason);
     EXPECT_EQ(reported.events, row.events);
     EXPECT_EQ(reported.text, row.reason == DownloadReason::Restarted ? announcement : row.text);
